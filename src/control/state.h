@@ -1,0 +1,130 @@
+// Process-wide radio control state.
+//
+// One global per setting, presence flag, last-sent cache, update flag and
+// keyer output. Every variable that more than one thread touches is a
+// std::atomic of the width the radio uses for it; ld()/st() are single relaxed
+// loads and stores (plain loads and stores on the ARM target). The stream
+// hand-shake flags enable_thread/active_thread use release/acquire instead.
+//
+// Who writes what at run time:
+//   main thread (receive loop, process_ep2, the *_write functions): settings,
+//     packed words, caches, update flags, enable_thread, addr_ep6;
+//   keyer thread: cw_ptt, cw_ptt_delay, tx_mux_data, cw_memory;
+//   stream thread: active_thread (cleared as its last act).
+// Presence flags and descriptors are written only during start-up, before any
+// other thread exists.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+
+template <class T>
+inline T ld(const std::atomic<T>& v) {
+  return v.load(std::memory_order_relaxed);
+}
+template <class T, class U>
+inline void st(std::atomic<T>& v, U x) {
+  v.store(static_cast<T>(x), std::memory_order_relaxed);
+}
+
+// Receiver and stream settings
+extern std::atomic<int32_t> receivers;      // 1..8 streamed receivers
+extern std::atomic<int32_t> rate;           // 0..3: 48, 96, 192, 384 kHz
+extern std::atomic<uint16_t> rx_sync_data;  // 1: receivers 1 and 2 locked together
+extern std::atomic<uint32_t> freq_data[3];  // Hz: [0] transmit, [1] rx 1, [2] rx 2
+constexpr uint32_t freq_max = 30720000;     // Hz
+constexpr uint32_t freq_min = 0;            // Hz
+
+// Transmit and keyer settings written by decoding
+extern std::atomic<uint8_t> tx_eer_data;
+extern std::atomic<uint8_t> rx_att_data;     // dB, 0..31
+extern std::atomic<uint8_t> dac_level_data;  // sidetone level 0..255
+extern std::atomic<uint8_t> cw_int_data;     // 1: internal keyer enabled
+extern std::atomic<uint8_t> cw_delay;        // RF delay, ms
+extern std::atomic<uint16_t> cw_hang;        // PTT hang, ms, 0..1023 (0 stands for 10)
+extern std::atomic<uint8_t> cw_speed;        // words per minute, 0..63
+extern std::atomic<uint8_t> cw_mode;         // 0 straight, 1..3 iambic
+extern std::atomic<uint8_t> cw_weight;       // 0..127, 50 = dash of three dots
+extern std::atomic<uint8_t> cw_spacing;      // 1: enforce letter space
+extern std::atomic<uint8_t> cw_reversed;     // 1: paddles swapped
+
+// Keyer-owned state
+extern std::atomic<uint8_t> cw_ptt;          // 1 while the keyer holds the transmitter
+extern std::atomic<int32_t> cw_ptt_delay;    // hang countdown, ticks
+extern std::atomic<uint8_t> tx_mux_data;     // 1 while the keyer owns the transmit path
+extern std::atomic<uint32_t> cw_memory[2];   // [0] latest paddle sample, [1] paddle memory
+
+// Alex filter board
+extern std::atomic<uint16_t> alex_data_0;
+extern std::atomic<uint16_t> alex_data_1;
+extern std::atomic<uint16_t> alex_data_rx;   // cache: last receive word written
+extern std::atomic<uint16_t> alex_data_tx;   // cache: last transmit word written
+extern std::atomic<uint16_t> alex_update;
+
+// Misc board (0x23)
+extern std::atomic<uint16_t> misc_data_0;
+extern std::atomic<uint16_t> misc_data_1;
+extern std::atomic<uint16_t> misc_data_2;
+extern std::atomic<uint16_t> i2c_misc_data;
+extern std::atomic<uint16_t> misc_update;
+
+// Nucleo board (0x55)
+extern std::atomic<uint32_t> nucleo_data_0;
+extern std::atomic<uint32_t> nucleo_data_1;
+extern std::atomic<uint32_t> nucleo_data_2;
+extern std::atomic<uint32_t> nucleo_data_3;
+extern std::atomic<uint32_t> i2c_nucleo_data[2];  // cache: [0] word, [1] band byte
+extern std::atomic<int32_t> nucleo_update;
+
+// Serial band message
+extern std::atomic<int32_t> uart_fd;          // negative when the port did not open
+extern std::atomic<uint8_t> icom_band_data;   // cache: last band code sent
+
+// I2C bus descriptor and presence flags (set only during start-up)
+extern std::atomic<int32_t> i2c_fd;
+extern std::atomic<int32_t> i2c_pene;     // 0x20
+extern std::atomic<int32_t> i2c_alex;     // 0x21
+extern std::atomic<int32_t> i2c_level;    // 0x22
+extern std::atomic<int32_t> i2c_misc;     // 0x23
+extern std::atomic<int32_t> i2c_drive;    // 0x28
+extern std::atomic<int32_t> i2c_arduino;  // 0x40
+extern std::atomic<int32_t> i2c_nucleo;   // 0x55
+extern std::atomic<int32_t> i2c_dac0;     // 0x60
+extern std::atomic<int32_t> i2c_dac1;     // 0x61
+extern std::atomic<int32_t> i2c_codec;    // 0x1A
+
+// Last-sent caches of I2C messages
+extern std::atomic<uint16_t> i2c_pene_data;
+extern std::atomic<uint16_t> i2c_alex_data;
+extern std::atomic<uint16_t> i2c_level_data;
+extern std::atomic<uint16_t> i2c_drive_data;
+extern std::atomic<uint16_t> i2c_dac0_data;       // initial 4095
+extern std::atomic<uint16_t> i2c_dac1_data;       // initial 4095
+extern std::atomic<uint8_t> i2c_boost_data;
+extern std::atomic<uint16_t> i2c_ard_ftx_data;    // kHz
+extern std::atomic<uint16_t> i2c_ard_frx1_data;   // kHz
+extern std::atomic<uint16_t> i2c_ard_frx2_data;   // kHz
+extern std::atomic<uint32_t> i2c_ard_ocant_data;  // 24 bits used
+extern std::atomic<uint32_t> i2c_ard_txatt_data;  // 18 bits used
+extern std::atomic<uint16_t> i2c_ard_rxatt_data;
+
+// Drive level 0..255 -> attenuation in dB; filled once at start-up, then read only.
+extern uint8_t log_table_lookup[256];
+
+// Network
+extern std::atomic<int32_t> sock_ep2;
+// Destination of the EP6 stream. Written by the receive loop only while no
+// stream thread runs (ordered by the enable_thread/active_thread hand-shake).
+extern sockaddr_in addr_ep6;
+
+// Receive stream thread hand-shake: the receive loop alone writes
+// enable_thread (release); active_thread is set by the loop before the
+// thread is created and cleared by the thread as its last act (release).
+extern std::atomic<int32_t> enable_thread;
+extern std::atomic<int32_t> active_thread;
+
+// Puts every variable above back to its initial value. For in-process tests
+// and the simulator only; the board process never calls it.
+void control_state_reset();

@@ -1,0 +1,228 @@
+#include "hardware/fpga.h"
+
+#include <cmath>
+
+const fpga_block_desc fpga_blocks[fpga_block_count] = {
+    {"cfg", 0x40000000u, 1},   {"sts", 0x41000000u, 1},  {"fifo", 0x42000000u, 8},
+    {"codec", 0x43000000u, 2}, {"xadc", 0x44000000u, 1}, {"alex", 0x45000000u, 1},
+    {"tx_ramp", 0x46000000u, 1}, {"dac_ramp", 0x47000000u, 1},
+};
+
+volatile uint8_t* fpga_base[fpga_block_count];
+uint32_t fpga_size[fpga_block_count];
+
+volatile uint8_t* cfg;
+volatile uint8_t* sts;
+volatile uint32_t* fifo;
+volatile uint32_t* codec;
+volatile uint32_t* xadc;
+volatile uint32_t* alex;
+volatile int32_t* tx_ramp;
+volatile int16_t* dac_ramp;
+
+volatile uint8_t* rx_rst;
+volatile uint8_t* lo_rst;
+volatile uint8_t* tx_rst;
+volatile uint8_t* gpio_out;
+volatile uint16_t* rx_rate;
+volatile uint8_t* arg_bits_lo;
+volatile uint32_t* rx_freq;
+volatile uint32_t* tx_freq;
+volatile uint16_t* tx_ramp_steps;
+volatile uint16_t* tx_level;
+volatile uint16_t* cfg_word_28;
+volatile uint8_t* arg_bits_hi;
+volatile uint32_t* dac_freq;
+volatile uint16_t* dac_ramp_steps;
+volatile uint16_t* dac_level;
+
+volatile uint16_t* rx_cntr;
+volatile uint16_t* tx_cntr;
+volatile uint16_t* dac_cntr;
+volatile uint16_t* adc_cntr;
+volatile uint8_t* gpio_in;
+
+const fpga_observer* fpga_obs;
+
+using B = fpga_block;
+const reg_desc fpga_registers[] = {
+    {"rx_rst", B::cfg, 0, 1, reg_access::read_modify_write},
+    {"lo_rst", B::cfg, 1, 1, reg_access::read_modify_write},
+    {"tx_rst", B::cfg, 2, 1, reg_access::read_modify_write},
+    {"gpio_out", B::cfg, 3, 1, reg_access::write},
+    {"rx_rate", B::cfg, 4, 2, reg_access::write},
+    {"arg_bits_lo", B::cfg, 6, 1, reg_access::write},
+    {"rx_freq[0]", B::cfg, 8, 4, reg_access::write},
+    {"rx_freq[1]", B::cfg, 12, 4, reg_access::write},
+    {"rx_freq[2]", B::cfg, 16, 4, reg_access::write},
+    {"tx_freq", B::cfg, 20, 4, reg_access::write},
+    {"tx_ramp_steps", B::cfg, 24, 2, reg_access::write},
+    {"tx_level", B::cfg, 26, 2, reg_access::write},
+    {"cfg_word_28", B::cfg, 28, 2, reg_access::write},
+    {"arg_bits_hi", B::cfg, 30, 1, reg_access::write},
+    {"dac_freq", B::cfg, 32, 4, reg_access::write},
+    {"dac_ramp_steps", B::cfg, 36, 2, reg_access::write},
+    {"dac_level", B::cfg, 38, 2, reg_access::write},
+    {"rx_cntr", B::sts, 0, 2, reg_access::read},
+    {"tx_cntr", B::sts, 2, 2, reg_access::read},
+    {"dac_cntr", B::sts, 4, 2, reg_access::read},
+    {"adc_cntr", B::sts, 6, 2, reg_access::read},
+    {"gpio_in", B::sts, 8, 1, reg_access::read},
+    {"alex", B::alex, 0, 4, reg_access::write},
+};
+const int fpga_register_count = sizeof fpga_registers / sizeof fpga_registers[0];
+
+const reg_desc* fpga_register_at(fpga_block block, uint32_t offset) {
+  for (const reg_desc& r : fpga_registers)
+    if (r.block == block && r.offset == offset) return &r;
+  return nullptr;
+}
+
+void fpga_set_pointers() {
+  cfg = fpga_base[static_cast<int>(fpga_block::cfg)];
+  sts = fpga_base[static_cast<int>(fpga_block::sts)];
+  fifo = reinterpret_cast<volatile uint32_t*>(fpga_base[static_cast<int>(fpga_block::fifo)]);
+  codec = reinterpret_cast<volatile uint32_t*>(fpga_base[static_cast<int>(fpga_block::codec)]);
+  xadc = reinterpret_cast<volatile uint32_t*>(fpga_base[static_cast<int>(fpga_block::xadc)]);
+  alex = reinterpret_cast<volatile uint32_t*>(fpga_base[static_cast<int>(fpga_block::alex)]);
+  tx_ramp = reinterpret_cast<volatile int32_t*>(fpga_base[static_cast<int>(fpga_block::tx_ramp)]);
+  dac_ramp = reinterpret_cast<volatile int16_t*>(fpga_base[static_cast<int>(fpga_block::dac_ramp)]);
+
+  rx_rst = cfg + 0;
+  lo_rst = cfg + 1;
+  tx_rst = cfg + 2;
+  gpio_out = cfg + 3;
+  rx_rate = reinterpret_cast<volatile uint16_t*>(cfg + 4);
+  arg_bits_lo = cfg + 6;
+  rx_freq = reinterpret_cast<volatile uint32_t*>(cfg + 8);
+  tx_freq = reinterpret_cast<volatile uint32_t*>(cfg + 20);
+  tx_ramp_steps = reinterpret_cast<volatile uint16_t*>(cfg + 24);
+  tx_level = reinterpret_cast<volatile uint16_t*>(cfg + 26);
+  cfg_word_28 = reinterpret_cast<volatile uint16_t*>(cfg + 28);
+  arg_bits_hi = cfg + 30;
+  dac_freq = reinterpret_cast<volatile uint32_t*>(cfg + 32);
+  dac_ramp_steps = reinterpret_cast<volatile uint16_t*>(cfg + 36);
+  dac_level = reinterpret_cast<volatile uint16_t*>(cfg + 38);
+
+  rx_cntr = reinterpret_cast<volatile uint16_t*>(sts + 0);
+  tx_cntr = reinterpret_cast<volatile uint16_t*>(sts + 2);
+  dac_cntr = reinterpret_cast<volatile uint16_t*>(sts + 4);
+  adc_cntr = reinterpret_cast<volatile uint16_t*>(sts + 6);
+  gpio_in = sts + 8;
+}
+
+void fpga_clear_pointers() {
+  for (auto& b : fpga_base) b = nullptr;
+  for (auto& s : fpga_size) s = 0;
+  cfg = sts = nullptr;
+  fifo = codec = xadc = alex = nullptr;
+  tx_ramp = nullptr;
+  dac_ramp = nullptr;
+  rx_rst = lo_rst = tx_rst = gpio_out = arg_bits_lo = arg_bits_hi = gpio_in = nullptr;
+  rx_rate = tx_ramp_steps = tx_level = cfg_word_28 = dac_ramp_steps = dac_level = nullptr;
+  rx_cntr = tx_cntr = dac_cntr = adc_cntr = nullptr;
+  rx_freq = tx_freq = dac_freq = nullptr;
+}
+
+namespace {
+
+// Finds the block and offset of a device address (observer path only).
+bool locate(const volatile void* p, fpga_block* block, uint32_t* offset) {
+  auto a = reinterpret_cast<uintptr_t>(p);
+  for (int i = 0; i < fpga_block_count; ++i) {
+    auto base = reinterpret_cast<uintptr_t>(fpga_base[i]);
+    if (fpga_base[i] && a >= base && a - base < fpga_size[i]) {
+      *block = static_cast<fpga_block>(i);
+      *offset = static_cast<uint32_t>(a - base);
+      return true;
+    }
+  }
+  return false;
+}
+
+inline void notify_store(const volatile void* p, unsigned width, uint32_t value) {
+  const fpga_observer* o = fpga_obs;
+  if (!o || !o->store) return;
+  fpga_block b;
+  uint32_t off;
+  if (locate(p, &b, &off)) o->store(o->ctx, b, off, width, value);
+}
+
+inline uint32_t observe_load(const volatile void* p, unsigned width, uint32_t memory) {
+  const fpga_observer* o = fpga_obs;
+  if (!o || !o->load) return memory;
+  fpga_block b;
+  uint32_t off;
+  if (!locate(p, &b, &off)) return memory;
+  return o->load(o->ctx, b, off, width, memory);
+}
+
+}  // namespace
+
+uint8_t read8(const volatile uint8_t* reg) {
+  return static_cast<uint8_t>(observe_load(reg, 1, *reg));
+}
+uint16_t read16(const volatile uint16_t* reg) {
+  return static_cast<uint16_t>(observe_load(reg, 2, *reg));
+}
+uint32_t read32(const volatile uint32_t* reg) { return observe_load(reg, 4, *reg); }
+
+void write8(volatile uint8_t* reg, uint8_t value) {
+  *reg = value;
+  notify_store(reg, 1, value);
+}
+void write16(volatile uint16_t* reg, uint16_t value) {
+  *reg = value;
+  notify_store(reg, 2, value);
+}
+void write32(volatile uint32_t* reg, uint32_t value) {
+  *reg = value;
+  notify_store(reg, 4, value);
+}
+
+void set_bits8(volatile uint8_t* reg, uint8_t mask) {
+  write8(reg, static_cast<uint8_t>(read8(reg) | mask));
+}
+void clear_bits8(volatile uint8_t* reg, uint8_t mask) {
+  write8(reg, static_cast<uint8_t>(read8(reg) & ~mask));
+}
+void pulse8(volatile uint8_t* reg, uint8_t mask) {
+  clear_bits8(reg, mask);
+  set_bits8(reg, mask);
+}
+
+void fifo_write(volatile uint32_t* port, uint32_t word) {
+  *port = word;
+  notify_store(port, 4, word);
+}
+
+void fifo_read(void* dst, const volatile uint32_t* port, size_t bytes) {
+  const fpga_observer* o = fpga_obs;
+  if (o && o->read_fifo) {
+    fpga_block b;
+    uint32_t off;
+    if (locate(port, &b, &off)) {
+      o->read_fifo(o->ctx, b, dst, bytes);
+      return;
+    }
+  }
+  // One 32-bit load per word: each load takes the next word out of the FIFO.
+  auto* d = static_cast<uint32_t*>(dst);
+  for (size_t i = 0; i < bytes / 4; ++i) d[i] = port[i];
+}
+
+void table_write32(volatile int32_t* table, uint32_t index, int32_t value) {
+  table[index] = value;
+  notify_store(table + index, 4, static_cast<uint32_t>(value));
+}
+void table_write16(volatile int16_t* table, uint32_t index, int16_t value) {
+  table[index] = value;
+  notify_store(table + index, 2, static_cast<uint16_t>(value));
+}
+
+uint32_t phase_increment(double hz) {
+  return static_cast<uint32_t>(std::floor(0.5 + hz / 122880000.0 * 1073741824.0));
+}
+uint32_t sidetone_increment(double hz) {
+  return static_cast<uint32_t>(std::floor(0.5 + hz / 48000.0 * 1073741824.0));
+}

@@ -1,0 +1,166 @@
+#include "hardware/startup.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "control/log_table.h"
+#include "control/state.h"
+#include "hardware/envelope.h"
+#include "hardware/fpga.h"
+#include "hardware/i2c.h"
+#include "hardware/platform.h"
+#include "keyer/keyer.h"
+#include "net/frames.h"
+#include "net/receive_loop.h"
+
+const char* usage_text = "Usage: varnholt 1|2 1|2 1|2 1|2 1|2 1|2\n";
+
+bool parse_arguments(int argc, char** argv, uint8_t* mask) {
+  if (argc != 7) return false;
+  uint8_t m = 0;
+  for (int i = 1; i <= 6; ++i) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(argv[i], &end, 10);
+    if (errno != 0 || end == argv[i] || static_cast<unsigned long>(value - 1) > 1) return false;
+    m |= static_cast<uint8_t>((value - 1) << (i - 1));
+  }
+  *mask = m;
+  return true;
+}
+
+namespace {
+
+int fail(const char* label) {
+  std::perror(label);
+  return 1;
+}
+
+void configure_serial_port(int fd) {
+  termios tty{};
+  platform->tcgetattr(fd, &tty);
+  cfsetspeed(&tty, B1200);
+  cfmakeraw(&tty);
+  tty.c_cflag &= ~(CRTSCTS | CSTOPB);
+  tty.c_cflag |= CLOCAL | CREAD;
+  platform->tcflush(fd, TCIFLUSH);
+  platform->tcsetattr(fd, TCSANOW, &tty);
+}
+
+bool map_blocks(int mem_fd) {
+  const long page = platform->page_size();
+  for (int i = 0; i < fpga_block_count; ++i) {
+    const size_t len = static_cast<size_t>(fpga_blocks[i].pages) * static_cast<size_t>(page);
+    void* p = platform->mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, mem_fd,
+                             static_cast<off_t>(fpga_blocks[i].phys));
+    // A failed mapping is never used: start-up ends before anything is
+    // written to the FPGA.
+    if (p == MAP_FAILED) return false;
+    fpga_base[i] = static_cast<volatile uint8_t*>(p);
+    fpga_size[i] = static_cast<uint32_t>(len);
+  }
+  fpga_set_pointers();
+  return true;
+}
+
+void write_initial_registers(uint8_t mask) {
+  write8(arg_bits_lo, mask & 0x0F);
+  write8(arg_bits_hi, static_cast<uint8_t>(mask >> 4));
+  write8(gpio_out, 0);
+  for (int n = 0; n < 3; ++n) write32(rx_freq + n, 0x500000);  // 600 kHz
+  write16(rx_rate, 640);                                       // 48 kHz
+  write32(tx_freq, 0x500000);                                  // 600 kHz
+  envelope_write_tx();
+  write16(tx_ramp_steps, tx_ramp_steps_count);
+  write16(tx_level, 21910);  // drive 255
+  write16(cfg_word_28, 18716);
+  clear_bits8(tx_rst, tx_rst_bits::keyer_source);
+  pulse8(tx_rst, tx_rst_bits::restart_all);
+  pulse8(lo_rst, lo_rst_bits::startup);
+  if (ld(i2c_codec)) {
+    pulse8(rx_rst, rx_rst_bits::codec_restart);
+    clear_bits8(rx_rst, rx_rst_bits::no_codec);
+    write32(dac_freq, 0xCCCCCD);  // 600 Hz
+    envelope_write_dac();
+    write16(dac_ramp_steps, dac_ramp_steps_count);
+    write16(dac_level, 3200);  // level 50
+  } else {
+    set_bits8(rx_rst, rx_rst_bits::no_codec);
+  }
+}
+
+}  // namespace
+
+int startup(int argc, char** argv) {
+  uint8_t mask = 0;
+  if (!parse_arguments(argc, argv, &mask)) {
+    std::fwrite(usage_text, 1, std::strlen(usage_text), stderr);
+    return 1;
+  }
+
+  const int mem_fd = platform->open("/dev/mem", O_RDWR);
+  if (mem_fd < 0) return fail("open");
+
+  const int uart = platform->open("/dev/ttyPS1", O_RDWR | O_NOCTTY | O_NONBLOCK);
+  st(uart_fd, uart);
+  if (uart >= 0) configure_serial_port(uart);
+
+  const int i2c = platform->open("/dev/i2c-0", O_RDWR);
+  st(i2c_fd, i2c);
+  if (i2c >= 0) i2c_probe_accessories();
+
+  if (!map_blocks(mem_fd)) return fail("mmap");
+  write_initial_registers(mask);
+  calc_log_lookup();
+
+  const int sock = platform->socket(AF_INET, SOCK_DGRAM, 0);
+  if (sock < 0) return fail("socket");
+  st(sock_ep2, sock);
+
+  ifreq hwaddr{};
+  std::strncpy(hwaddr.ifr_name, "eth0", IFNAMSIZ - 1);
+  if (platform->get_hwaddr(sock, &hwaddr) >= 0)
+    std::memcpy(discovery_reply_template + 3, hwaddr.ifr_hwaddr.sa_data, 6);
+
+  const int reuse = 1;
+  platform->setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+  const timeval timeout{0, 1000};  // 1 ms
+  platform->setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(ep2_port);
+  if (platform->bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0)
+    return fail("bind");
+
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
+  pthread_attr_setschedpolicy(&attr, SCHED_FIFO);
+  sched_param param{};
+  param.sched_priority = 99;
+  pthread_attr_setschedparam(&attr, &param);
+  pthread_t keyer;
+  const int rc = platform->thread_create(&keyer, &attr, handler_keyer, nullptr);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    errno = rc;  // pthread_create reports through its result, not errno
+    return fail("pthread_create");
+  }
+  pthread_detach(keyer);
+  return 0;
+}
+
+int varnholt_main(int argc, char** argv) {
+  if (startup(argc, argv) != 0) return 1;
+  return receive_loop();
+}

@@ -1,0 +1,68 @@
+// The simulated board's devices behind the platform seam.
+//
+// "/dev/mem" is a set of ordinary memory blocks (one per FPGA block, zeroed
+// by sim_reset), "/dev/i2c-0" a simulated bus whose present accessories the
+// caller chooses and which records every transaction, and "/dev/ttyPS1" a
+// pseudo-terminal (real termios) or absent. The UDP socket is real; its bind
+// goes to the configured address and port instead of 0.0.0.0:1024.
+//
+// Configure sim_config, call sim_reset(), then set platform = &sim_platform
+// before start-up. Not thread-safe against concurrent reconfiguration; the
+// I2C log is written only by the thread that talks to the bus (the main
+// thread after start-up).
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "hardware/platform.h"
+
+struct sim_i2c_transaction {
+  uint8_t addr;                // 7-bit address selected
+  std::vector<uint8_t> bytes;  // the message written
+  bool ok;                     // the write succeeded (the device acknowledged)
+  bool forced;                 // selected with I2C_SLAVE_FORCE
+};
+
+struct sim_config_t {
+  bool mem_present = true;     // "/dev/mem" opens
+  bool mmap_fails = false;     // every mapping fails
+  bool i2c_present = true;     // "/dev/i2c-0" opens
+  bool uart_present = false;   // "/dev/ttyPS1" opens (a pseudo-terminal)
+  bool i2c_devices[128] = {};  // accessories that acknowledge writes
+  bool i2c_busy[128] = {};     // addresses held by a kernel driver: I2C_SLAVE select fails
+  bool socket_fails = false;
+  uint8_t hwaddr[6] = {0x02, 0x00, 0x5E, 0x10, 0x00, 0x01};  // MAC of "eth0"
+  bool hwaddr_present = true;
+  in_addr_t bind_addr = htonl(INADDR_ANY);  // network byte order
+  uint16_t bind_port = 1024;                // 0: an ephemeral port
+  bool keyer_realtime_warning = true;       // say once when SCHED_FIFO is refused
+};
+extern sim_config_t sim_config;
+
+// Puts the devices in their power-on state: zeroed memory blocks, an empty
+// I2C log, closed serial port. Keeps sim_config.
+void sim_reset();
+
+// Every I2C transaction since sim_reset (the probe included).
+extern std::vector<sim_i2c_transaction> sim_i2c_log;
+
+// Bytes the server wrote to the serial port (read from the terminal's far side).
+std::vector<uint8_t> sim_uart_drain();
+// The far side of the serial pseudo-terminal, -1 when closed.
+int sim_uart_master_fd();
+// The termios settings the server left on its side of the serial port.
+bool sim_uart_termios(struct termios* t);
+
+// The port the socket was bound to (after an ephemeral bind), host order.
+uint16_t sim_bound_port();
+
+// Names of accessories as command-line options and presence flags use them
+// (pene, alex, level, misc, drive, dac0, dac1, arduino, nucleo, codec).
+// Returns the I2C address for a name, -1 when unknown.
+int sim_accessory_address(const std::string& name);
+
+extern const platform_ops sim_platform;
