@@ -19,7 +19,7 @@ constexpr int max_steps = tx_ramp_steps_count;
 
 }  // namespace
 
-void envelope_compute(int steps, float peak, int32_t* out) {
+void envelope_compute(int steps, float peak, int32_t* out, float* sum, float* scale) {
   float a[max_steps + 1];
   const double n = steps;
   a[0] = 0.0f;
@@ -33,6 +33,8 @@ void envelope_compute(int steps, float peak, int32_t* out) {
     a[i] = static_cast<float>(x);
   }
   const float k = peak / a[steps];
+  if (sum) *sum = a[steps];
+  if (scale) *scale = k;
   for (int j = 0; j <= steps; ++j) {
     const float v = k * a[j];
     out[j] = static_cast<int32_t>(std::floor(static_cast<double>(v) + 0.5));

@@ -30,7 +30,9 @@ bool parse_arguments(int argc, char** argv, uint8_t* mask) {
     char* end = nullptr;
     errno = 0;
     const long value = std::strtol(argv[i], &end, 10);
-    if (errno != 0 || end == argv[i] || static_cast<unsigned long>(value - 1) > 1) return false;
+    // The unsigned difference rejects everything but 1 and 2 in one test,
+    // without the signed overflow that value - 1 would have at LONG_MIN.
+    if (errno != 0 || end == argv[i] || static_cast<unsigned long>(value) - 1ul > 1ul) return false;
     m |= static_cast<uint8_t>((value - 1) << (i - 1));
   }
   *mask = m;
@@ -127,8 +129,10 @@ int startup(int argc, char** argv) {
 
   ifreq hwaddr{};
   std::strncpy(hwaddr.ifr_name, "eth0", IFNAMSIZ - 1);
-  if (platform->get_hwaddr(sock, &hwaddr) >= 0)
-    std::memcpy(discovery_reply_template + 3, hwaddr.ifr_hwaddr.sa_data, 6);
+  // A failed request leaves the zeroed address, so the reply then carries
+  // six zero bytes rather than whatever the template held before.
+  platform->get_hwaddr(sock, &hwaddr);
+  std::memcpy(discovery_reply_template + 3, hwaddr.ifr_hwaddr.sa_data, 6);
 
   const int reuse = 1;
   platform->setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
