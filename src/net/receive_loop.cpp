@@ -1,8 +1,175 @@
 #include "net/receive_loop.h"
 
-#include "hardware/platform.h"
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 
-// PLACEHOLDER (receive loop not yet built): idles on 1 ms polls.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "control/decoder.h"
+#include "control/state.h"
+#include "control/writers.h"
+#include "hardware/fpga.h"
+#include "hardware/platform.h"
+#include "net/frames.h"
+#include "net/stream.h"
+#include "net/tx_sink.h"
+
+namespace {
+
+constexpr unsigned batch_size = 8;
+constexpr int readable_wait_ms = 1;
+constexpr long receive_limit_ns = 1000000;  // 1 ms
+constexpr unsigned stop_poll_us = 1000;
+
+// The receive batch: eight slots reused for every call.
+struct receive_slots {
+  uint8_t buffer[batch_size][frame_size];
+  iovec iov[batch_size];
+  sockaddr_in from[batch_size];
+  mmsghdr msgs[batch_size];
+};
+
+void prepare(receive_slots& r) {
+  for (unsigned i = 0; i < batch_size; ++i) {
+    std::memcpy(r.buffer[i], ep6_frame_header, sizeof ep6_frame_header);
+    r.iov[i].iov_base = r.buffer[i];
+    r.iov[i].iov_len = frame_size;
+    std::memset(&r.msgs[i], 0, sizeof r.msgs[i]);
+    r.msgs[i].msg_hdr.msg_name = &r.from[i];
+    r.msgs[i].msg_hdr.msg_namelen = sizeof r.from[i];
+    r.msgs[i].msg_hdr.msg_iov = &r.iov[i];
+    r.msgs[i].msg_hdr.msg_iovlen = 1;
+  }
+}
+
+// Receives one batch. Returns the number of datagrams (0 when nothing came
+// within the time limits or the call was interrupted), or -1 with errno set
+// on any other failure.
+int receive_batch(int sock, receive_slots& r) {
+  // The socket's 1 ms receive time-out counts in kernel ticks (several ms on
+  // a 250 Hz kernel) and the call's own limit does not bound the wait for the
+  // first datagram; the poll is what wakes an idle loop every millisecond.
+  pollfd readable{sock, POLLIN, 0};
+  const int ready = platform->poll(&readable, 1, readable_wait_ms);
+  if (ready == 0 || (ready < 0 && errno == EINTR)) return 0;
+
+  prepare(r);
+  timespec limit{0, receive_limit_ns};  // counted down in place by the call
+  const int n = platform->recvmmsg(sock, r.msgs, batch_size, 0, &limit);
+  // EINTR comes after a stop and continue of the process: not a failure.
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+  return n;
+}
+
+void reply_discovery(int sock, uint8_t* buffer, const sockaddr_in& to) {
+  const auto status = static_cast<uint8_t>(2 + active_thread.load(std::memory_order_acquire));
+  build_discovery_reply(buffer, status);
+  // A failed reply is not reported or repeated: the client asks again.
+  platform->sendto(sock, buffer, discovery_reply_size, 0, reinterpret_cast<const sockaddr*>(&to),
+                   sizeof to);
+}
+
+void handle_ep2(const uint8_t* frame, unsigned length) {
+  // A short datagram would leave the samples and the second control word
+  // to stale bytes of an earlier frame.
+  if (length < frame_size) return;
+  tx_sink_frame(frame);
+  process_ep2(frame + ep2_c0_offset[0]);
+  process_ep2(frame + ep2_c0_offset[1]);
+}
+
+}  // namespace
+
+void stream_stop() {
+  enable_thread.store(0, std::memory_order_release);
+  while (active_thread.load(std::memory_order_acquire) != 0) platform->usleep(stop_poll_us);
+}
+
+bool stream_start(const sockaddr_in& client) {
+  stream_stop();
+  addr_ep6 = sockaddr_in{};
+  addr_ep6.sin_family = AF_INET;
+  addr_ep6.sin_port = client.sin_port;
+  addr_ep6.sin_addr = client.sin_addr;
+  // Both flags are up before the thread exists, so a stop that follows at
+  // once waits for the new thread.
+  enable_thread.store(1, std::memory_order_release);
+  active_thread.store(1, std::memory_order_release);
+  st(rx_sync_data, 0);
+  pulse8(lo_rst, lo_rst_bits::rx_sync);
+
+  pthread_t thread;
+  const int rc = platform->thread_create(&thread, nullptr, handler_ep6, nullptr);
+  if (rc != 0) {
+    errno = rc;  // thread creation reports through its result, not errno
+    std::perror("pthread_create");
+    return false;
+  }
+  pthread_detach(thread);
+  return true;
+}
+
+void accessory_updates() {
+  const uint16_t alex_word = ld(alex_data_0);
+  const uint8_t ptt_alex = ld(cw_ptt);
+  if (ptt_alex & ~alex_word) {
+    st(alex_data_0, alex_word | ptt_alex);
+    st(alex_update, 0);
+    alex_write();
+  } else if (ld(alex_update) != 0) {
+    st(alex_update, 0);
+    alex_write();
+  }
+
+  // The misc board never sees cw_ptt: only its flag calls it.
+  if (ld(misc_update) != 0) {
+    st(misc_update, 0);
+    misc_write();
+  }
+
+  const uint32_t nucleo_word = ld(nucleo_data_0);
+  const uint32_t merged = (nucleo_word | ld(cw_ptt)) & 0xFFFF;
+  if (merged != nucleo_word) {
+    st(nucleo_data_0, merged);
+    st(nucleo_update, 0);
+    nucleo_write();
+  } else if (ld(nucleo_update) != 0) {
+    st(nucleo_update, 0);
+    nucleo_write();
+  }
+}
+
 int receive_loop() {
-  for (;;) platform->usleep(1000);
+  receive_slots slots;  // about 8.5 KB of the main thread's stack, for the life of the process
+  const int sock = ld(sock_ep2);
+  for (;;) {
+    const int n = receive_batch(sock, slots);
+    if (n < 0) {
+      std::perror("recvfrom");
+      return 1;
+    }
+    for (int i = 0; i < n; ++i) {
+      uint8_t* buffer = slots.buffer[i];
+      switch (classify_datagram(buffer)) {
+        case datagram_kind::discovery:
+          reply_discovery(sock, buffer, slots.from[i]);
+          break;
+        case datagram_kind::stop:
+          stream_stop();
+          break;
+        case datagram_kind::start:
+          if (!stream_start(slots.from[i])) return 1;
+          break;
+        case datagram_kind::ep2:
+          handle_ep2(buffer, slots.msgs[i].msg_len);
+          break;
+        case datagram_kind::other:
+          break;
+      }
+    }
+    accessory_updates();
+  }
 }

@@ -1,6 +1,35 @@
 // The receive loop: the main thread's work after start-up.
 #pragma once
 
-// Runs for the life of the process; returns 1 only after a fatal receive or
-// thread-creation failure has been reported.
+#include <netinet/in.h>
+
+// Runs for the life of the process on the main thread. Receives up to eight
+// datagrams per recvmmsg on sock_ep2, answers discovery requests, starts and
+// stops the receive stream thread (handler_ep6), hands every EP2 frame of
+// 1032 bytes to the transmit sample sink and then to process_ep2 (C0 at frame
+// offsets 11 and 523), and after every receive call, whether it brought
+// datagrams or not, runs accessory_updates(). Before each receive call it
+// waits at most 1 ms for the socket to become readable, so an idle loop runs
+// its accessory pass about once a millisecond.
+//
+// An interrupted or timed-out receive is an empty batch. Returns 1, after
+// perror("recvfrom"), on any other receive error, and 1, after
+// perror("pthread_create"), when the stream thread cannot be created.
 int receive_loop();
+
+// The accessory pass, in this order: merges cw_ptt into bit 0 of alex_data_0
+// and, when that sets a bit, calls alex_write (else only when alex_update is
+// set); calls misc_write when misc_update is set; merges cw_ptt into bit 0 of
+// nucleo_data_0 (kept to 16 bits) and calls nucleo_write when that changes the
+// word (else only when nucleo_update is set). Each update flag is cleared
+// before its writer is called. The merge only ever sets bits. Main thread.
+void accessory_updates();
+
+// The stream handshake, main thread. stream_stop clears enable_thread and
+// polls active_thread every 1 ms until the stream thread has ended (at once
+// when none runs). stream_start ends any running stream the same way, points
+// addr_ep6 at `client`, sets enable_thread and active_thread, clears
+// rx_sync_data, pulses lo_rst bits 0-1 and creates the detached stream
+// thread; false, after perror("pthread_create"), when creation fails.
+void stream_stop();
+bool stream_start(const sockaddr_in& client);

@@ -1,0 +1,182 @@
+#include "net/stream.h"
+
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "control/state.h"
+#include "hardware/fpga.h"
+#include "hardware/platform.h"
+
+namespace {
+
+// Every geometry fits the thread's fixed buffers.
+constexpr bool geometries_fit() {
+  for (int r = 1; r <= 8; ++r) {
+    const ep6_geometry g = ep6_geometry_for(r);
+    if (g.frames > ep6_max_frames) return false;
+    if (static_cast<size_t>(g.samples) * ep6_record_size > ep6_record_buffer) return false;
+    if (static_cast<size_t>(g.samples) * 4 > ep6_mic_buffer) return false;
+    if (g.samples_per_block * g.slot_size > static_cast<int>(block_payload_size)) return false;
+  }
+  return true;
+}
+static_assert(geometries_fit());
+
+// Block headers in rotation: sync bytes, C0..C4. C0 bits 3..7 name what
+// C1..C4 carry; the zeros of rows 1..3 are filled from the XADC.
+constexpr int status_count = 5;
+constexpr uint8_t status_headers[status_count][8] = {
+    {0x7F, 0x7F, 0x7F, 0x00, 0x00, 0x21, 0x11, 0x15},
+    {0x7F, 0x7F, 0x7F, 0x08, 0x00, 0x00, 0x00, 0x00},
+    {0x7F, 0x7F, 0x7F, 0x10, 0x00, 0x00, 0x00, 0x00},
+    {0x7F, 0x7F, 0x7F, 0x18, 0x00, 0x00, 0x00, 0x00},
+    {0x7F, 0x7F, 0x7F, 0x20, 0x42, 0x42, 0x42, 0x42},
+};
+constexpr size_t c0 = block_c0_offset;
+constexpr size_t c1 = c0 + 1;
+constexpr size_t c3 = c0 + 3;
+
+// Record bytes that reach the client: receivers 1-2 at 0..11, receivers 3-4
+// at 18..29; bytes 12..17 and 30..31 are not carried.
+constexpr size_t record_rx12 = 0;
+constexpr size_t record_rx34 = 18;
+constexpr size_t slot_rx34 = 12;
+constexpr size_t receiver_bytes = 6;  // I then Q, 24 bits each, MSB first
+
+// XADC word (32-bit index into the block) as the client sees it: bits 3..18,
+// big-endian into two control bytes.
+void put_xadc(uint8_t* p, unsigned word) {
+  const uint16_t v = static_cast<uint16_t>(read32(xadc + word) >> 3);
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+
+void write_status(uint8_t* block, int index, uint8_t ptt) {
+  std::memcpy(block, status_headers[index], 8);
+  block[c0] = static_cast<uint8_t>(block[c0] | (read8(gpio_in) & 7) | ptt);
+  switch (index) {
+    case 1:
+      put_xadc(block + c3, 24);
+      break;
+    case 2:
+      put_xadc(block + c1, 16);
+      put_xadc(block + c3, 17);
+      break;
+    case 3:
+      put_xadc(block + c1, 25);
+      break;
+    default:
+      break;
+  }
+}
+
+// Waits in 1 ms sleeps until the receive FIFO holds `words`. Gives up, false,
+// when the stream is stopped meanwhile, so a stop returns promptly even when
+// the FPGA no longer fills the FIFO.
+bool wait_for_batch(int words) {
+  while (read16(rx_cntr) < words) {
+    if (enable_thread.load(std::memory_order_acquire) == 0) return false;
+    platform->usleep(ep6_poll_us);
+  }
+  return true;
+}
+
+}  // namespace
+
+void ep6_overflow_check(bool with_codec) {
+  if (with_codec) {
+    if (read16(adc_cntr) >= adc_fifo_overflow || read16(rx_cntr) >= rx_fifo_overflow) {
+      pulse8(rx_rst, rx_rst_bits::codec_restart);
+      pulse8(rx_rst, rx_rst_bits::fifo_restart);
+    }
+  } else if (read16(rx_cntr) >= rx_fifo_overflow) {
+    pulse8(rx_rst, rx_rst_bits::fifo_restart);
+  }
+}
+
+void ep6_build_batch(uint8_t (*frames)[frame_size], const ep6_geometry& g, const uint8_t* records,
+                     const uint8_t* mic, bool with_codec, uint8_t ptt, ep6_stream_state* s) {
+  for (int f = 0; f < g.frames; ++f) put_be32(frames[f] + frame_sequence_offset, s->sequence++);
+
+  const size_t rx12 = receiver_bytes * static_cast<size_t>(std::min(g.receivers, 2));
+  const size_t rx34 = receiver_bytes * static_cast<size_t>(std::clamp(g.receivers - 2, 0, 2));
+  const int32_t last_word = s->mic_words - 1;
+  const uint8_t* record = records;
+  for (int b = 0; b < 2 * g.frames; ++b) {
+    uint8_t* block = frames[b / 2] + frame_block_offset[b % 2];
+    write_status(block, s->status_index, ptt);
+    s->status_index = (s->status_index + 1) % status_count;
+
+    uint8_t* payload = block + block_payload_offset;
+    std::memset(payload, 0, block_payload_size);
+    for (int k = 0; k < g.samples_per_block; ++k, record += ep6_record_size) {
+      uint8_t* slot = payload + k * g.slot_size;
+      std::memcpy(slot, record + record_rx12, rx12);
+      if (rx34) std::memcpy(slot + slot_rx34, record + record_rx34, rx34);
+      if (with_codec) {
+        // Each codec word serves 2^rate receive samples; a rate that dropped
+        // or a batch that grew since the last read would run the index past
+        // the words that read brought in, so it is held at the last of them.
+        int32_t word = s->mic_index >> (ld(rate) & 3);
+        if (word > last_word) word = last_word;
+        std::memcpy(slot + g.slot_size - 2, mic + 4 * word, 2);
+        ++s->mic_index;
+      }
+    }
+  }
+}
+
+void* handler_ep6(void*) {
+  alignas(4) uint8_t records[ep6_record_buffer];
+  alignas(4) uint8_t mic[ep6_mic_buffer];
+  uint8_t frames[ep6_max_frames][frame_size];
+  iovec iov[ep6_max_frames];
+  mmsghdr msgs[ep6_max_frames];
+
+  std::memset(mic, 0, sizeof mic);
+  std::memset(iov, 0, sizeof iov);
+  std::memset(msgs, 0, sizeof msgs);
+  for (int k = 0; k < ep6_max_frames; ++k) {
+    std::memcpy(frames[k], ep6_frame_header, sizeof ep6_frame_header);
+    iov[k].iov_base = frames[k];
+    iov[k].iov_len = frame_size;
+    // addr_ep6 does not change while this thread runs: the receive loop
+    // writes it only after active_thread has fallen to 0.
+    msgs[k].msg_hdr.msg_name = &addr_ep6;
+    msgs[k].msg_hdr.msg_namelen = sizeof addr_ep6;
+    msgs[k].msg_hdr.msg_iov = &iov[k];
+    msgs[k].msg_hdr.msg_iovlen = 1;
+  }
+  int codec_countdown = 1 << (ld(rate) & 3);
+
+  if (ld(i2c_codec) != 0) pulse8(rx_rst, rx_rst_bits::codec_restart);
+  pulse8(rx_rst, rx_rst_bits::fifo_restart);
+
+  const int sock = ld(sock_ep2);
+  ep6_stream_state state;
+  while (enable_thread.load(std::memory_order_acquire) != 0) {
+    const ep6_geometry g = ep6_geometry_for(ld(receivers));
+    const bool with_codec = ld(i2c_codec) != 0;
+    ep6_overflow_check(with_codec);
+    if (!wait_for_batch(g.fill_threshold)) break;
+
+    // The codec runs at 48 kHz, the receivers at 2^rate times that: one read
+    // of a batch's worth of words serves 2^rate batches, and is made on the
+    // last of them.
+    if (with_codec && --codec_countdown <= 0) {
+      fifo_read(mic, codec, 4 * static_cast<size_t>(g.samples));
+      state.mic_index = 0;
+      state.mic_words = g.samples;
+      codec_countdown = 1 << (ld(rate) & 3);
+    }
+    fifo_read(records, fifo, ep6_record_size * static_cast<size_t>(g.samples));
+    ep6_build_batch(frames, g, records, mic, with_codec, ld(cw_ptt), &state);
+    // A failed or partial send is not retried: the next batch follows.
+    platform->sendmmsg(sock, msgs, static_cast<unsigned>(g.frames), 0);
+  }
+  active_thread.store(0, std::memory_order_release);
+  return nullptr;
+}

@@ -1,0 +1,77 @@
+// Receive stream thread: packs the receivers' I/Q samples, the microphone
+// samples and rotating status words into EP6 frames and sends them to the
+// client that started the stream.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "net/frames.h"
+
+// Thread entry, created detached with default attributes by the receive loop
+// for each start command, after it has set addr_ep6 and enable_thread =
+// active_thread = 1. The argument is ignored; returns null.
+//
+// Resets the receive FIFOs (the codec's first), then sends batches of 4..25
+// EP6 frames to addr_ep6 through sock_ep2, one sendmmsg per batch, while
+// enable_thread is set. A stop (enable_thread = 0) takes effect after the
+// batch in hand has been sent, or within 1 ms while the thread waits for the
+// FPGA to fill a batch. Clears active_thread (release) as its very last act.
+// Works only on its own stack (about 46 KB); allocates nothing.
+void* handler_ep6(void* arg);
+
+// Limits of one batch, which set the sizes of the thread's buffers.
+constexpr int ep6_max_frames = 25;
+constexpr size_t ep6_record_size = 32;       // one FPGA sample record per sample instant
+constexpr size_t ep6_record_buffer = 16384;  // bytes, one batch of records
+constexpr size_t ep6_mic_buffer = 2048;      // bytes, one batch of codec words
+constexpr size_t ep6_mic_buffer_words = ep6_mic_buffer / 4;
+constexpr uint16_t rx_fifo_overflow = 8192;   // rx_cntr at or above: restart the FIFO
+constexpr uint16_t adc_fifo_overflow = 1024;  // adc_cntr at or above: restart both FIFOs
+constexpr unsigned ep6_poll_us = 1000;
+
+// Batch geometry for a number of receivers (clamped to 1..8), all integer
+// divisions: slot = 6 x receivers + 2 bytes, 504 / slot slots per block,
+// 256 / (slots per block) frames, two blocks per frame.
+struct ep6_geometry {
+  int receivers;          // 1..8
+  int slot_size;          // bytes
+  int samples_per_block;  // slots filled in each block
+  int frames;             // frames per batch, 4..25
+  int samples;            // sample instants per batch, 2 x frames x samples_per_block
+  int fill_threshold;     // rx_cntr words that hold the batch's records (8 per record)
+};
+constexpr ep6_geometry ep6_geometry_for(int receivers) {
+  const int r = receivers < 1 ? 1 : receivers > 8 ? 8 : receivers;
+  const int slot = 6 * r + 2;
+  const int per_block = static_cast<int>(block_payload_size) / slot;
+  const int frames = 256 / per_block;
+  return {r, slot, per_block, frames, 2 * frames * per_block, 16 * frames * per_block};
+}
+
+// What one stream thread carries from batch to batch.
+struct ep6_stream_state {
+  int status_index = 0;   // 0..4: status header of the next block
+  uint32_t sequence = 0;  // number of the next frame, wraps
+  int32_t mic_index = 0;  // microphone samples placed since the last codec read
+  // Words the most recent codec read brought in; the microphone word number
+  // never passes the last of them. Before the first read the whole zeroed
+  // buffer counts.
+  int32_t mic_words = ep6_mic_buffer_words;
+};
+
+// Builds frames 0 .. g.frames - 1 of `frames` (whose bytes 0..3 are already
+// EF FE 01 06): sequence numbers, per block the status header with gpio_in
+// bits 0..2, `ptt` and the xadc values it names (read from the FPGA here,
+// gpio_in once per block), and the payload from `records` (g.samples records
+// of 32 bytes) and, when `with_codec`, the microphone words of `mic` (each word
+// placed into 2^rate consecutive slots, rate read for every sample). Advances
+// `s`. Allocates nothing; stream thread only.
+void ep6_build_batch(uint8_t (*frames)[frame_size], const ep6_geometry& g, const uint8_t* records,
+                     const uint8_t* mic, bool with_codec, uint8_t ptt, ep6_stream_state* s);
+
+// The overflow check made before each batch's wait: with a codec, adc_cntr >=
+// 1024 or rx_cntr >= 8192 restarts both FIFOs (the codec's first); without,
+// rx_cntr >= 8192 restarts the receive FIFO. Each restart is a pulse of the
+// rx_rst bit. Stream thread only.
+void ep6_overflow_check(bool with_codec);

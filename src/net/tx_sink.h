@@ -1,0 +1,33 @@
+// Transmit sample sink: moves the 126 samples of one EP2 frame into the
+// FPGA's transmit FIFO (through `fifo`) and, with a codec, its audio into the
+// codec's DAC FIFO (through `codec`).
+#pragma once
+
+#include <cstdint>
+
+// Fill levels are in 32-bit words. A part waits while its FIFO is above the
+// threshold (depth less one frame's words) and primes an empty FIFO with ten
+// frames' worth of zero words before adding the frame.
+constexpr uint16_t tx_fifo_threshold = 3844;     // 4096 - 252
+constexpr unsigned tx_fifo_prime_words = 2520;   // 10 x 252
+constexpr unsigned tx_words_per_frame = 252;     // 126 samples x 2 words
+constexpr uint16_t dac_fifo_threshold = 1922;    // 2048 - 126
+constexpr unsigned dac_fifo_prime_words = 1260;  // 10 x 126
+constexpr unsigned dac_words_per_frame = 126;
+constexpr unsigned fifo_poll_us = 1000;  // sleep between two readings of a fill level
+
+// Called by the receive loop (main thread) with one whole 1032-byte EP2 frame,
+// before the frame's control words are decoded, so the samples are gated by
+// the transmit request, PTT input and tx_eer_data as they stood before it.
+//
+// Transmit part, skipped while tx_mux_data is set (the keyer owns the
+// transmitter; tx_cntr is then not read and nothing reaches `fifo`): waits in
+// 1 ms sleeps while tx_cntr > 3844, primes 2520 zero words when tx_cntr reads
+// 0, then writes 252 words: zero words while neither gpio_out nor gpio_in bit 0
+// is set, else per sample the audio word (or a zero word when tx_eer_data is
+// 0) followed by the I/Q word.
+// Audio part, only with a codec and whatever tx_mux_data holds: the same with
+// dac_cntr, 1922 and 1260, then the 126 audio words.
+// Words keep the wire byte order (see wire_word). No time limit on either
+// wait: a FIFO that never drains blocks the caller.
+void tx_sink_frame(const uint8_t* frame);
