@@ -1,0 +1,173 @@
+// The FPGA device layer: register placement, the access rules as the
+// observer sees them, and the units of the oscillator registers.
+#include "hardware/fpga.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "support/store_recorder.h"
+
+namespace {
+
+using B = fpga_block;
+
+// Blocks backed by ordinary memory, as the simulated board provides them.
+class device_layer : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::memset(memory_, 0, sizeof memory_);
+    for (int i = 0; i < fpga_block_count; ++i) {
+      fpga_base[i] = memory_[i];
+      fpga_size[i] = sizeof memory_[i];
+    }
+    fpga_set_pointers();
+    recorder_.attach();
+  }
+  void TearDown() override {
+    store_recorder::detach();
+    fpga_clear_pointers();
+  }
+  alignas(4096) uint8_t memory_[fpga_block_count][8192];
+  store_recorder recorder_;
+};
+
+struct register_row {
+  const char* name;
+  const volatile void* (*pointer)();
+  B block;
+  uint32_t offset;
+  unsigned width;
+};
+std::ostream& operator<<(std::ostream& os, const register_row& r) {
+  return os << r.name;
+}
+
+#define REG(name, block, offset, width)                                                 \
+  register_row {                                                                        \
+#name, [] { return static_cast<const volatile void*>(name); }, block, offset, width \
+  }
+
+class register_placement : public device_layer, public testing::WithParamInterface<register_row> {};
+
+TEST_P(register_placement, pointer_and_access_table_agree_with_the_register_map) {
+  const register_row& r = GetParam();
+  const auto* base = memory_[static_cast<int>(r.block)];
+  EXPECT_EQ(static_cast<const volatile uint8_t*>(r.pointer()), base + r.offset);
+  const reg_desc* d = fpga_register_at(r.block, r.offset);
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d->width, r.width);
+  EXPECT_EQ(r.offset % r.width, 0u) << "naturally aligned";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    each_register, register_placement,
+    testing::Values(REG(rx_rst, B::cfg, 0, 1), REG(lo_rst, B::cfg, 1, 1), REG(tx_rst, B::cfg, 2, 1),
+                    REG(gpio_out, B::cfg, 3, 1), REG(rx_rate, B::cfg, 4, 2),
+                    REG(arg_bits_lo, B::cfg, 6, 1), REG(rx_freq, B::cfg, 8, 4),
+                    REG(tx_freq, B::cfg, 20, 4), REG(tx_ramp_steps, B::cfg, 24, 2),
+                    REG(tx_level, B::cfg, 26, 2), REG(cfg_word_28, B::cfg, 28, 2),
+                    REG(arg_bits_hi, B::cfg, 30, 1), REG(dac_freq, B::cfg, 32, 4),
+                    REG(dac_ramp_steps, B::cfg, 36, 2), REG(dac_level, B::cfg, 38, 2),
+                    REG(rx_cntr, B::sts, 0, 2), REG(tx_cntr, B::sts, 2, 2),
+                    REG(dac_cntr, B::sts, 4, 2), REG(adc_cntr, B::sts, 6, 2),
+                    REG(gpio_in, B::sts, 8, 1), REG(alex, B::alex, 0, 4)),
+    [](const testing::TestParamInfo<register_row>& i) { return std::string(i.param.name); });
+
+TEST(block_table, has_the_physical_addresses_and_sizes_of_the_board) {
+  const uint32_t phys[8] = {0x40000000, 0x41000000, 0x42000000, 0x43000000,
+                            0x44000000, 0x45000000, 0x46000000, 0x47000000};
+  const uint32_t pages[8] = {1, 1, 8, 2, 1, 1, 1, 1};
+  for (int i = 0; i < fpga_block_count; ++i) {
+    EXPECT_EQ(fpga_blocks[i].phys, phys[i]) << fpga_blocks[i].name;
+    EXPECT_EQ(fpga_blocks[i].pages, pages[i]) << fpga_blocks[i].name;
+  }
+}
+
+TEST_F(device_layer, a_pulse_is_two_stores_low_then_high_keeping_other_bits) {
+  memory_[0][2] = 0xA4;
+  pulse8(tx_rst, 0x03);
+  ASSERT_EQ(recorder_.stores.size(), 2u);
+  EXPECT_EQ(recorder_.stores[0], (recorded_store{B::cfg, 2, 1, 0xA4}));
+  EXPECT_EQ(recorder_.stores[1], (recorded_store{B::cfg, 2, 1, 0xA7}));
+  EXPECT_EQ(*tx_rst, 0xA7);
+}
+
+TEST_F(device_layer, bit_changes_read_the_byte_back_and_store_it_whole) {
+  memory_[0][0] = 0x81;
+  set_bits8(rx_rst, 0x04);
+  clear_bits8(rx_rst, 0x01);
+  EXPECT_EQ(recorder_.values_of(B::cfg, 0), (std::vector<uint32_t>{0x85, 0x84}));
+  EXPECT_EQ(recorder_.stores.size(), 2u);
+}
+
+TEST_F(device_layer, every_store_reaches_memory_and_the_observer_with_its_width) {
+  write8(gpio_out, 0x5A);
+  write16(rx_rate, 320);
+  write32(rx_freq + 2, 0x10000000);
+  write16(tx_level, static_cast<uint16_t>(int16_t{-2}));
+  EXPECT_EQ(memory_[0][3], 0x5A);
+  uint16_t rate16;
+  std::memcpy(&rate16, &memory_[0][4], 2);
+  EXPECT_EQ(rate16, 320);
+  EXPECT_EQ(read32(rx_freq + 2), 0x10000000u);
+  EXPECT_EQ(recorder_.stores, (std::vector<recorded_store>{{B::cfg, 3, 1, 0x5A},
+                                                           {B::cfg, 4, 2, 320},
+                                                           {B::cfg, 16, 4, 0x10000000},
+                                                           {B::cfg, 26, 2, 0xFFFE}}));
+}
+
+TEST_F(device_layer, fifo_and_table_ports_are_observed_store_by_store) {
+  fifo_write(fifo, 0x11111111);
+  fifo_write(fifo, 0x22222222);
+  fifo_write(codec, 0x33333333);
+  table_write32(tx_ramp, 1001, 4100000);
+  table_write16(dac_ramp, 481, 32000);
+  table_write16(dac_ramp, 3, -1);
+  EXPECT_EQ(recorder_.stores, (std::vector<recorded_store>{{B::fifo, 0, 4, 0x11111111},
+                                                           {B::fifo, 0, 4, 0x22222222},
+                                                           {B::codec, 0, 4, 0x33333333},
+                                                           {B::tx_ramp, 4004, 4, 4100000},
+                                                           {B::dac_ramp, 962, 2, 32000},
+                                                           {B::dac_ramp, 6, 2, 0xFFFF}}));
+}
+
+TEST_F(device_layer, a_fifo_read_copies_words_from_the_start_of_the_block) {
+  for (uint32_t i = 0; i < 4; ++i) {
+    const uint32_t w = 0xA0000000u + i;
+    std::memcpy(&memory_[static_cast<int>(B::fifo)][4 * i], &w, 4);
+  }
+  uint32_t out[4] = {};
+  fifo_read(out, fifo, sizeof out);
+  EXPECT_EQ(out[0], 0xA0000000u);
+  EXPECT_EQ(out[3], 0xA0000003u);
+  EXPECT_TRUE(recorder_.stores.empty());
+}
+
+struct frequency_row {
+  double hz;
+  uint32_t increment;
+};
+std::ostream& operator<<(std::ostream& os, const frequency_row& r) {
+  return os << r.hz << " Hz";
+}
+
+class oscillator_increment : public testing::TestWithParam<frequency_row> {};
+TEST_P(oscillator_increment, rounds_to_the_nearest_step_of_the_122_88_mhz_clock) {
+  EXPECT_EQ(phase_increment(GetParam().hz), GetParam().increment);
+}
+INSTANTIATE_TEST_SUITE_P(telling_frequencies, oscillator_increment,
+                         testing::Values(frequency_row{600000, 0x00500000},
+                                         frequency_row{30720000, 0x10000000},
+                                         frequency_row{7100000, 62040747}, frequency_row{1, 9},
+                                         frequency_row{0, 0}));
+
+class sidetone_oscillator : public testing::TestWithParam<frequency_row> {};
+TEST_P(sidetone_oscillator, rounds_to_the_nearest_step_of_the_48_khz_clock) {
+  EXPECT_EQ(sidetone_increment(GetParam().hz), GetParam().increment);
+}
+INSTANTIATE_TEST_SUITE_P(telling_frequencies, sidetone_oscillator,
+                         testing::Values(frequency_row{600, 13421773},
+                                         frequency_row{700, 15658735}));
+
+}  // namespace

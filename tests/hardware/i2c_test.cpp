@@ -1,0 +1,231 @@
+// I2C accessory discovery and codec set-up, as the bus sees it during
+// start-up, and the byte layouts of the message helpers.
+#include "hardware/i2c.h"
+
+#include <set>
+
+#include "startup_harness.h"
+
+namespace {
+
+struct tx {
+  uint8_t addr;
+  std::vector<uint8_t> bytes;
+  bool ok;
+  bool forced;
+};
+
+std::ostream& operator<<(std::ostream& os, const tx& t) {
+  os << "0x" << std::hex << int(t.addr) << (t.forced ? " forced" : "") << ":";
+  for (uint8_t b : t.bytes) os << " " << int(b);
+  return os << std::dec << (t.ok ? " ack" : " nak");
+}
+
+std::vector<tx> bus_log() {
+  std::vector<tx> v;
+  for (const auto& t : sim_i2c_log) v.push_back({t.addr, t.bytes, t.ok, t.forced});
+  return v;
+}
+
+void expect_bus(const std::vector<tx>& want) {
+  const std::vector<tx> got = bus_log();
+  const size_t n = std::min(got.size(), want.size());
+  for (size_t i = 0; i < n; ++i) {
+    const tx& g = got[i];
+    const tx& w = want[i];
+    if (g.addr != w.addr || g.bytes != w.bytes || g.ok != w.ok || g.forced != w.forced) {
+      ADD_FAILURE() << "transaction " << i << " is " << g << ", expected " << w;
+      return;
+    }
+  }
+  EXPECT_EQ(got.size(), want.size());
+  for (size_t i = n; i < got.size(); ++i) ADD_FAILURE() << "extra transaction " << got[i];
+}
+
+// Probe messages, absent (nak) devices.
+const tx pene_probe{0x20, {0x02, 0x00, 0x00}, false, true};
+const tx alex_probe{0x21, {0x02, 0x00, 0x00}, false, false};
+const tx level_probe{0x22, {0x02, 0x00, 0x00}, false, false};
+const tx misc_probe{0x23, {0x02, 0x00, 0x00}, false, false};
+const tx drive_probe{0x28, {0xA9, 0x00, 0x00}, false, false};
+const tx dac0_probe{0x60, {0x0F, 0xFF}, false, false};
+const tx dac1_probe{0x61, {0x0F, 0xFF}, false, false};
+const tx arduino_probe{0x40, {0x01, 0x00, 0x00}, false, false};
+const tx nucleo_probe{0x55, {0x00, 0x00, 0x10, 0x02, 0x00}, false, false};
+const tx codec_probe{0x1A, {0x1E, 0x00}, false, false};
+
+tx ack(tx t) {
+  t.ok = true;
+  return t;
+}
+tx follow_up(uint8_t addr, bool forced) {
+  return {addr, {0x06, 0x00, 0x00}, true, forced};
+}
+
+std::vector<tx> codec_setup() {
+  const uint8_t words[9][2] = {{0x0C, 0x51}, {0x12, 0x00}, {0x04, 0x6F}, {0x06, 0x6F}, {0x08, 0x14},
+                               {0x0A, 0x00}, {0x0E, 0x42}, {0x12, 0x01}, {0x0C, 0x41}};
+  std::vector<tx> v;
+  for (const auto& w : words) v.push_back({0x1A, {w[0], w[1]}, true, false});
+  return v;
+}
+
+struct flags {
+  int pene, alex, level, misc, drive, dac0, dac1, arduino, nucleo, codec;
+  bool operator==(const flags&) const = default;
+};
+std::ostream& operator<<(std::ostream& os, const flags& f) {
+  return os << "pene " << f.pene << " alex " << f.alex << " level " << f.level << " misc " << f.misc
+            << " drive " << f.drive << " dac0 " << f.dac0 << " dac1 " << f.dac1 << " arduino "
+            << f.arduino << " nucleo " << f.nucleo << " codec " << f.codec;
+}
+flags presence() {
+  return {ld(i2c_pene), ld(i2c_alex), ld(i2c_level),   ld(i2c_misc),   ld(i2c_drive),
+          ld(i2c_dac0), ld(i2c_dac1), ld(i2c_arduino), ld(i2c_nucleo), ld(i2c_codec)};
+}
+
+using i2c_startup = startup_fixture;
+
+TEST_F(i2c_startup, an_empty_bus_is_probed_at_every_address_and_nothing_is_present) {
+  ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
+  expect_bus({pene_probe, alex_probe, level_probe, misc_probe, drive_probe, dac0_probe, dac1_probe,
+              arduino_probe, nucleo_probe, codec_probe});
+  EXPECT_EQ(presence(), (flags{}));
+}
+
+TEST_F(i2c_startup, a_codec_alone_gets_its_reset_and_the_nine_set_up_words) {
+  present({0x1A});
+  ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
+  std::vector<tx> want{pene_probe, alex_probe, level_probe,   misc_probe,   drive_probe,
+                       dac0_probe, dac1_probe, arduino_probe, nucleo_probe, ack(codec_probe)};
+  for (const tx& t : codec_setup()) want.push_back(t);
+  expect_bus(want);
+  EXPECT_EQ(presence(), (flags{0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
+}
+
+TEST_F(i2c_startup, an_expander_at_0x21_alone_is_driven_low_then_made_all_outputs) {
+  present({0x21});
+  ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
+  expect_bus({pene_probe, ack(alex_probe), follow_up(0x21, false), level_probe, misc_probe,
+              drive_probe, dac0_probe, dac1_probe, arduino_probe, nucleo_probe, codec_probe});
+  EXPECT_EQ(presence(), (flags{0, 1, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(i2c_startup, every_accessory_present_is_found_and_set_up) {
+  present({0x20, 0x21, 0x22, 0x23, 0x28, 0x60, 0x61, 0x40, 0x55, 0x1A});
+  ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
+  std::vector<tx> want{ack(pene_probe),        follow_up(0x20, true),  ack(alex_probe),
+                       follow_up(0x21, false), ack(level_probe),       follow_up(0x22, false),
+                       ack(misc_probe),        follow_up(0x23, false), ack(drive_probe),
+                       ack(dac0_probe),        ack(dac1_probe),        ack(arduino_probe),
+                       ack(nucleo_probe),      ack(codec_probe)};
+  for (const tx& t : codec_setup()) want.push_back(t);
+  expect_bus(want);
+  EXPECT_EQ(presence(), (flags{1, 1, 1, 1, 1, 1, 1, 1, 1, 1}));
+}
+
+TEST_F(i2c_startup, address_0x20_is_forced_past_a_kernel_driver_and_the_others_are_not) {
+  present({0x20, 0x21});
+  sim_config.i2c_busy[0x20] = true;
+  sim_config.i2c_busy[0x21] = true;
+  ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
+  expect_bus({ack(pene_probe), follow_up(0x20, true), level_probe, misc_probe, drive_probe,
+              dac0_probe, dac1_probe, arduino_probe, nucleo_probe, codec_probe});
+  EXPECT_EQ(presence(), (flags{1, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(i2c_startup, the_probes_send_the_cached_values_without_changing_them) {
+  st(i2c_dac0_data, 0x0123);
+  st(i2c_dac1_data, 0x0ABC);
+  st(i2c_ard_frx1_data, 0x1234);
+  present({0x60, 0x61, 0x40});
+  ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
+  const std::vector<tx> log = bus_log();
+  ASSERT_EQ(log.size(), 10u);
+  EXPECT_EQ(log[5].bytes, (std::vector<uint8_t>{0x01, 0x23}));
+  EXPECT_EQ(log[6].bytes, (std::vector<uint8_t>{0x0A, 0xBC}));
+  EXPECT_EQ(log[7].bytes, (std::vector<uint8_t>{0x01, 0x34, 0x12}));
+  EXPECT_EQ(ld(i2c_dac0_data), 0x0123);
+  EXPECT_EQ(ld(i2c_dac1_data), 0x0ABC);
+  EXPECT_EQ(ld(i2c_ard_frx1_data), 0x1234);
+}
+
+// Each accessory alone: only its own flag rises.
+struct single_row {
+  const char* label;
+  int addr;
+  std::atomic<int32_t>* flag;
+};
+std::ostream& operator<<(std::ostream& os, const single_row& r) {
+  return os << r.label;
+}
+
+class single_accessory : public startup_fixture, public testing::WithParamInterface<single_row> {};
+
+TEST_P(single_accessory, raises_only_its_own_presence_flag) {
+  present({GetParam().addr});
+  ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
+  int raised = 0;
+  for (auto* f : {&i2c_pene, &i2c_alex, &i2c_level, &i2c_misc, &i2c_drive, &i2c_dac0, &i2c_dac1,
+                  &i2c_arduino, &i2c_nucleo, &i2c_codec})
+    raised += ld(*f);
+  EXPECT_EQ(ld(*GetParam().flag), 1);
+  EXPECT_EQ(raised, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    each_accessory, single_accessory,
+    testing::Values(single_row{"pene", 0x20, &i2c_pene}, single_row{"alex", 0x21, &i2c_alex},
+                    single_row{"level", 0x22, &i2c_level}, single_row{"misc", 0x23, &i2c_misc},
+                    single_row{"drive", 0x28, &i2c_drive}, single_row{"dac0", 0x60, &i2c_dac0},
+                    single_row{"dac1", 0x61, &i2c_dac1}, single_row{"arduino", 0x40, &i2c_arduino},
+                    single_row{"nucleo", 0x55, &i2c_nucleo}, single_row{"codec", 0x1A, &i2c_codec}),
+    [](const testing::TestParamInfo<single_row>& i) { return std::string(i.param.label); });
+
+// The message helpers lay out their bytes as the accessories expect them.
+class i2c_helpers : public startup_fixture {
+ protected:
+  void SetUp() override {
+    startup_fixture::SetUp();
+    fd_ = platform->open("/dev/i2c-0", 0);
+    ASSERT_GE(fd_, 0);
+    present({0x30});
+    ASSERT_EQ(platform->i2c_select(fd_, i2c_slave, 0x30), 0);
+  }
+  std::vector<uint8_t> last() const { return sim_i2c_log.back().bytes; }
+  int fd_ = -1;
+};
+
+TEST_F(i2c_helpers, lay_out_command_and_value_bytes_in_the_stated_order) {
+  EXPECT_EQ(i2c_write_addr_data8(fd_, 0xA9, 0x5C), 2);
+  EXPECT_EQ(last(), (std::vector<uint8_t>{0xA9, 0x5C}));
+  EXPECT_EQ(i2c_write_addr_data16(fd_, 0x02, 0xBEEF), 3);
+  EXPECT_EQ(last(), (std::vector<uint8_t>{0x02, 0xEF, 0xBE}));
+  EXPECT_EQ(i2c_write_addr_data24(fd_, 0x07, 0xFFABCDEF), 4);
+  EXPECT_EQ(last(), (std::vector<uint8_t>{0x07, 0xEF, 0xCD, 0xAB}));
+  EXPECT_EQ(i2c_write_data16(fd_, 0x0FFF), 2);
+  EXPECT_EQ(last(), (std::vector<uint8_t>{0x0F, 0xFF}));
+  EXPECT_EQ(i2c_write_data40(fd_, 0x02100000, 0x09), 5);
+  EXPECT_EQ(last(), (std::vector<uint8_t>{0x00, 0x00, 0x10, 0x02, 0x09}));
+}
+
+TEST_F(i2c_helpers, return_what_write_returned_for_an_absent_device) {
+  sim_config.i2c_devices[0x30] = false;
+  EXPECT_LT(i2c_write_addr_data8(fd_, 0x01, 0x02), 0);
+}
+
+TEST_F(i2c_helpers, send_selects_the_address_then_writes_the_whole_message) {
+  st(i2c_fd, fd_);
+  present({0x23});
+  const uint8_t msg[3] = {0x02, 0x34, 0x12};
+  EXPECT_EQ(i2c_send(0x23, msg, sizeof msg), 3);
+  EXPECT_EQ(sim_i2c_log.back().addr, 0x23);
+  EXPECT_FALSE(sim_i2c_log.back().forced);
+  EXPECT_EQ(last(), (std::vector<uint8_t>{0x02, 0x34, 0x12}));
+  sim_config.i2c_busy[0x22] = true;
+  const size_t before = sim_i2c_log.size();
+  EXPECT_LT(i2c_send(0x22, msg, sizeof msg), 0);
+  EXPECT_EQ(sim_i2c_log.size(), before) << "nothing written when the select fails";
+}
+
+}  // namespace

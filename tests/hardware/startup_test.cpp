@@ -1,0 +1,340 @@
+// The start-up sequence on the simulated board: the ordered FPGA store
+// transcript, the devices and how they are opened and configured, the socket,
+// the keyer thread and every fatal failure.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <termios.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "hardware/envelope.h"
+#include "hardware/i2c.h"
+#include "keyer/keyer.h"
+#include "startup_harness.h"
+
+namespace {
+
+using B = fpga_block;
+
+recorded_store cfg8(uint32_t off, uint32_t v) {
+  return {B::cfg, off, 1, v};
+}
+recorded_store cfg16(uint32_t off, uint32_t v) {
+  return {B::cfg, off, 2, v};
+}
+recorded_store cfg32(uint32_t off, uint32_t v) {
+  return {B::cfg, off, 4, v};
+}
+
+// The whole store transcript start-up must produce for the mask 0x2A and
+// rx_rst/lo_rst/tx_rst holding `power_on` before start-up.
+std::vector<recorded_store> expected_transcript(bool codec, const uint8_t power_on[3]) {
+  std::vector<recorded_store> t = {
+      cfg8(6, 0x0A),        // arg_bits_lo
+      cfg8(30, 0x02),       // arg_bits_hi
+      cfg8(3, 0),           // gpio_out
+      cfg32(8, 0x500000),   // rx_freq[0]: 600 kHz
+      cfg32(12, 0x500000),  // rx_freq[1]
+      cfg32(16, 0x500000),  // rx_freq[2]
+      cfg16(4, 640),        // rx_rate: 48 kHz
+      cfg32(20, 0x500000),  // tx_freq
+  };
+  int32_t tx[tx_ramp_steps_count + 1];
+  envelope_compute(tx_ramp_steps_count, static_cast<float>(tx_ramp_peak), tx);
+  for (uint32_t j = 0; j <= tx_ramp_steps_count; ++j)
+    t.push_back({B::tx_ramp, 4 * j, 4, static_cast<uint32_t>(tx[j])});
+  t.push_back(cfg16(24, 1001));   // tx_ramp_steps
+  t.push_back(cfg16(26, 21910));  // tx_level: drive 255
+  t.push_back(cfg16(28, 18716));  // cfg_word_28
+
+  uint8_t tx_rst_v = power_on[2] & ~0x10;  // keyer source off
+  t.push_back(cfg8(2, tx_rst_v));
+  t.push_back(cfg8(2, tx_rst_v & ~0x03));     // transmit restart pulse: low...
+  t.push_back(cfg8(2, tx_rst_v | 0x03));      // ...then high
+  t.push_back(cfg8(1, power_on[1] & ~0x04));  // oscillator restart pulse
+  t.push_back(cfg8(1, power_on[1] | 0x04));
+
+  if (codec) {
+    t.push_back(cfg8(0, power_on[0] & ~0x02));  // microphone FIFO restart pulse
+    t.push_back(cfg8(0, power_on[0] | 0x02));
+    t.push_back(cfg8(0, (power_on[0] | 0x02) & ~0x04));  // codec present
+    t.push_back(cfg32(32, 0xCCCCCD));                    // dac_freq: 600 Hz
+    int32_t dac[dac_ramp_steps_count + 1];
+    envelope_compute(dac_ramp_steps_count, static_cast<float>(dac_ramp_peak), dac);
+    for (uint32_t j = 0; j <= dac_ramp_steps_count; ++j)
+      t.push_back({B::dac_ramp, 2 * j, 2, static_cast<uint32_t>(dac[j]) & 0xFFFF});
+    t.push_back(cfg16(36, 481));   // dac_ramp_steps
+    t.push_back(cfg16(38, 3200));  // dac_level: level 50
+  } else {
+    t.push_back(cfg8(0, power_on[0] | 0x04));  // no codec
+  }
+  return t;
+}
+
+// Compares two transcripts and names the first store that differs.
+void expect_same_transcript(const std::vector<recorded_store>& got,
+                            const std::vector<recorded_store>& want) {
+  const size_t n = std::min(got.size(), want.size());
+  for (size_t i = 0; i < n; ++i) {
+    if (!(got[i] == want[i])) {
+      ADD_FAILURE() << "store " << i << " is " << got[i] << ", expected " << want[i];
+      return;
+    }
+  }
+  EXPECT_EQ(got.size(), want.size());
+}
+
+struct transcript_row {
+  const char* label;
+  bool codec;
+  uint8_t power_on[3];  // rx_rst, lo_rst, tx_rst before start-up
+};
+
+std::ostream& operator<<(std::ostream& os, const transcript_row& r) {
+  return os << r.label;
+}
+
+class startup_transcript : public startup_fixture,
+                           public testing::WithParamInterface<transcript_row> {};
+
+TEST_P(startup_transcript, writes_every_register_and_table_once_in_order) {
+  const transcript_row& r = GetParam();
+  std::memcpy(harness::cfg_power_on, r.power_on, 3);
+  if (r.codec) present({i2c_addr::codec});
+
+  const harness::outcome o = harness::run_startup({"1", "2", "1", "2", "1", "2"});
+
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.err, "");
+  EXPECT_EQ(ld(i2c_codec), r.codec ? 1 : 0);
+  expect_same_transcript(recorder_.stores, expected_transcript(r.codec, r.power_on));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    each_branch, startup_transcript,
+    testing::Values(transcript_row{"codec_from_zero", true, {0, 0, 0}},
+                    transcript_row{"no_codec_from_zero", false, {0, 0, 0}},
+                    transcript_row{"codec_keeps_other_bits", true, {0xF4, 0xFB, 0xDF}},
+                    transcript_row{"no_codec_keeps_other_bits", false, {0xE3, 0x84, 0xD3}}),
+    [](const testing::TestParamInfo<transcript_row>& i) { return std::string(i.param.label); });
+
+TEST_F(startup_fixture, without_a_codec_nothing_reaches_the_sidetone_registers_or_table) {
+  ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
+  for (const recorded_store& s : recorder_.stores) {
+    EXPECT_NE(s.block, B::dac_ramp) << s;
+    if (s.block == B::cfg) {
+      EXPECT_LT(s.offset, 32u) << s;
+    }
+  }
+  EXPECT_EQ(cfg[0] & 0x06, 0x04) << "rx_rst bit 2 set, bit 1 untouched";
+}
+
+TEST_F(startup_fixture, the_tables_are_in_the_blocks_afterwards) {
+  present({i2c_addr::codec});
+  ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
+  EXPECT_EQ(tx_ramp[0], 0);
+  EXPECT_EQ(tx_ramp[500], 2049962);
+  EXPECT_EQ(tx_ramp[1001], 4100000);
+  EXPECT_EQ(dac_ramp[240], 16000);
+  EXPECT_EQ(dac_ramp[481], 32000);
+  EXPECT_EQ(*tx_ramp_steps, 1001);
+  EXPECT_EQ(*dac_ramp_steps, 481);
+}
+
+TEST_F(startup_fixture, opens_the_three_devices_in_order_with_their_flags) {
+  sim_config.uart_present = true;
+  ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
+  ASSERT_EQ(harness::opens.size(), 3u);
+  EXPECT_EQ(harness::opens[0].path, "/dev/mem");
+  EXPECT_EQ(harness::opens[0].flags, O_RDWR);
+  EXPECT_EQ(harness::opens[1].path, "/dev/ttyPS1");
+  EXPECT_EQ(harness::opens[1].flags, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  EXPECT_EQ(harness::opens[2].path, "/dev/i2c-0");
+  EXPECT_EQ(harness::opens[2].flags, O_RDWR);
+  EXPECT_EQ(ld(uart_fd), harness::opens[1].result);
+  EXPECT_EQ(ld(i2c_fd), harness::opens[2].result);
+}
+
+TEST_F(startup_fixture, maps_the_eight_blocks_after_the_i2c_probe) {
+  ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
+  const off_t phys[8] = {0x40000000, 0x41000000, 0x42000000, 0x43000000,
+                         0x44000000, 0x45000000, 0x46000000, 0x47000000};
+  const size_t pages[8] = {1, 1, 8, 2, 1, 1, 1, 1};
+  ASSERT_EQ(harness::mmaps.size(), 8u);
+  const int mem_fd = harness::opens.at(0).result;
+  for (size_t i = 0; i < 8; ++i) {
+    const harness::mmap_call& m = harness::mmaps[i];
+    EXPECT_EQ(m.offset, phys[i]) << "block " << i;
+    EXPECT_EQ(m.len, pages[i] * static_cast<size_t>(sim_platform.page_size())) << "block " << i;
+    EXPECT_EQ(m.prot, PROT_READ | PROT_WRITE) << "block " << i;
+    EXPECT_EQ(m.flags, MAP_SHARED) << "block " << i;
+    EXPECT_EQ(m.fd, mem_fd) << "block " << i;
+    EXPECT_EQ(m.i2c_transactions_before, 10u) << "block " << i;
+  }
+}
+
+TEST_F(startup_fixture, fills_the_drive_table) {
+  ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
+  EXPECT_EQ(log_table_lookup[0], 63);
+  EXPECT_EQ(log_table_lookup[7], 62);
+  EXPECT_EQ(log_table_lookup[255], 0);
+}
+
+TEST_F(startup_fixture, sets_the_socket_options_and_binds_to_port_1024_on_any_address) {
+  ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
+  ASSERT_EQ(harness::sockopts.size(), 2u);
+  EXPECT_EQ(harness::sockopts[0].level, SOL_SOCKET);
+  EXPECT_EQ(harness::sockopts[0].name, SO_REUSEADDR);
+  int reuse = 0;
+  ASSERT_EQ(harness::sockopts[0].value.size(), sizeof reuse);
+  std::memcpy(&reuse, harness::sockopts[0].value.data(), sizeof reuse);
+  EXPECT_EQ(reuse, 1);
+  EXPECT_EQ(harness::sockopts[1].level, SOL_SOCKET);
+  EXPECT_EQ(harness::sockopts[1].name, SO_RCVTIMEO);
+  timeval timeout{};
+  ASSERT_EQ(harness::sockopts[1].value.size(), sizeof timeout);
+  std::memcpy(&timeout, harness::sockopts[1].value.data(), sizeof timeout);
+  EXPECT_EQ(timeout.tv_sec, 0);
+  EXPECT_EQ(timeout.tv_usec, 1000);
+
+  ASSERT_EQ(harness::binds.size(), 1u);
+  EXPECT_EQ(harness::binds[0].sin_family, AF_INET);
+  EXPECT_EQ(ntohl(harness::binds[0].sin_addr.s_addr), INADDR_ANY);
+  EXPECT_EQ(ntohs(harness::binds[0].sin_port), 1024);
+
+  const int sock = ld(sock_ep2);
+  ASSERT_GE(sock, 0);
+  int type = 0;
+  socklen_t len = sizeof type;
+  ASSERT_EQ(getsockopt(sock, SOL_SOCKET, SO_TYPE, &type, &len), 0);
+  EXPECT_EQ(type, SOCK_DGRAM);
+  EXPECT_NE(sim_bound_port(), 0);
+}
+
+TEST_F(startup_fixture, copies_the_hardware_address_of_eth0_into_the_discovery_reply) {
+  ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
+  EXPECT_EQ(0, std::memcmp(discovery_reply_template + 3, sim_config.hwaddr, 6));
+}
+
+TEST_F(startup_fixture, without_a_hardware_address_the_reply_carries_a_zero_mac) {
+  sim_config.hwaddr_present = false;
+  ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
+  const uint8_t zero[6] = {};
+  EXPECT_EQ(0, std::memcmp(discovery_reply_template + 3, zero, 6));
+}
+
+TEST_F(startup_fixture, creates_the_keyer_thread_last_with_fifo_priority_99) {
+  present({i2c_addr::codec});
+  ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
+  ASSERT_EQ(harness::keyers.size(), 1u);
+  const harness::keyer_call& k = harness::keyers[0];
+  EXPECT_EQ(k.inherit, PTHREAD_EXPLICIT_SCHED);
+  EXPECT_EQ(k.policy, SCHED_FIFO);
+  EXPECT_EQ(k.priority, 99);
+  EXPECT_EQ(k.entry, &handler_keyer);
+  EXPECT_EQ(k.arg, nullptr);
+  EXPECT_EQ(k.stores_before, recorder_.stores.size()) << "every register written before";
+  EXPECT_EQ(k.log_table_7, 62) << "drive table filled before";
+  EXPECT_NE(k.bound_port, 0) << "socket bound before";
+}
+
+TEST_F(startup_fixture, the_serial_port_is_raw_1200_baud_8n1_without_flow_control) {
+  sim_config.uart_present = true;
+  ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
+  ASSERT_GE(ld(uart_fd), 0);
+  termios t{};
+  ASSERT_TRUE(sim_uart_termios(&t));
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B1200));
+  EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B1200));
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(t.c_iflag & (IXON | ICRNL | INLCR | ISTRIP | BRKINT), 0u);
+  EXPECT_EQ(t.c_oflag & OPOST, 0u);
+}
+
+TEST_F(startup_fixture, without_serial_port_and_i2c_bus_start_up_completes_without_a_codec) {
+  sim_config.uart_present = false;
+  sim_config.i2c_present = false;
+  present({i2c_addr::codec, i2c_addr::alex});  // unreachable without the bus
+  const harness::outcome o = harness::run_startup(harness::six_ones);
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.err, "");
+  EXPECT_LT(ld(uart_fd), 0);
+  EXPECT_LT(ld(i2c_fd), 0);
+  EXPECT_TRUE(sim_i2c_log.empty());
+  EXPECT_EQ(ld(i2c_codec), 0);
+  EXPECT_EQ(ld(i2c_alex), 0);
+  EXPECT_EQ(cfg[0] & 0x04, 0x04);
+  EXPECT_EQ(harness::keyers.size(), 1u);
+}
+
+// Fatal failures: the one-word label through perror, status 1, and nothing
+// after the failing step.
+TEST_F(startup_fixture, without_dev_mem_it_reports_open_and_touches_nothing_else) {
+  sim_config.mem_present = false;
+  const harness::outcome o = harness::run_startup(harness::six_ones);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, std::string("open: ") + std::strerror(ENOENT) + "\n");
+  ASSERT_EQ(harness::opens.size(), 1u);
+  EXPECT_EQ(harness::opens[0].path, "/dev/mem");
+  EXPECT_TRUE(harness::mmaps.empty());
+  EXPECT_TRUE(sim_i2c_log.empty());
+  EXPECT_TRUE(recorder_.stores.empty());
+  EXPECT_EQ(harness::socket_calls, 0);
+  EXPECT_TRUE(harness::keyers.empty());
+}
+
+TEST_F(startup_fixture, a_failed_mapping_reports_mmap_before_any_fpga_store) {
+  sim_config.mmap_fails = true;
+  const harness::outcome o = harness::run_startup(harness::six_ones);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err.rfind("mmap: ", 0), 0u) << o.err;
+  EXPECT_EQ(o.err.back(), '\n');
+  EXPECT_TRUE(recorder_.stores.empty());
+  EXPECT_EQ(harness::socket_calls, 0);
+  EXPECT_TRUE(harness::keyers.empty());
+  EXPECT_EQ(log_table_lookup[7], 0) << "drive table not filled";
+}
+
+TEST_F(startup_fixture, a_failed_socket_reports_socket_and_creates_no_thread) {
+  sim_config.socket_fails = true;
+  const harness::outcome o = harness::run_startup(harness::six_ones);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, std::string("socket: ") + std::strerror(EMFILE) + "\n");
+  EXPECT_TRUE(harness::binds.empty());
+  EXPECT_TRUE(harness::keyers.empty());
+  EXPECT_FALSE(recorder_.stores.empty()) << "the FPGA was programmed before";
+}
+
+TEST_F(startup_fixture, a_port_already_taken_reports_bind_and_creates_no_thread) {
+  const int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(holder, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  sim_config.bind_port = ntohs(a.sin_port);
+
+  const harness::outcome o = harness::run_startup(harness::six_ones);
+  ::close(holder);
+
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, std::string("bind: ") + std::strerror(EADDRINUSE) + "\n");
+  EXPECT_TRUE(harness::keyers.empty());
+}
+
+TEST_F(startup_fixture, a_refused_keyer_thread_reports_pthread_create) {
+  harness::thread_create_result = EAGAIN;
+  const harness::outcome o = harness::run_startup(harness::six_ones);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, std::string("pthread_create: ") + std::strerror(EAGAIN) + "\n");
+  EXPECT_EQ(harness::keyers.size(), 1u);
+}
+
+}  // namespace
