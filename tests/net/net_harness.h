@@ -1,0 +1,477 @@
+// Test pieces for the network subsystem: an FPGA model behind the device
+// layer's observer, a test platform with controllable receive calls and
+// thread creation, the receive loop on its own thread against the simulated
+// board on loopback, and a small UDP client.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "control/state.h"
+#include "hardware/fpga.h"
+#include "hardware/platform.h"
+#include "hardware/startup.h"
+#include "keyer/keyer.h"
+#include "net/frames.h"
+#include "net/receive_loop.h"
+#include "net/stream.h"
+#include "sim/sim_platform.h"
+
+namespace net_test {
+
+using namespace std::chrono_literals;
+
+// Generous: the tests also run under qemu on a loaded machine. A deadline is
+// only ever reached when something is broken.
+constexpr auto deadline = 20s;
+
+// Byte j of sample record n as the model serves it: no two records of a run
+// of 256 and no two bytes of a record alike, so a lost, repeated or misplaced
+// record or byte shows.
+inline uint8_t record_byte(uint32_t n, unsigned j) {
+  return static_cast<uint8_t>(n * 37u + (n >> 8) * 11u + j * 7u + 1u);
+}
+// The two sample bytes of microphone word m (numbered from 1, so never 00 00).
+inline uint8_t mic_byte(uint32_t m, unsigned j) {
+  return j == 0 ? static_cast<uint8_t>(m >> 8) : static_cast<uint8_t>(m);
+}
+
+// The FPGA as the network code sees it. Serves the sts registers, numbered
+// sample records and microphone words, restarts FIFOs on rx_rst pulses and
+// records stores (from any thread).
+struct fpga_model {
+  // Receive FIFO: words available; a read of a batch consumes its words.
+  std::atomic<uint32_t> rx_words{0};
+  std::atomic<uint32_t> next_record{0};
+  std::atomic<uint32_t> next_mic_word{1};
+  std::atomic<uint16_t> adc_level{0};
+  std::atomic<uint16_t> tx_level{100};
+  std::atomic<uint16_t> dac_level{100};
+  std::atomic<uint8_t> gpio_in_value{0};
+  std::atomic<int> tx_cntr_loads{0};
+  std::atomic<int> adc_cntr_loads{0};
+  std::atomic<int> rx_fifo_restarts{0};
+  std::atomic<int> codec_fifo_restarts{0};
+  std::atomic<int> codec_reads{0};
+  // active_thread as the first store to `fifo` found it (-1: no store yet).
+  std::atomic<int> active_at_first_tx_store{-1};
+
+  std::mutex mutex;
+  std::vector<uint32_t> tx_words;     // stores to fifo, in order
+  std::vector<uint32_t> audio_words;  // stores to codec, in order
+  std::vector<uint8_t> rx_rst_values;
+  std::vector<uint8_t> lo_rst_values;
+  uint8_t last_rx_rst = 0;
+
+  fpga_observer observer{this, &fpga_model::on_store, &fpga_model::on_load,
+                         &fpga_model::on_read_fifo};
+
+  void attach() { fpga_obs = &observer; }
+  static void detach() { fpga_obs = nullptr; }
+
+  void add_rx_words(uint32_t words) { rx_words.fetch_add(words); }
+
+  std::vector<uint32_t> tx() {
+    std::lock_guard lock(mutex);
+    return tx_words;
+  }
+  std::vector<uint32_t> audio() {
+    std::lock_guard lock(mutex);
+    return audio_words;
+  }
+  std::vector<uint8_t> rx_rst_log() {
+    std::lock_guard lock(mutex);
+    return rx_rst_values;
+  }
+  std::vector<uint8_t> lo_rst_log() {
+    std::lock_guard lock(mutex);
+    return lo_rst_values;
+  }
+  void clear_logs() {
+    std::lock_guard lock(mutex);
+    tx_words.clear();
+    audio_words.clear();
+    rx_rst_values.clear();
+    lo_rst_values.clear();
+  }
+
+ private:
+  static void on_store(void* ctx, fpga_block b, uint32_t offset, unsigned, uint32_t value) {
+    auto* m = static_cast<fpga_model*>(ctx);
+    std::lock_guard lock(m->mutex);
+    if (b == fpga_block::fifo) {
+      if (m->tx_words.empty())
+        m->active_at_first_tx_store = active_thread.load(std::memory_order_acquire);
+      m->tx_words.push_back(value);
+    } else if (b == fpga_block::codec) {
+      m->audio_words.push_back(value);
+    } else if (b == fpga_block::cfg && offset == 0) {
+      const auto v = static_cast<uint8_t>(value);
+      // A rising restart bit empties that FIFO.
+      if ((v & ~m->last_rx_rst) & rx_rst_bits::fifo_restart) {
+        m->rx_words = 0;
+        ++m->rx_fifo_restarts;
+      }
+      if ((v & ~m->last_rx_rst) & rx_rst_bits::codec_restart) {
+        m->adc_level = 0;
+        ++m->codec_fifo_restarts;
+      }
+      m->last_rx_rst = v;
+      m->rx_rst_values.push_back(v);
+    } else if (b == fpga_block::cfg && offset == 1) {
+      m->lo_rst_values.push_back(static_cast<uint8_t>(value));
+    }
+  }
+
+  static uint32_t on_load(void* ctx, fpga_block b, uint32_t offset, unsigned, uint32_t memory) {
+    auto* m = static_cast<fpga_model*>(ctx);
+    if (b != fpga_block::sts) return memory;
+    switch (offset) {
+      case 0:
+        return std::min<uint32_t>(m->rx_words.load(), 0xFFFF);
+      case 2:
+        ++m->tx_cntr_loads;
+        return m->tx_level.load();
+      case 4:
+        return m->dac_level.load();
+      case 6:
+        ++m->adc_cntr_loads;
+        return m->adc_level.load();
+      case 8:
+        return m->gpio_in_value.load();
+      default:
+        return memory;
+    }
+  }
+
+  static void on_read_fifo(void* ctx, fpga_block b, void* dst, size_t bytes) {
+    auto* m = static_cast<fpga_model*>(ctx);
+    auto* d = static_cast<uint8_t*>(dst);
+    if (b == fpga_block::fifo) {
+      for (size_t r = 0; r < bytes / ep6_record_size; ++r) {
+        const uint32_t n = m->next_record++;
+        for (unsigned j = 0; j < ep6_record_size; ++j)
+          d[r * ep6_record_size + j] = record_byte(n, j);
+      }
+      const auto words = static_cast<uint32_t>(bytes / 4);
+      uint32_t have = m->rx_words.load();
+      while (!m->rx_words.compare_exchange_weak(have, have >= words ? have - words : 0)) {
+      }
+    } else if (b == fpga_block::codec) {
+      ++m->codec_reads;
+      for (size_t w = 0; w < bytes / 4; ++w) {
+        const uint32_t k = m->next_mic_word++;
+        d[4 * w] = mic_byte(k, 0);
+        d[4 * w + 1] = mic_byte(k, 1);
+        d[4 * w + 2] = 0xC3;  // not carried to the client
+        d[4 * w + 3] = 0x3C;
+      }
+    }
+  }
+};
+
+// Test platform: the simulated board with controllable receive calls, thread
+// creation and sleeps. One test at a time uses it.
+struct platform_control {
+  std::atomic<bool> end_loop{false};      // next receive call fails with EBADF
+  std::atomic<int> inject_eintr{0};       // receive calls still to fail with EINTR
+  std::atomic<bool> hold_receive{false};  // nothing is received while set
+  std::atomic<bool> fail_stream_thread{false};
+  std::atomic<int> polls{0};
+  std::atomic<int> receive_calls{0};
+  std::atomic<int> stream_threads_created{0};
+  std::atomic<int> keyer_threads_created{0};
+  std::atomic<int> live_streams{0};
+  std::atomic<int> max_live_streams{0};
+  std::atomic<int> loop_usleeps{0};
+  // When set, replaces the real sleep (single-threaded tests drive the FPGA
+  // model from here).
+  std::function<void(useconds_t)> usleep_hook;
+  // When set, called on every poll of the receive loop (benchmarks).
+  void (*poll_hook)() = nullptr;
+};
+inline platform_control control;
+inline thread_local bool on_loop_thread = false;
+
+inline void* idle_keyer(void*) {
+  return nullptr;
+}
+
+inline void* stream_trampoline(void*) {
+  const int live = ++control.live_streams;
+  int seen = control.max_live_streams.load();
+  while (live > seen && !control.max_live_streams.compare_exchange_weak(seen, live)) {
+  }
+  handler_ep6(nullptr);
+  --control.live_streams;
+  return nullptr;
+}
+
+inline int test_poll(pollfd* fds, nfds_t count, int timeout_ms) {
+  ++control.polls;
+  if (control.poll_hook) control.poll_hook();
+  if (control.end_loop || control.inject_eintr > 0) {
+    fds[0].revents = POLLIN;
+    return 1;
+  }
+  if (control.hold_receive) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+    return 0;
+  }
+  return sim_platform.poll(fds, count, timeout_ms);
+}
+
+inline int test_recvmmsg(int fd, mmsghdr* msgs, unsigned count, int flags, timespec* timeout) {
+  ++control.receive_calls;
+  if (control.end_loop) {
+    errno = EBADF;
+    return -1;
+  }
+  if (control.inject_eintr > 0) {
+    --control.inject_eintr;
+    errno = EINTR;
+    return -1;
+  }
+  return sim_platform.recvmmsg(fd, msgs, count, flags, timeout);
+}
+
+inline int test_thread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
+                              void* arg) {
+  if (entry == handler_keyer) {
+    // The keyer would write tx_rst and cw_ptt on its own; a thread that ends
+    // at once keeps start-up's detach valid.
+    ++control.keyer_threads_created;
+    return pthread_create(thread, nullptr, idle_keyer, nullptr);
+  }
+  if (entry == handler_ep6) {
+    if (control.fail_stream_thread) return EAGAIN;
+    ++control.stream_threads_created;
+    return pthread_create(thread, attr, stream_trampoline, arg);
+  }
+  return sim_platform.thread_create(thread, attr, entry, arg);
+}
+
+inline int test_usleep(useconds_t us) {
+  if (on_loop_thread) ++control.loop_usleeps;
+  if (control.usleep_hook) {
+    control.usleep_hook(us);
+    return 0;
+  }
+  return sim_platform.usleep(us);
+}
+
+inline platform_ops make_test_platform() {
+  platform_ops ops = sim_platform;
+  ops.name = "net-test";
+  ops.poll = test_poll;
+  ops.recvmmsg = test_recvmmsg;
+  ops.thread_create = test_thread_create;
+  ops.usleep = test_usleep;
+  return ops;
+}
+inline const platform_ops test_platform = make_test_platform();
+
+inline void reset_control() {
+  control.end_loop = false;
+  control.inject_eintr = 0;
+  control.hold_receive = false;
+  control.fail_stream_thread = false;
+  control.polls = 0;
+  control.receive_calls = 0;
+  control.stream_threads_created = 0;
+  control.keyer_threads_created = 0;
+  control.live_streams = 0;
+  control.max_live_streams = 0;
+  control.loop_usleeps = 0;
+  control.usleep_hook = nullptr;
+  control.poll_hook = nullptr;
+}
+
+// Maps the simulated board's blocks without running start-up (tests of the
+// pure parts).
+inline void map_sim_blocks() {
+  const int fd = sim_platform.open("/dev/mem", O_RDWR);
+  for (int i = 0; i < fpga_block_count; ++i) {
+    const size_t len = fpga_blocks[i].pages * static_cast<size_t>(sim_platform.page_size());
+    void* p = sim_platform.mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd,
+                                static_cast<off_t>(fpga_blocks[i].phys));
+    fpga_base[i] = static_cast<volatile uint8_t*>(p);
+    fpga_size[i] = static_cast<uint32_t>(len);
+  }
+  fpga_set_pointers();
+}
+
+// Polls `done` every 100 us until it holds or the deadline passes.
+template <class F>
+bool eventually(F done) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(100us);
+  }
+  return true;
+}
+
+// A UDP client on 127.0.0.1, ephemeral port.
+struct client {
+  int fd = -1;
+  sockaddr_in server{};
+
+  explicit client(uint16_t server_port) {
+    fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    const int big = 4 << 20;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_port = htons(server_port);
+  }
+  ~client() { ::close(fd); }
+  client(const client&) = delete;
+  client& operator=(const client&) = delete;
+
+  uint16_t port() const {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+  }
+
+  void send(const std::vector<uint8_t>& bytes) const {
+    ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&server),
+             sizeof server);
+  }
+  void send_command(uint8_t type, uint8_t arg, size_t length = 64) const {
+    std::vector<uint8_t> b(length, 0);
+    b[0] = 0xEF;
+    b[1] = 0xFE;
+    b[2] = type;
+    b[3] = arg;
+    send(b);
+  }
+  void start() const { send_command(0x04, 0x01); }
+  void stop() const { send_command(0x04, 0x00); }
+  void discover() const { send_command(0x02, 0x00, 63); }
+
+  // The next datagram, or nothing when none comes before the deadline.
+  std::optional<std::vector<uint8_t>> receive(std::chrono::milliseconds wait = deadline) const {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) return std::nullopt;
+    std::vector<uint8_t> b(2048);
+    const ssize_t n = ::recv(fd, b.data(), b.size(), 0);
+    if (n < 0) return std::nullopt;
+    b.resize(static_cast<size_t>(n));
+    return b;
+  }
+  // Datagrams already waiting, without blocking.
+  int pending() const {
+    int count = 0;
+    uint8_t b[2048];
+    while (::recv(fd, b, sizeof b, MSG_DONTWAIT) >= 0) ++count;
+    return count;
+  }
+};
+
+// An EP2 frame whose sample k carries the bytes of `sample(k)` and whose
+// control words are C0 = 0 with C1..C4 zero (one receiver, 48 kHz).
+inline std::vector<uint8_t> ep2_frame(uint32_t sequence = 0) {
+  std::vector<uint8_t> f(frame_size, 0);
+  f[0] = 0xEF;
+  f[1] = 0xFE;
+  f[2] = 0x01;
+  f[3] = 0x02;
+  put_be32(&f[4], sequence);
+  for (size_t b : frame_block_offset) f[b] = f[b + 1] = f[b + 2] = 0x7F;
+  for (unsigned k = 0; k < ep2_samples_per_frame; ++k) {
+    uint8_t* s = const_cast<uint8_t*>(ep2_sample(f.data(), k));
+    for (unsigned j = 0; j < ep2_sample_size; ++j) s[j] = static_cast<uint8_t>(k * 8 + j + 3);
+  }
+  return f;
+}
+
+// Start-up on the simulated board (loopback, ephemeral port, keyer not run),
+// then the receive loop on its own thread. Ends the loop through a failing
+// receive call, and any stream, on destruction.
+struct running_server {
+  fpga_model model;
+  std::thread loop;
+  std::atomic<int> loop_result{-1};
+  uint16_t port = 0;
+  bool started = false;
+
+  // `configure` adjusts sim_config (accessories) before start-up.
+  explicit running_server(const std::function<void()>& configure = nullptr) {
+    reset_control();
+    sim_config = sim_config_t{};
+    sim_config.bind_addr = htonl(INADDR_LOOPBACK);
+    sim_config.bind_port = 0;
+    sim_config.keyer_realtime_warning = false;
+    if (configure) configure();
+    sim_reset();
+    control_state_reset();
+    platform = &test_platform;
+    model.attach();
+    char arg[] = "1";
+    char name[] = "varnholt";
+    char* argv[] = {name, arg, arg, arg, arg, arg, arg, nullptr};
+    if (startup(7, argv) != 0) return;
+    started = true;
+    port = sim_bound_port();
+    loop = std::thread([this] {
+      on_loop_thread = true;
+      loop_result = receive_loop();
+    });
+  }
+
+  // Ends the loop (as a receive error would) and waits for it.
+  int end_loop() {
+    if (loop.joinable()) {
+      control.end_loop = true;
+      loop.join();
+    }
+    return loop_result;
+  }
+
+  // The receive loop has handled everything `c` sent before: a discovery
+  // request sent now is answered (the reply's status byte is returned).
+  static int sync(const client& c) {
+    c.discover();
+    for (;;) {
+      auto r = c.receive();
+      if (!r) return -1;
+      if (r->size() == discovery_reply_size) return (*r)[2];
+    }
+  }
+
+  ~running_server() {
+    end_loop();
+    // The loop is gone; end a stream it left running, as a stop would.
+    enable_thread.store(0, std::memory_order_release);
+    eventually([] { return control.live_streams == 0 && active_thread.load() == 0; });
+    if (started) ::close(ld(sock_ep2));
+    fpga_model::detach();
+    fpga_clear_pointers();
+    platform = &sim_platform;
+    reset_control();
+  }
+};
+
+}  // namespace net_test

@@ -1,0 +1,204 @@
+#include "net/tx_sink.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+
+#include "net_harness.h"
+
+namespace {
+
+using namespace net_test;
+
+class tx_sink : public testing::Test {
+ protected:
+  fpga_model model;
+  int sleeps = 0;
+
+  void SetUp() override {
+    reset_control();
+    sim_reset();
+    control_state_reset();
+    map_sim_blocks();
+    platform = &test_platform;
+    model.attach();
+    // Each 1 ms sleep lets the FPGA take one word from whichever FIFO is
+    // above its threshold, so the waits end after a known number of sleeps.
+    control.usleep_hook = [this](useconds_t us) {
+      EXPECT_EQ(us, 1000u);
+      ++sleeps;
+      if (model.tx_level > tx_fifo_threshold)
+        --model.tx_level;
+      else if (model.dac_level > dac_fifo_threshold)
+        --model.dac_level;
+    };
+  }
+  void TearDown() override {
+    fpga_model::detach();
+    fpga_clear_pointers();
+    platform = &sim_platform;
+    reset_control();
+  }
+};
+
+struct sink_row {
+  const char* name;
+  uint16_t tx_cntr = 100;
+  uint16_t dac_cntr = 100;
+  uint8_t gpio_out = 0;
+  uint8_t gpio_in = 0;
+  uint8_t eer = 0;
+  uint8_t mux = 0;
+  int codec = 0;
+  size_t tx_words = 252;
+  size_t audio_words = 0;
+  int sleeps = 0;
+};
+std::ostream& operator<<(std::ostream& os, const sink_row& r) {
+  return os << r.name;
+}
+
+class tx_sink_counts : public tx_sink, public testing::WithParamInterface<sink_row> {};
+
+TEST_P(tx_sink_counts, words_and_sleeps_per_frame) {
+  const sink_row& r = GetParam();
+  model.tx_level = r.tx_cntr;
+  model.dac_level = r.dac_cntr;
+  model.gpio_in_value = r.gpio_in;
+  write8(gpio_out, r.gpio_out);
+  st(tx_eer_data, r.eer);
+  st(tx_mux_data, r.mux);
+  st(i2c_codec, r.codec);
+  const auto frame = ep2_frame();
+  tx_sink_frame(frame.data());
+  EXPECT_EQ(model.tx().size(), r.tx_words);
+  EXPECT_EQ(model.audio().size(), r.audio_words);
+  EXPECT_EQ(sleeps, r.sleeps);
+}
+
+sink_row row(const char* name) {
+  return sink_row{name};
+}
+template <class F>
+sink_row row(const char* name, F change) {
+  sink_row r{name};
+  change(r);
+  return r;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    base_plus_one_change, tx_sink_counts,
+    testing::Values(
+        row("gate_closed_no_codec"),
+        row("tx_at_threshold_does_not_wait", [](sink_row& r) { r.tx_cntr = 3844; }),
+        row("tx_one_above_threshold_waits", [](sink_row& r) { r.tx_cntr = 3845, r.sleeps = 1; }),
+        row("tx_far_above_waits_until_room", [](sink_row& r) { r.tx_cntr = 3900, r.sleeps = 56; }),
+        row("tx_empty_is_primed", [](sink_row& r) { r.tx_cntr = 0, r.tx_words = 2772; }),
+        row("tx_empty_is_primed_with_gate_open",
+            [](sink_row& r) { r.tx_cntr = 0, r.gpio_out = 1, r.tx_words = 2772; }),
+        row("gate_open_by_mox", [](sink_row& r) { r.gpio_out = 1; }),
+        row("gate_open_by_ptt_input", [](sink_row& r) { r.gpio_in = 1; }),
+        row("codec_gets_audio", [](sink_row& r) { r.codec = 1, r.audio_words = 126; }),
+        row("dac_at_threshold_does_not_wait",
+            [](sink_row& r) { r.codec = 1, r.dac_cntr = 1922, r.audio_words = 126; }),
+        row("dac_one_above_threshold_waits",
+            [](sink_row& r) { r.codec = 1, r.dac_cntr = 1923, r.audio_words = 126, r.sleeps = 1; }),
+        row("dac_empty_is_primed",
+            [](sink_row& r) { r.codec = 1, r.dac_cntr = 0, r.audio_words = 1386; }),
+        row("dac_ignored_without_codec", [](sink_row& r) { r.dac_cntr = 0; }),
+        row("keyer_owns_transmitter", [](sink_row& r) { r.mux = 1, r.tx_words = 0; }),
+        row("keyer_owns_transmitter_full_fifo_not_waited",
+            [](sink_row& r) { r.mux = 1, r.tx_cntr = 4000, r.tx_words = 0; }),
+        row("keyer_owns_transmitter_codec_still_gets_audio",
+            [](sink_row& r) { r.mux = 1, r.codec = 1, r.tx_words = 0, r.audio_words = 126; })),
+    [](const auto& info) { return std::string(info.param.name); });
+
+std::vector<uint32_t> iq_words(const std::vector<uint8_t>& frame) {
+  std::vector<uint32_t> w;
+  for (unsigned k = 0; k < ep2_samples_per_frame; ++k)
+    w.push_back(wire_word(ep2_sample(frame.data(), k) + 4));
+  return w;
+}
+std::vector<uint32_t> audio_of(const std::vector<uint8_t>& frame) {
+  std::vector<uint32_t> w;
+  for (unsigned k = 0; k < ep2_samples_per_frame; ++k)
+    w.push_back(wire_word(ep2_sample(frame.data(), k)));
+  return w;
+}
+
+TEST_F(tx_sink, closed_gate_sends_zero_words_even_with_eer) {
+  st(tx_eer_data, 1);
+  write8(gpio_out, 0xFE);      // every output but the transmit request
+  model.gpio_in_value = 0x06;  // paddles, no PTT
+  const auto frame = ep2_frame();
+  tx_sink_frame(frame.data());
+  EXPECT_EQ(model.tx(), std::vector<uint32_t>(252, 0));
+}
+
+TEST_F(tx_sink, without_eer_words_alternate_zero_and_iq) {
+  write8(gpio_out, 1);
+  const auto frame = ep2_frame();
+  tx_sink_frame(frame.data());
+  const auto tx = model.tx();
+  const auto iq = iq_words(frame);
+  ASSERT_EQ(tx.size(), 252u);
+  for (unsigned k = 0; k < 126; ++k) {
+    EXPECT_EQ(tx[2 * k], 0u) << k;
+    EXPECT_EQ(tx[2 * k + 1], iq[k]) << k;
+  }
+}
+
+TEST_F(tx_sink, with_eer_words_alternate_audio_and_iq) {
+  model.gpio_in_value = 1;
+  st(tx_eer_data, 1);
+  const auto frame = ep2_frame();
+  tx_sink_frame(frame.data());
+  const auto tx = model.tx();
+  const auto iq = iq_words(frame);
+  const auto audio = audio_of(frame);
+  ASSERT_EQ(tx.size(), 252u);
+  for (unsigned k = 0; k < 126; ++k) {
+    EXPECT_EQ(tx[2 * k], audio[k]) << k;
+    EXPECT_EQ(tx[2 * k + 1], iq[k]) << k;
+  }
+}
+
+TEST_F(tx_sink, iq_word_keeps_wire_byte_order) {
+  write8(gpio_out, 1);
+  auto frame = ep2_frame();
+  uint8_t* s = const_cast<uint8_t*>(ep2_sample(frame.data(), 70));  // in block 2
+  s[4] = 0x12, s[5] = 0x34, s[6] = 0x56, s[7] = 0x78;
+  tx_sink_frame(frame.data());
+  EXPECT_EQ(model.tx().at(2 * 70 + 1), 0x78563412u);
+}
+
+TEST_F(tx_sink, priming_zeros_come_before_the_frame) {
+  model.tx_level = 0;
+  write8(gpio_out, 1);
+  const auto frame = ep2_frame();
+  tx_sink_frame(frame.data());
+  const auto tx = model.tx();
+  ASSERT_EQ(tx.size(), 2772u);
+  for (size_t i = 0; i < 2520; ++i) ASSERT_EQ(tx[i], 0u) << i;
+  EXPECT_EQ(tx[2521], iq_words(frame)[0]);
+}
+
+TEST_F(tx_sink, codec_gets_the_audio_words_in_sample_order) {
+  st(i2c_codec, 1);
+  model.dac_level = 0;
+  const auto frame = ep2_frame();
+  tx_sink_frame(frame.data());
+  auto expected = std::vector<uint32_t>(1260, 0);
+  const auto audio = audio_of(frame);
+  expected.insert(expected.end(), audio.begin(), audio.end());
+  EXPECT_EQ(model.audio(), expected);
+}
+
+TEST_F(tx_sink, keyer_owning_transmitter_leaves_tx_cntr_unread) {
+  st(tx_mux_data, 1);
+  const auto frame = ep2_frame();
+  tx_sink_frame(frame.data());
+  EXPECT_EQ(model.tx_cntr_loads, 0);
+}
+
+}  // namespace
