@@ -1,0 +1,157 @@
+// Shared set-up of the control tests: the simulated board with a chosen set
+// of I2C accessories (found by the real start-up probe), the FPGA blocks
+// mapped as plain memory, the drive table filled, and a recorder of every
+// FPGA store made after set-up.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <termios.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <initializer_list>
+#include <ostream>
+#include <vector>
+
+#include "control/decoder.h"
+#include "control/log_table.h"
+#include "control/state.h"
+#include "hardware/fpga.h"
+#include "hardware/i2c.h"
+#include "sim/sim_platform.h"
+#include "support/store_recorder.h"
+
+// One I2C message as the bus saw it.
+struct i2c_msg {
+  uint8_t addr;
+  std::vector<uint8_t> bytes;
+  bool operator==(const i2c_msg&) const = default;
+};
+inline std::ostream& operator<<(std::ostream& os, const i2c_msg& m) {
+  os << "0x" << std::hex << int(m.addr) << ":";
+  for (uint8_t b : m.bytes) os << " " << (b < 16 ? "0" : "") << int(b);
+  return os << std::dec;
+}
+
+// Every accessory of the bus, codec excluded.
+inline constexpr std::array<int, 9> all_but_codec = {
+    i2c_addr::pene,    i2c_addr::alex,   i2c_addr::level, i2c_addr::misc, i2c_addr::drive,
+    i2c_addr::arduino, i2c_addr::nucleo, i2c_addr::dac0,  i2c_addr::dac1};
+
+class control_fixture : public ::testing::Test {
+ protected:
+  store_recorder rec;
+
+  void SetUp() override { saved_platform_ = platform; }
+
+  void TearDown() override {
+    store_recorder::detach();
+    sim_reset();
+    sim_config = sim_config_t{};
+    control_state_reset();
+    platform = saved_platform_;
+  }
+
+  // Brings the simulated board up with the accessories at `devices` present
+  // and, when asked, the serial port open in raw mode. Clears the I2C log of
+  // the probe and starts recording FPGA stores.
+  template <class Devices = std::initializer_list<int>>
+  void bring_up(const Devices& devices, bool serial_port = false) {
+    sim_config = sim_config_t{};
+    for (int a : devices) sim_config.i2c_devices[a] = true;
+    sim_config.uart_present = serial_port;
+    sim_reset();
+    control_state_reset();
+    platform = &sim_platform;
+
+    const int mem = platform->open("/dev/mem", O_RDWR);
+    ASSERT_GE(mem, 0);
+    const long page = platform->page_size();
+    for (int i = 0; i < fpga_block_count; ++i) {
+      const size_t len = fpga_blocks[i].pages * static_cast<size_t>(page);
+      void* p = platform->mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, mem,
+                               static_cast<off_t>(fpga_blocks[i].phys));
+      ASSERT_NE(p, MAP_FAILED);
+      fpga_base[i] = static_cast<volatile uint8_t*>(p);
+      fpga_size[i] = static_cast<uint32_t>(len);
+    }
+    fpga_set_pointers();
+
+    if (serial_port) {
+      const int uart = platform->open("/dev/ttyPS1", O_RDWR | O_NOCTTY | O_NONBLOCK);
+      ASSERT_GE(uart, 0);
+      termios t{};
+      platform->tcgetattr(uart, &t);
+      cfmakeraw(&t);
+      platform->tcsetattr(uart, TCSANOW, &t);
+      st(uart_fd, uart);
+    }
+
+    st(i2c_fd, platform->open("/dev/i2c-0", O_RDWR));
+    i2c_probe_accessories();
+    calc_log_lookup();
+    sim_i2c_log.clear();
+    rec.attach();
+  }
+
+  // The I2C messages since set-up (or the last call), in order.
+  static std::vector<i2c_msg> take_i2c() {
+    std::vector<i2c_msg> out;
+    for (const auto& t : sim_i2c_log) out.push_back({t.addr, t.bytes});
+    sim_i2c_log.clear();
+    return out;
+  }
+
+  // Values stored into one register (any block) since set-up, in order.
+  std::vector<uint32_t> stores_to(const volatile void* reg) const {
+    const auto* p = static_cast<const volatile uint8_t*>(reg);
+    for (int b = 0; b < fpga_block_count; ++b) {
+      if (p >= fpga_base[b] && p < fpga_base[b] + fpga_size[b])
+        return rec.values_of(static_cast<fpga_block>(b), static_cast<uint32_t>(p - fpga_base[b]));
+    }
+    ADD_FAILURE() << "not a register";
+    return {};
+  }
+
+  // Reads `n` bytes from the far side of the serial port, waiting up to a
+  // generous deadline (the pseudo-terminal passes bytes on asynchronously).
+  static std::vector<uint8_t> serial_read(size_t n) {
+    std::vector<uint8_t> out;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (out.size() < n && std::chrono::steady_clock::now() < deadline) {
+      pollfd p{sim_uart_master_fd(), POLLIN, 0};
+      ::poll(&p, 1, 50);
+      const auto got = sim_uart_drain();
+      out.insert(out.end(), got.begin(), got.end());
+    }
+    return out;
+  }
+
+ private:
+  const platform_ops* saved_platform_ = nullptr;
+};
+
+inline void send_word(uint8_t c0, uint8_t c1 = 0, uint8_t c2 = 0, uint8_t c3 = 0, uint8_t c4 = 0) {
+  const uint8_t c[5] = {c0, c1, c2, c3, c4};
+  process_ep2(c);
+}
+
+inline void send_frequency(uint8_t c0, uint32_t hz) {
+  send_word(c0, static_cast<uint8_t>(hz >> 24), static_cast<uint8_t>(hz >> 16),
+            static_cast<uint8_t>(hz >> 8), static_cast<uint8_t>(hz));
+}
+
+// The store a register write should produce.
+inline recorded_store store_of(const volatile void* reg, unsigned width, uint32_t value) {
+  const auto* p = static_cast<const volatile uint8_t*>(reg);
+  for (int b = 0; b < fpga_block_count; ++b) {
+    if (p >= fpga_base[b] && p < fpga_base[b] + fpga_size[b])
+      return {static_cast<fpga_block>(b), static_cast<uint32_t>(p - fpga_base[b]), width, value};
+  }
+  ADD_FAILURE() << "not a register";
+  return {};
+}
