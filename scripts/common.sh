@@ -1,0 +1,48 @@
+# Shared by scripts/run and scripts/test: the repository root and an
+# installer that asks apt-get only for the Debian packages that are missing.
+# Sourced, not run.
+
+repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Jobs for builds and test runs; the whole suite is sized for two cores.
+jobs=${JOBS:-2}
+
+# ensure_packages PACKAGE...: installs whichever of the packages is missing,
+# through sudo when not run as root. Never prompts (CI has no terminal).
+ensure_packages() {
+  local missing=()
+  local p
+  for p in "$@"; do
+    if ! dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+      missing+=("$p")
+    fi
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+
+  local as_root=()
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+      echo "missing packages: ${missing[*]}; install them as root (sudo is not available)" >&2
+      return 1
+    fi
+    as_root=(sudo)
+  fi
+  echo "installing: ${missing[*]}"
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+}
+
+# Packages of the native build: compiler, CMake, GoogleTest sources (built
+# with the project), Google Benchmark, the formatter.
+native_packages=(cmake g++ make googletest libbenchmark-dev clang-format file)
+# Packages of the cross build for the board and of running its tests.
+cross_packages=(g++-arm-linux-gnueabihf qemu-user)
+
+# configure_and_build BUILD_DIR [CMAKE ARGS...]
+configure_and_build() {
+  local dir=$1
+  shift
+  cmake -S "$repo_root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+  cmake --build "$dir" -j "$jobs"
+}
