@@ -196,8 +196,10 @@ struct platform_control {
   std::atomic<int> receive_calls{0};
   std::atomic<int> stream_threads_created{0};
   std::atomic<int> keyer_threads_created{0};
+  std::atomic<int> stream_threads_finished{0};  // their entry has returned
   std::atomic<int> live_streams{0};
   std::atomic<int> max_live_streams{0};
+  std::atomic<int> max_batch{0};  // most datagrams one receive call returned
   std::atomic<int> loop_usleeps{0};
   // When set, replaces the real sleep (single-threaded tests drive the FPGA
   // model from here).
@@ -219,6 +221,7 @@ inline void* stream_trampoline(void*) {
   }
   handler_ep6(nullptr);
   --control.live_streams;
+  ++control.stream_threads_finished;
   return nullptr;
 }
 
@@ -247,7 +250,11 @@ inline int test_recvmmsg(int fd, mmsghdr* msgs, unsigned count, int flags, times
     errno = EINTR;
     return -1;
   }
-  return sim_platform.recvmmsg(fd, msgs, count, flags, timeout);
+  const int n = sim_platform.recvmmsg(fd, msgs, count, flags, timeout);
+  int seen = control.max_batch.load();
+  while (n > seen && !control.max_batch.compare_exchange_weak(seen, n)) {
+  }
+  return n;
 }
 
 inline int test_thread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
@@ -295,8 +302,10 @@ inline void reset_control() {
   control.receive_calls = 0;
   control.stream_threads_created = 0;
   control.keyer_threads_created = 0;
+  control.stream_threads_finished = 0;
   control.live_streams = 0;
   control.max_live_streams = 0;
+  control.max_batch = 0;
   control.loop_usleeps = 0;
   control.usleep_hook = nullptr;
   control.poll_hook = nullptr;
@@ -465,7 +474,7 @@ struct running_server {
     end_loop();
     // The loop is gone; end a stream it left running, as a stop would.
     enable_thread.store(0, std::memory_order_release);
-    eventually([] { return control.live_streams == 0 && active_thread.load() == 0; });
+    eventually([] { return control.stream_threads_finished == control.stream_threads_created; });
     if (started) ::close(ld(sock_ep2));
     fpga_model::detach();
     fpga_clear_pointers();

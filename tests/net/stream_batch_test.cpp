@@ -1,0 +1,289 @@
+// The stream thread's batch building and overflow check, on buffers.
+#include <gtest/gtest.h>
+
+#include <ostream>
+
+#include "net_harness.h"
+
+namespace {
+
+using namespace net_test;
+
+class stream_batch : public testing::Test {
+ protected:
+  fpga_model model;
+  uint8_t frames[ep6_max_frames][frame_size];
+  alignas(4) uint8_t records[ep6_record_buffer];
+  alignas(4) uint8_t mic[ep6_mic_buffer];
+  ep6_stream_state state;
+
+  void SetUp() override {
+    reset_control();
+    sim_reset();
+    control_state_reset();
+    map_sim_blocks();
+    platform = &test_platform;
+    model.attach();
+    std::memset(frames, 0xAA, sizeof frames);  // stale bytes must not survive
+    for (size_t n = 0; n < ep6_record_buffer / ep6_record_size; ++n)
+      for (unsigned j = 0; j < ep6_record_size; ++j)
+        records[n * ep6_record_size + j] = record_byte(static_cast<uint32_t>(n), j);
+    for (size_t w = 0; w < ep6_mic_buffer_words; ++w) {
+      mic[4 * w] = mic_byte(static_cast<uint32_t>(w + 1), 0);
+      mic[4 * w + 1] = mic_byte(static_cast<uint32_t>(w + 1), 1);
+      mic[4 * w + 2] = 0xC3;
+      mic[4 * w + 3] = 0x3C;
+    }
+  }
+  void TearDown() override {
+    fpga_model::detach();
+    fpga_clear_pointers();
+    platform = &sim_platform;
+  }
+
+  uint8_t* block(int b) { return frames[b / 2] + frame_block_offset[b % 2]; }
+  uint8_t* slot(const ep6_geometry& g, int b, int k) {
+    return block(b) + block_payload_offset + k * g.slot_size;
+  }
+  void build(const ep6_geometry& g, bool codec = false, uint8_t ptt = 0) {
+    ep6_build_batch(frames, g, records, mic, codec, ptt, &state);
+  }
+  // The microphone word number that slot k of block b carries (0 = none).
+  uint32_t mic_number(const ep6_geometry& g, int b, int k) {
+    const uint8_t* s = slot(g, b, k) + g.slot_size - 2;
+    return static_cast<uint32_t>(s[0]) << 8 | s[1];
+  }
+};
+
+struct geometry_row {
+  int receivers, slot_size, per_block, frames, samples, threshold, tail;
+};
+std::ostream& operator<<(std::ostream& os, const geometry_row& r) {
+  return os << r.receivers << " receivers";
+}
+class geometry : public testing::TestWithParam<geometry_row> {};
+
+TEST_P(geometry, follows_from_the_number_of_receivers) {
+  const geometry_row& r = GetParam();
+  const ep6_geometry g = ep6_geometry_for(r.receivers);
+  EXPECT_EQ(g.receivers, r.receivers);
+  EXPECT_EQ(g.slot_size, r.slot_size);
+  EXPECT_EQ(g.samples_per_block, r.per_block);
+  EXPECT_EQ(g.frames, r.frames);
+  EXPECT_EQ(g.samples, r.samples);
+  EXPECT_EQ(g.fill_threshold, r.threshold);
+  EXPECT_EQ(504 - g.samples_per_block * g.slot_size, r.tail);
+}
+
+INSTANTIATE_TEST_SUITE_P(one_to_eight, geometry,
+                         testing::Values(geometry_row{1, 8, 63, 4, 504, 4032, 0},
+                                         geometry_row{2, 14, 36, 7, 504, 4032, 0},
+                                         geometry_row{3, 20, 25, 10, 500, 4000, 4},
+                                         geometry_row{4, 26, 19, 13, 494, 3952, 10},
+                                         geometry_row{5, 32, 15, 17, 510, 4080, 24},
+                                         geometry_row{6, 38, 13, 19, 494, 3952, 10},
+                                         geometry_row{7, 44, 11, 23, 506, 4048, 20},
+                                         geometry_row{8, 50, 10, 25, 500, 4000, 4}));
+
+TEST(geometry_clamp, receivers_outside_one_to_eight_are_clamped) {
+  EXPECT_EQ(ep6_geometry_for(0).frames, 4);
+  EXPECT_EQ(ep6_geometry_for(9).frames, 25);
+}
+
+class slot_layout : public stream_batch, public testing::WithParamInterface<int> {};
+
+TEST_P(slot_layout, records_fill_slots_and_the_rest_is_zero) {
+  const ep6_geometry g = ep6_geometry_for(GetParam());
+  build(g);
+  for (int b = 0; b < 2 * g.frames; ++b) {
+    SCOPED_TRACE(testing::Message() << "block " << b);
+    for (int k = 0; k < g.samples_per_block; ++k) {
+      const uint32_t n = static_cast<uint32_t>(b * g.samples_per_block + k);
+      const uint8_t* s = slot(g, b, k);
+      for (int j = 0; j < g.slot_size; ++j) {
+        // Receivers 1-2 from record bytes 0..11, 3-4 from 18..29 (12..17
+        // skipped), receivers 5-8 and the microphone (no codec) zero.
+        uint8_t want = 0;
+        if (j < 6 * std::min(g.receivers, 2))
+          want = record_byte(n, static_cast<unsigned>(j));
+        else if (j >= 12 && j < 12 + 6 * std::clamp(g.receivers - 2, 0, 2))
+          want = record_byte(n, static_cast<unsigned>(j + 6));
+        ASSERT_EQ(s[j], want) << "slot " << k << " byte " << j;
+      }
+    }
+    const uint8_t* payload = block(b) + block_payload_offset;
+    for (int j = g.samples_per_block * g.slot_size; j < 504; ++j)
+      ASSERT_EQ(payload[j], 0) << "tail byte " << j;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(receivers, slot_layout, testing::Values(1, 2, 3, 4, 5, 8),
+                         [](const auto& info) {
+                           return std::to_string(info.param) + "_receivers";
+                         });
+
+TEST_F(stream_batch, frames_beyond_the_batch_are_untouched) {
+  build(ep6_geometry_for(1));
+  EXPECT_EQ(frames[4][4], 0xAA);
+  EXPECT_EQ(frames[24][1031], 0xAA);
+}
+
+TEST_F(stream_batch, sequence_numbers_count_frames_big_endian_and_wrap) {
+  state.sequence = 0xFFFFFFFE;
+  build(ep6_geometry_for(1));
+  EXPECT_EQ(get_be32(frames[0] + 4), 0xFFFFFFFEu);
+  EXPECT_EQ(get_be32(frames[1] + 4), 0xFFFFFFFFu);
+  EXPECT_EQ(get_be32(frames[2] + 4), 0u);
+  EXPECT_EQ(get_be32(frames[3] + 4), 1u);
+  EXPECT_EQ(state.sequence, 2u);
+}
+
+TEST_F(stream_batch, status_headers_rotate_block_by_block_across_batches) {
+  const ep6_geometry g = ep6_geometry_for(1);
+  const uint8_t c0_of[5] = {0x00, 0x08, 0x10, 0x18, 0x20};
+  build(g);
+  const int first[8] = {0, 1, 2, 3, 4, 0, 1, 2};
+  for (int b = 0; b < 8; ++b) {
+    EXPECT_EQ(block(b)[0], 0x7F);
+    EXPECT_EQ(block(b)[1], 0x7F);
+    EXPECT_EQ(block(b)[2], 0x7F);
+    EXPECT_EQ(block(b)[3], c0_of[first[b]]) << b;
+  }
+  EXPECT_EQ(std::vector<uint8_t>(block(0) + 4, block(0) + 8),
+            (std::vector<uint8_t>{0, 0x21, 0x11, 0x15}));
+  EXPECT_EQ(std::vector<uint8_t>(block(4) + 4, block(4) + 8),
+            (std::vector<uint8_t>{0x42, 0x42, 0x42, 0x42}));
+  build(g);
+  EXPECT_EQ(block(0)[3], 0x18);  // the second batch goes on with header 3
+  EXPECT_EQ(block(1)[3], 0x20);
+  EXPECT_EQ(block(2)[3], 0x00);
+}
+
+TEST_F(stream_batch, xadc_words_carry_bits_3_to_18_big_endian) {
+  xadc[16] = 0x1234u << 3 | 0x7;          // low bits dropped
+  xadc[17] = 0xFFF80000u | 0xBEEFu << 3;  // high bits dropped
+  xadc[24] = 0xFFF80007u;                 // nothing of bits 3..18
+  xadc[25] = 0xA5C3u << 3;
+  build(ep6_geometry_for(1));
+  // Blocks 1, 2, 3 carry headers 1, 2, 3.
+  EXPECT_EQ(std::vector<uint8_t>(block(1) + 4, block(1) + 8), (std::vector<uint8_t>{0, 0, 0, 0}));
+  EXPECT_EQ(std::vector<uint8_t>(block(2) + 4, block(2) + 8),
+            (std::vector<uint8_t>{0x12, 0x34, 0xBE, 0xEF}));
+  EXPECT_EQ(std::vector<uint8_t>(block(3) + 4, block(3) + 8),
+            (std::vector<uint8_t>{0xA5, 0xC3, 0, 0}));
+  xadc[24] = 0x0ABCu << 3;
+  build(ep6_geometry_for(1));  // header 1 is now in block 3
+  EXPECT_EQ(std::vector<uint8_t>(block(3) + 4, block(3) + 8),
+            (std::vector<uint8_t>{0, 0, 0x0A, 0xBC}));
+}
+
+TEST_F(stream_batch, gpio_in_bits_0_to_2_and_ptt_go_into_every_c0) {
+  model.gpio_in_value = 0xFA;  // paddle bit 1, and bits 3..7 that must not show
+  build(ep6_geometry_for(2), false, 1);
+  const uint8_t c0_of[5] = {0x00, 0x08, 0x10, 0x18, 0x20};
+  for (int b = 0; b < 14; ++b) EXPECT_EQ(block(b)[3], c0_of[b % 5] | 0x03) << b;
+  model.gpio_in_value = 0x04;
+  state = {};
+  build(ep6_geometry_for(2), false, 0);
+  for (int b = 0; b < 14; ++b) EXPECT_EQ(block(b)[3], c0_of[b % 5] | 0x04) << b;
+}
+
+TEST_F(stream_batch, codec_words_fill_two_to_the_rate_slots_each) {
+  st(rate, 2);
+  const ep6_geometry g = ep6_geometry_for(1);
+  state.mic_words = g.samples;
+  build(g, true);
+  for (int b = 0; b < 8; ++b)
+    for (int k = 0; k < 63; ++k) {
+      const int sample = b * 63 + k;
+      ASSERT_EQ(mic_number(g, b, k), static_cast<uint32_t>(sample / 4 + 1)) << sample;
+    }
+  EXPECT_EQ(state.mic_index, 504);
+  build(g, true);  // the next batch goes on where the index stands
+  EXPECT_EQ(mic_number(g, 0, 0), 504u / 4 + 1);
+}
+
+TEST_F(stream_batch, microphone_word_held_at_last_word_when_rate_drops) {
+  // The last codec read brought 504 words for rate 2 (four batches); the
+  // rate is now 0 and the index at the start of the second batch.
+  const ep6_geometry g = ep6_geometry_for(1);
+  state.mic_words = 504;
+  state.mic_index = 504;
+  st(rate, 0);
+  build(g, true);
+  for (int b = 0; b < 8; ++b)
+    for (int k = 0; k < 63; ++k) ASSERT_EQ(mic_number(g, b, k), 504u) << b << " " << k;
+}
+
+TEST_F(stream_batch, microphone_word_held_at_last_word_when_batch_grows) {
+  // Read with 3 receivers (500 words) at rate 1; now 5 receivers, 510 samples.
+  const ep6_geometry g = ep6_geometry_for(5);
+  state.mic_words = 500;
+  state.mic_index = 500;
+  st(rate, 1);
+  build(g, true);
+  uint32_t last = 0;
+  for (int b = 0; b < 2 * g.frames; ++b)
+    for (int k = 0; k < g.samples_per_block; ++k) {
+      const int sample = b * g.samples_per_block + k;
+      const uint32_t want = static_cast<uint32_t>(std::min((500 + sample) / 2, 499) + 1);
+      ASSERT_EQ(mic_number(g, b, k), want) << sample;
+      last = mic_number(g, b, k);
+    }
+  EXPECT_EQ(last, 500u);
+}
+
+TEST_F(stream_batch, zeroed_buffer_before_first_codec_read_is_fine_at_any_rate) {
+  std::memset(mic, 0, sizeof mic);
+  st(rate, 0);
+  state.mic_index = 1000;  // far past one batch
+  const ep6_geometry g = ep6_geometry_for(1);
+  build(g, true);
+  for (int b = 0; b < 8; ++b)
+    for (int k = 0; k < 63; ++k) ASSERT_EQ(mic_number(g, b, k), 0u);
+}
+
+struct overflow_row {
+  const char* name;
+  bool codec;
+  uint16_t rx_cntr;
+  uint16_t adc_cntr;
+  std::vector<uint8_t> rx_rst_stores;
+};
+std::ostream& operator<<(std::ostream& os, const overflow_row& r) {
+  return os << r.name;
+}
+
+class overflow_check : public stream_batch, public testing::WithParamInterface<overflow_row> {};
+
+TEST_P(overflow_check, resets_at_inclusive_bounds) {
+  const overflow_row& r = GetParam();
+  // rx_rst as a running stream leaves it: both restart bits set, and bit 2
+  // without a codec.
+  *rx_rst = r.codec ? 0x03 : 0x05;
+  model.rx_words = r.rx_cntr;
+  model.adc_level = r.adc_cntr;
+  model.clear_logs();
+  ep6_overflow_check(r.codec);
+  EXPECT_EQ(model.rx_rst_log(), r.rx_rst_stores);
+  if (!r.codec) {
+    EXPECT_EQ(model.adc_cntr_loads, 0);
+  }
+}
+
+const std::vector<uint8_t> none;
+const std::vector<uint8_t> rx_only = {0x04, 0x05};
+const std::vector<uint8_t> codec_then_rx = {0x01, 0x03, 0x02, 0x03};
+
+INSTANTIATE_TEST_SUITE_P(
+    bounds, overflow_check,
+    testing::Values(overflow_row{"no_codec_rx_8191", false, 8191, 0, none},
+                    overflow_row{"no_codec_rx_8192", false, 8192, 0, rx_only},
+                    overflow_row{"no_codec_adc_ignored", false, 0, 5000, none},
+                    overflow_row{"codec_below_both", true, 8191, 1023, none},
+                    overflow_row{"codec_rx_8192", true, 8192, 0, codec_then_rx},
+                    overflow_row{"codec_adc_1024", true, 0, 1024, codec_then_rx},
+                    overflow_row{"codec_both", true, 9000, 2000, codec_then_rx}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
