@@ -444,6 +444,7 @@ struct running_server {
     if (startup(7, argv) != 0) return;
     started = true;
     port = sim_bound_port();
+    model.clear_logs();  // tests look at what happens after start-up
     loop = std::thread([this] {
       on_loop_thread = true;
       loop_result = receive_loop();

@@ -1,0 +1,146 @@
+// The accessory pass that follows every receive call, with the keyer's PTT
+// merged into the Alex and nucleo words.
+#include <gtest/gtest.h>
+
+#include <ostream>
+
+#include "hardware/i2c.h"
+#include "net_harness.h"
+
+namespace {
+
+using namespace net_test;
+
+struct pass_state {
+  uint8_t cw_ptt = 0;
+  uint16_t alex_data_0 = 0;
+  uint16_t alex_update = 0;
+  uint16_t misc_update = 0;
+  uint32_t nucleo_data_0 = 0;
+  int32_t nucleo_update = 0;
+  bool operator==(const pass_state&) const = default;
+};
+std::ostream& operator<<(std::ostream& os, const pass_state& s) {
+  return os << "{ptt " << int(s.cw_ptt) << ", alex " << s.alex_data_0 << "/" << s.alex_update
+            << ", misc " << s.misc_update << ", nucleo " << s.nucleo_data_0 << "/"
+            << s.nucleo_update << "}";
+}
+
+void apply(const pass_state& s) {
+  st(cw_ptt, s.cw_ptt);
+  st(alex_data_0, s.alex_data_0);
+  st(alex_update, s.alex_update);
+  st(misc_update, s.misc_update);
+  st(nucleo_data_0, s.nucleo_data_0);
+  st(nucleo_update, s.nucleo_update);
+}
+pass_state observe() {
+  return {ld(cw_ptt),      ld(alex_data_0),   ld(alex_update),
+          ld(misc_update), ld(nucleo_data_0), ld(nucleo_update)};
+}
+
+class accessory_pass_fixture : public testing::Test {
+ protected:
+  void SetUp() override {
+    reset_control();
+    sim_config = sim_config_t{};
+    sim_reset();
+    control_state_reset();
+    map_sim_blocks();  // alex_write reaches the alex register
+    platform = &test_platform;
+  }
+  void TearDown() override {
+    fpga_clear_pointers();
+    platform = &sim_platform;
+  }
+};
+
+struct pass_row {
+  const char* name;
+  pass_state before;
+  pass_state after;
+};
+std::ostream& operator<<(std::ostream& os, const pass_row& r) {
+  return os << r.name;
+}
+
+class accessory_pass : public accessory_pass_fixture,
+                       public testing::WithParamInterface<pass_row> {};
+
+TEST_P(accessory_pass, merges_ptt_and_clears_flags_before_writing) {
+  apply(GetParam().before);
+  accessory_updates();
+  EXPECT_EQ(observe(), GetParam().after);
+}
+
+template <class F>
+pass_state with(F change) {
+  pass_state s;
+  change(s);
+  return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, accessory_pass,
+    testing::Values(
+        pass_row{"idle_pass_changes_nothing", {}, {}},
+        pass_row{"ptt_sets_bit_0_of_both_words_without_flags",
+                 with([](pass_state& s) { s.cw_ptt = 1; }),
+                 with([](pass_state& s) { s.cw_ptt = 1, s.alex_data_0 = 1, s.nucleo_data_0 = 1; })},
+        pass_row{"ptt_merge_clears_pending_flags", with([](pass_state& s) {
+                   s.cw_ptt = 1, s.alex_data_0 = 0x60, s.alex_update = 1, s.nucleo_data_0 = 0x80,
+                   s.nucleo_update = 1;
+                 }),
+                 with([](pass_state& s) {
+                   s.cw_ptt = 1, s.alex_data_0 = 0x61, s.nucleo_data_0 = 0x81;
+                 })},
+        pass_row{"bit_stays_set_when_ptt_falls",
+                 with([](pass_state& s) { s.alex_data_0 = 0x61, s.nucleo_data_0 = 0x81; }),
+                 with([](pass_state& s) { s.alex_data_0 = 0x61, s.nucleo_data_0 = 0x81; })},
+        pass_row{"ptt_with_bit_already_set_leaves_flags_alone",
+                 with([](pass_state& s) { s.cw_ptt = 1, s.alex_data_0 = 1, s.nucleo_data_0 = 1; }),
+                 with([](pass_state& s) { s.cw_ptt = 1, s.alex_data_0 = 1, s.nucleo_data_0 = 1; })},
+        pass_row{"flags_alone_are_cleared", with([](pass_state& s) {
+                   s.alex_update = 1, s.misc_update = 1, s.nucleo_update = 1;
+                 }),
+                 pass_state{}},
+        pass_row{"misc_flag_is_not_raised_by_ptt",
+                 with([](pass_state& s) { s.cw_ptt = 1, s.alex_data_0 = 1, s.nucleo_data_0 = 1; }),
+                 with([](pass_state& s) { s.cw_ptt = 1, s.alex_data_0 = 1, s.nucleo_data_0 = 1; })},
+        pass_row{"nucleo_word_is_cut_to_16_bits_by_the_merge",
+                 with([](pass_state& s) { s.nucleo_data_0 = 0x10001, s.nucleo_update = 1; }),
+                 with([](pass_state& s) { s.nucleo_data_0 = 0x0001; })}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+int messages_to(int address) {
+  int n = 0;
+  for (const auto& t : sim_i2c_log) n += t.addr == address;
+  return n;
+}
+
+TEST_F(accessory_pass_fixture, ptt_reaches_a_present_nucleo_board_once) {
+  sim_config.i2c_devices[i2c_addr::nucleo] = true;
+  st(i2c_fd, sim_platform.open("/dev/i2c-0", O_RDWR));
+  st(i2c_nucleo, 1);
+  st(cw_ptt, 1);
+  accessory_updates();
+  EXPECT_EQ(messages_to(i2c_addr::nucleo), 1);
+  EXPECT_EQ(ld(nucleo_data_0), 1u);
+  accessory_updates();  // nothing new to say
+  st(cw_ptt, 0);
+  accessory_updates();  // the bit stays until a control word rewrites the word
+  EXPECT_EQ(messages_to(i2c_addr::nucleo), 1);
+  EXPECT_EQ(ld(nucleo_data_0), 1u);
+}
+
+TEST_F(accessory_pass_fixture, absent_nucleo_board_gets_bit_0_and_nothing_on_the_bus) {
+  st(i2c_fd, sim_platform.open("/dev/i2c-0", O_RDWR));
+  st(cw_ptt, 1);
+  accessory_updates();
+  accessory_updates();
+  EXPECT_EQ(ld(nucleo_data_0), 1u);
+  EXPECT_EQ(ld(nucleo_update), 0);
+  EXPECT_EQ(messages_to(i2c_addr::nucleo), 0);
+}
+
+}  // namespace
