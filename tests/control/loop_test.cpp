@@ -1,0 +1,163 @@
+// The receive loop and the decoder together: EP2 frames sent over loopback
+// become register stores and accessory messages, each change once.
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "control_fixture.h"
+#include "net/net_harness.h"
+
+namespace {
+
+using namespace net_test;
+
+// Records the control registers' stores (cfg and alex blocks) from the loop
+// thread; the FIFO ports are left out.
+struct control_register_log {
+  std::mutex mutex;
+  std::vector<recorded_store> stores;
+  fpga_observer observer{this, &control_register_log::on_store, nullptr, nullptr};
+
+  std::vector<recorded_store> take() {
+    std::lock_guard lock(mutex);
+    return std::exchange(stores, {});
+  }
+
+ private:
+  static void on_store(void* ctx, fpga_block b, uint32_t offset, unsigned width, uint32_t value) {
+    if (b != fpga_block::cfg && b != fpga_block::alex) return;
+    auto* log = static_cast<control_register_log*>(ctx);
+    std::lock_guard lock(log->mutex);
+    log->stores.push_back({b, offset, width, value});
+  }
+};
+
+struct word {
+  uint8_t c0, c1, c2, c3, c4;
+};
+word frequency(uint8_t c0, uint32_t hz) {
+  return {c0, static_cast<uint8_t>(hz >> 24), static_cast<uint8_t>(hz >> 16),
+          static_cast<uint8_t>(hz >> 8), static_cast<uint8_t>(hz)};
+}
+
+std::vector<uint8_t> frame_of(const word& first, const word& second) {
+  auto f = ep2_frame();
+  for (int b = 0; b < 2; ++b) {
+    const word& w = b == 0 ? first : second;
+    uint8_t* c = &f[ep2_c0_offset[b]];
+    c[0] = w.c0;
+    c[1] = w.c1;
+    c[2] = w.c2;
+    c[3] = w.c3;
+    c[4] = w.c4;
+  }
+  return f;
+}
+
+class loop_and_decoder : public control_fixture {
+ protected:
+  control_register_log registers;
+  std::thread loop;
+  uint16_t port = 0;
+
+  void SetUp() override {
+    control_fixture::SetUp();
+    reset_control();
+    sim_config = sim_config_t{};
+    sim_config.bind_addr = htonl(INADDR_LOOPBACK);
+    sim_config.bind_port = 0;
+    sim_config.keyer_realtime_warning = false;
+    for (int a : all_but_codec) sim_config.i2c_devices[a] = true;
+    sim_reset();
+    control_state_reset();
+    platform = &test_platform;
+    char arg[] = "1";
+    char name[] = "varnholt";
+    char* argv[] = {name, arg, arg, arg, arg, arg, arg, nullptr};
+    ASSERT_EQ(startup(7, argv), 0);
+    port = sim_bound_port();
+    // The transmit FIFO reads as part filled: the sink neither primes nor waits.
+    *tx_cntr = 100;
+    sim_i2c_log.clear();
+    fpga_obs = &registers.observer;  // before the loop thread exists
+    loop = std::thread([] { receive_loop(); });
+  }
+
+  void TearDown() override {
+    if (loop.joinable()) {
+      control.end_loop = true;
+      loop.join();
+    }
+    ::close(ld(sock_ep2));
+    fpga_obs = nullptr;
+    fpga_clear_pointers();
+    reset_control();
+    control_fixture::TearDown();
+  }
+
+  // Sends one frame and returns once the loop has handled it and run the
+  // accessory pass after it: the reply to a first discovery request comes
+  // from the same batch as the frame at the latest, so the reply to a second
+  // one comes after that batch's accessory pass.
+  void deliver(const client& c, const std::vector<uint8_t>& frame) {
+    c.send(frame);
+    ASSERT_EQ(running_server::sync(c), 2);
+    ASSERT_EQ(running_server::sync(c), 2);
+  }
+};
+
+TEST_F(loop_and_decoder, frames_over_loopback_change_registers_and_accessories_once) {
+  client c(port);
+  const word general{ep2_c0::general, 0x01, 0x04, 0x41, 0x01};
+  const word general_sync{ep2_c0::general, 0x01, 0x04, 0x41, 0x81};
+  const auto frame_1 = frame_of(general, frequency(ep2_c0::tx_frequency, 7100000));
+  const auto frame_2 = frame_of(frequency(ep2_c0::rx1_frequency, 7100000),
+                                frequency(ep2_c0::rx2_frequency, 14200000));
+  const uint32_t inc_7_1 = 62040747, inc_14_2 = phase_increment(14200000);
+
+  // Settings, antennas and the transmit frequency: the decoder's messages,
+  // then the Alex words and the band boards from the pass after the batch.
+  deliver(c, frame_1);
+  EXPECT_EQ(registers.take(),
+            (std::vector<recorded_store>{store_of(gpio_out, 1, 0x26), store_of(rx_rate, 2, 320),
+                                         store_of(tx_freq, 4, inc_7_1), store_of(alex, 4, 0x15201),
+                                         store_of(alex, 4, 0x20288)}));
+  EXPECT_EQ(take_i2c(), (std::vector<i2c_msg>{{0x20, {0x02, 0x82, 0x0C}},
+                                              {0x60, {0x0D, 0x42}},
+                                              {0x40, {0x04, 0x00, 0x02, 0x40}},
+                                              {0x40, {0x03, 0xBC, 0x1B}},
+                                              {0x23, {0x02, 0x00, 0x01}},
+                                              {0x55, {0x09, 0x90, 0x00, 0x00, 0x00}}}));
+
+  // Both receivers: new filters and bands.
+  deliver(c, frame_2);
+  EXPECT_EQ(registers.take(), (std::vector<recorded_store>{
+                                  store_of(rx_freq, 4, inc_7_1), store_of(rx_freq + 1, 4, inc_14_2),
+                                  store_of(alex, 4, 0x14221), store_of(alex, 4, 0x20218)}));
+  EXPECT_EQ(take_i2c(), (std::vector<i2c_msg>{{0x40, {0x01, 0xBC, 0x1B}},
+                                              {0x40, {0x02, 0x78, 0x37}},
+                                              {0x23, {0x02, 0x53, 0x00}},
+                                              {0x55, {0x08, 0x90, 0x00, 0x00, 0x64}}}));
+
+  // The client repeats itself: registers are rewritten, nothing else moves.
+  deliver(c, frame_1);
+  deliver(c, frame_2);
+  EXPECT_EQ(registers.take(), (std::vector<recorded_store>{
+                                  store_of(gpio_out, 1, 0x26), store_of(rx_rate, 2, 320),
+                                  store_of(tx_freq, 4, inc_7_1), store_of(rx_freq, 4, inc_7_1),
+                                  store_of(rx_freq + 1, 4, inc_14_2)}));
+  EXPECT_TRUE(take_i2c().empty());
+
+  // Synchronisation on: receiver 2 takes receiver 1's increment and the
+  // oscillators restart once; the unchanged receiver-1 word then only
+  // rewrites both registers.
+  deliver(c, frame_of(general_sync, frequency(ep2_c0::rx1_frequency, 7100000)));
+  EXPECT_EQ(registers.take(),
+            (std::vector<recorded_store>{
+                store_of(rx_freq + 1, 4, inc_7_1), store_of(lo_rst, 1, 0x04),
+                store_of(lo_rst, 1, 0x07), store_of(gpio_out, 1, 0x26), store_of(rx_rate, 2, 320),
+                store_of(rx_freq, 4, inc_7_1), store_of(rx_freq + 1, 4, inc_7_1)}));
+  EXPECT_TRUE(take_i2c().empty());
+}
+
+}  // namespace
