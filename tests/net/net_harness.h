@@ -200,6 +200,7 @@ struct platform_control {
   std::atomic<int> live_streams{0};
   std::atomic<int> max_live_streams{0};
   std::atomic<int> max_batch{0};  // most datagrams one receive call returned
+  std::atomic<int> sendmmsg_calls{0};
   std::atomic<int> loop_usleeps{0};
   // When set, replaces the real sleep (single-threaded tests drive the FPGA
   // model from here).
@@ -282,6 +283,11 @@ inline int test_usleep(useconds_t us) {
   return sim_platform.usleep(us);
 }
 
+inline int test_sendmmsg(int fd, mmsghdr* msgs, unsigned count, int flags) {
+  ++control.sendmmsg_calls;
+  return sim_platform.sendmmsg(fd, msgs, count, flags);
+}
+
 inline platform_ops make_test_platform() {
   platform_ops ops = sim_platform;
   ops.name = "net-test";
@@ -289,6 +295,7 @@ inline platform_ops make_test_platform() {
   ops.recvmmsg = test_recvmmsg;
   ops.thread_create = test_thread_create;
   ops.usleep = test_usleep;
+  ops.sendmmsg = test_sendmmsg;
   return ops;
 }
 inline const platform_ops test_platform = make_test_platform();
@@ -306,6 +313,7 @@ inline void reset_control() {
   control.live_streams = 0;
   control.max_live_streams = 0;
   control.max_batch = 0;
+  control.sendmmsg_calls = 0;
   control.loop_usleeps = 0;
   control.usleep_hook = nullptr;
   control.poll_hook = nullptr;
