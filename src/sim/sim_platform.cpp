@@ -11,6 +11,7 @@
 
 #include "hardware/fpga.h"
 #include "hardware/i2c.h"
+#include "sim/sim_trace.h"
 
 sim_config_t sim_config;
 std::vector<sim_i2c_transaction> sim_i2c_log;
@@ -66,11 +67,12 @@ int sim_open(const char* path, int flags) {
 ssize_t sim_write(int fd, const void* buf, size_t len) {
   if (fd == i2c_fd_value) {
     const auto* b = static_cast<const uint8_t*>(buf);
-    sim_i2c_transaction t{static_cast<uint8_t>(i2c_selected & 0x7F),
-                          std::vector<uint8_t>(b, b + len), false, i2c_selected_forced};
-    t.ok = i2c_selected >= 0 && sim_config.i2c_devices[i2c_selected & 0x7F];
-    sim_i2c_log.push_back(std::move(t));
-    if (!sim_i2c_log.back().ok) {
+    const auto addr = static_cast<uint8_t>(i2c_selected & 0x7F);
+    const bool ok = i2c_selected >= 0 && sim_config.i2c_devices[addr];
+    sim_trace_i2c(addr, b, len, ok);
+    if (sim_config.record_i2c)
+      sim_i2c_log.push_back({addr, std::vector<uint8_t>(b, b + len), ok, i2c_selected_forced});
+    if (!ok) {
       errno = EREMOTEIO;  // no acknowledge, as on a real bus
       return -1;
     }
@@ -79,9 +81,15 @@ ssize_t sim_write(int fd, const void* buf, size_t len) {
   return ::write(fd, buf, len);
 }
 
-int sim_tcgetattr(int fd, termios* t) { return ::tcgetattr(fd, t); }
-int sim_tcsetattr(int fd, int actions, const termios* t) { return ::tcsetattr(fd, actions, t); }
-int sim_tcflush(int fd, int queue) { return ::tcflush(fd, queue); }
+int sim_tcgetattr(int fd, termios* t) {
+  return ::tcgetattr(fd, t);
+}
+int sim_tcsetattr(int fd, int actions, const termios* t) {
+  return ::tcsetattr(fd, actions, t);
+}
+int sim_tcflush(int fd, int queue) {
+  return ::tcflush(fd, queue);
+}
 
 int sim_i2c_select(int fd, unsigned long request, long address) {
   if (fd != i2c_fd_value) {
@@ -101,7 +109,9 @@ int sim_i2c_select(int fd, unsigned long request, long address) {
   return 0;
 }
 
-long sim_page_size() { return sim_page; }
+long sim_page_size() {
+  return sim_page;
+}
 
 void* sim_mmap(void*, size_t len, int, int, int fd, off_t offset) {
   if (fd != mem_fd_value || sim_config.mmap_fails) {
@@ -109,8 +119,7 @@ void* sim_mmap(void*, size_t len, int, int, int fd, off_t offset) {
     return MAP_FAILED;
   }
   for (int i = 0; i < fpga_block_count; ++i) {
-    if (static_cast<off_t>(fpga_blocks[i].phys) == offset &&
-        len <= sizeof block_memory[i])
+    if (static_cast<off_t>(fpga_blocks[i].phys) == offset && len <= sizeof block_memory[i])
       return block_memory[i];
   }
   errno = EINVAL;
@@ -148,11 +157,16 @@ int sim_bind(int fd, const sockaddr* addr, socklen_t len) {
   a.sin_addr.s_addr = sim_config.bind_addr;
   a.sin_port = htons(sim_config.bind_port);
   const int r = ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-  if (r == 0) bound_socket = fd;
+  if (r == 0) {
+    bound_socket = fd;
+    if (sim_config.on_bound) sim_config.on_bound(a.sin_addr.s_addr, sim_bound_port());
+  }
   return r;
 }
 
-int sim_poll(pollfd* fds, nfds_t count, int timeout_ms) { return ::poll(fds, count, timeout_ms); }
+int sim_poll(pollfd* fds, nfds_t count, int timeout_ms) {
+  return ::poll(fds, count, timeout_ms);
+}
 int sim_recvmmsg(int fd, mmsghdr* msgs, unsigned count, int flags, timespec* timeout) {
   return ::recvmmsg(fd, msgs, count, flags, timeout);
 }
@@ -181,14 +195,18 @@ int sim_thread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*ent
   return r;
 }
 
-int sim_usleep(useconds_t us) { return ::usleep(us); }
+int sim_usleep(useconds_t us) {
+  return ::usleep(us);
+}
 int sim_sleep_until(const timespec* deadline) {
   int r;
   while ((r = ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, deadline, nullptr)) == EINTR) {
   }
   return r;
 }
-int sim_clock_now(timespec* now) { return ::clock_gettime(CLOCK_MONOTONIC, now); }
+int sim_clock_now(timespec* now) {
+  return ::clock_gettime(CLOCK_MONOTONIC, now);
+}
 
 }  // namespace
 
@@ -215,9 +233,13 @@ std::vector<uint8_t> sim_uart_drain() {
   return out;
 }
 
-int sim_uart_master_fd() { return uart_master; }
+int sim_uart_master_fd() {
+  return uart_master;
+}
 
-bool sim_uart_termios(termios* t) { return uart_slave >= 0 && ::tcgetattr(uart_slave, t) == 0; }
+bool sim_uart_termios(termios* t) {
+  return uart_slave >= 0 && ::tcgetattr(uart_slave, t) == 0;
+}
 
 uint16_t sim_bound_port() {
   if (bound_socket < 0) return 0;

@@ -40,6 +40,12 @@ struct sim_config_t {
   in_addr_t bind_addr = htonl(INADDR_ANY);  // network byte order
   uint16_t bind_port = 1024;                // 0: an ephemeral port
   bool keyer_realtime_warning = true;       // say once when SCHED_FIFO is refused
+  // Keep every I2C transaction in sim_i2c_log. The simulated radio turns it
+  // off (its trace records the bus) so that a long run does not grow it.
+  bool record_i2c = true;
+  // Called once the UDP socket is bound (address in network order, port in
+  // host order), on the thread running start-up; null: nothing is called.
+  void (*on_bound)(in_addr_t addr, uint16_t port) = nullptr;
 };
 extern sim_config_t sim_config;
 
@@ -47,7 +53,9 @@ extern sim_config_t sim_config;
 // I2C log, closed serial port. Keeps sim_config.
 void sim_reset();
 
-// Every I2C transaction since sim_reset (the probe included).
+// Every I2C transaction since sim_reset (the probe included), while
+// sim_config.record_i2c is set. Each transaction also goes to the trace
+// (sim/sim_trace.h) when one is open.
 extern std::vector<sim_i2c_transaction> sim_i2c_log;
 
 // Bytes the server wrote to the serial port (read from the terminal's far side).
