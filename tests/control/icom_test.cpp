@@ -61,7 +61,6 @@ TEST_F(icom, frame_goes_out_only_when_the_band_changes) {
   }());
 }
 
-ssize_t counting_write(int fd, const void* buf, size_t len);
 int writes_seen = 0;
 ssize_t counting_write(int fd, const void* buf, size_t len) {
   ++writes_seen;

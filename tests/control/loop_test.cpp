@@ -2,6 +2,7 @@
 // become register stores and accessory messages, each change once.
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "control_fixture.h"
