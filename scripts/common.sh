@@ -28,7 +28,10 @@ ensure_packages() {
     as_root=(sudo)
   fi
   echo "installing: ${missing[*]}"
-  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+  # A source that cannot be reached must not stop the install of packages
+  # that the other sources or the lists at hand still provide.
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q ||
+    echo "apt-get update failed; installing from the package lists at hand" >&2
   "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
     apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
 }
