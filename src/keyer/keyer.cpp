@@ -31,7 +31,8 @@ int64_t monotonic_now() {
 
 // Sleeps until `ms` milliseconds after the previous deadline. Measuring from
 // the deadline rather than from the wake-up keeps the latency of one wake-up
-// out of the next interval.
+// out of the next interval. Past keyer_max_lag_ms of lag the grid restarts
+// at the present moment (keyer.h).
 void sleep_ms(int32_t ms) {
   tick_deadline += ms * ns_per_ms;
   const int64_t now = monotonic_now();
@@ -52,7 +53,9 @@ int32_t dot_length() {
   return speed ? static_cast<int32_t>(1200 / speed) : 0;
 }
 
-// Not 3 x dot: the truncation differs (speed 7: 514 against 513).
+// Not 3 x dot: the truncation differs (speed 7: 514 against 513). Weight 0
+// gives a dash of 0 ticks: only its RF delay, tail and space take time, so
+// a held dash paddle still advances by at least one dot per element.
 int32_t dash_length() {
   const uint32_t speed = ld(cw_speed);
   return speed ? static_cast<int32_t>(3600 * ld(cw_weight) / (50 * speed)) : 0;
