@@ -104,9 +104,6 @@ INSTANTIATE_TEST_SUITE_P(
                    s.alex_update = 1, s.misc_update = 1, s.nucleo_update = 1;
                  }),
                  pass_state{}},
-        pass_row{"misc_flag_is_not_raised_by_ptt",
-                 with([](pass_state& s) { s.cw_ptt = 1, s.alex_data_0 = 1, s.nucleo_data_0 = 1; }),
-                 with([](pass_state& s) { s.cw_ptt = 1, s.alex_data_0 = 1, s.nucleo_data_0 = 1; })},
         pass_row{"nucleo_word_is_cut_to_16_bits_by_the_merge",
                  with([](pass_state& s) { s.nucleo_data_0 = 0x10001, s.nucleo_update = 1; }),
                  with([](pass_state& s) { s.nucleo_data_0 = 0x0001; })}),

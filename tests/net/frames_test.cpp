@@ -61,12 +61,4 @@ TEST(wire_word, keeps_wire_byte_order_in_little_endian_word) {
   EXPECT_EQ(wire_word(bytes + 1), 0x78563412u);  // misaligned source on purpose
 }
 
-TEST(ep2_sample, second_block_samples_follow_the_first_blocks) {
-  uint8_t frame[frame_size];
-  EXPECT_EQ(ep2_sample(frame, 0) - frame, 16);
-  EXPECT_EQ(ep2_sample(frame, 62) - frame, 16 + 62 * 8);
-  EXPECT_EQ(ep2_sample(frame, 63) - frame, 528);
-  EXPECT_EQ(ep2_sample(frame, 125) - frame, 528 + 62 * 8);
-}
-
 }  // namespace

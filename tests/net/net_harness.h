@@ -205,8 +205,6 @@ struct platform_control {
   // When set, replaces the real sleep (single-threaded tests drive the FPGA
   // model from here).
   std::function<void(useconds_t)> usleep_hook;
-  // When set, called on every poll of the receive loop (benchmarks).
-  void (*poll_hook)() = nullptr;
 };
 inline platform_control control;
 inline thread_local bool on_loop_thread = false;
@@ -228,7 +226,6 @@ inline void* stream_trampoline(void*) {
 
 inline int test_poll(pollfd* fds, nfds_t count, int timeout_ms) {
   ++control.polls;
-  if (control.poll_hook) control.poll_hook();
   if (control.end_loop || control.inject_eintr > 0) {
     fds[0].revents = POLLIN;
     return 1;
@@ -316,7 +313,6 @@ inline void reset_control() {
   control.sendmmsg_calls = 0;
   control.loop_usleeps = 0;
   control.usleep_hook = nullptr;
-  control.poll_hook = nullptr;
 }
 
 // Maps the simulated board's blocks without running start-up (tests of the

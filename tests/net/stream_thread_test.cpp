@@ -87,18 +87,6 @@ TEST(stream_thread, three_receivers_read_exactly_one_batch_of_records_each_time)
   EXPECT_EQ(server.model.next_record, 1000u);
 }
 
-TEST(stream_thread, ptt_and_gpio_in_reach_c0_of_every_block) {
-  running_server server;
-  client c(server.port);
-  start_stream(server, c);
-  st(cw_ptt, 1);
-  server.model.gpio_in_value = 0x04;
-  const frame_vec frames = next_batch(server, c, 1);
-  ASSERT_EQ(frames.size(), 4u);
-  for (const auto& frame : frames)
-    for (size_t b : frame_block_offset) EXPECT_EQ(frame[b + 3] & 0x07, 0x05);
-}
-
 TEST(stream_thread, start_restarts_the_receive_fifo_without_touching_codec_bit) {
   running_server server;
   client c(server.port);
