@@ -84,6 +84,7 @@ struct carrier_state {
   uint32_t step;   // per record
   float gate;      // keying envelope 0..1
   float target;
+  bool heard;  // some receiver hears it: its keying ramps run per record
 };
 
 // One in-band signal as one receiver sees it during a chunk.
@@ -97,6 +98,7 @@ std::mutex model_lock;
 sim_model_config model;
 std::vector<carrier_state> carriers;
 std::vector<phasor> phasors[model_receivers];
+std::vector<carrier_state*> audible;  // carriers some receiver hears
 float noise_table[noise_table_len];
 uint32_t noise_state;
 float tx_gain;  // receiver counts per unit of transmitted amplitude
@@ -187,6 +189,13 @@ void update_tuning() {
   const uint32_t span = 16u * rx_rate_v;
   for (int r = 0; r < model_receivers; ++r) lo_step[r] = receiver_increment(r) * span;
   tx_nco_step = tx_freq_v * span;
+  audible.clear();
+  for (carrier_state& c : carriers) {
+    c.heard = false;
+    for (int r = 0; r < model_receivers; ++r)
+      c.heard = c.heard || std::fabs(c.hz - receiver_hz(receiver_increment(r))) < filter_edge * fs;
+    if (c.heard) audible.push_back(&c);
+  }
   for (int r = 0; r < model_receivers; ++r) {
     const double f = receiver_hz(receiver_increment(r));
     phasors[r].clear();
@@ -246,6 +255,7 @@ void generate_scene(uint8_t* out, uint32_t m) {
       const size_t unit = static_cast<size_t>(t0 / c.unit_ns) % c.pattern->size();
       c.target = (*c.pattern)[unit] ? 1.0f : 0.0f;
     }
+    if (!c.heard) c.gate = c.target;
   }
   bool any_tx = false;
   for (int r = 0; r < model_receivers; ++r) {
@@ -261,9 +271,9 @@ void generate_scene(uint8_t* out, uint32_t m) {
   // advances it by rx_rate.
   int64_t tx_pos = t0 * 3072 / 100000;
   for (uint32_t i = 0; i < m; ++i) {
-    for (carrier_state& c : carriers) {
-      if (c.gate < c.target) c.gate = std::min(c.target, c.gate + gate_step);
-      if (c.gate > c.target) c.gate = std::max(c.target, c.gate - gate_step);
+    for (carrier_state* c : audible) {
+      if (c->gate < c->target) c->gate = std::min(c->target, c->gate + gate_step);
+      if (c->gate > c->target) c->gate = std::max(c->target, c->gate - gate_step);
     }
     double xi = 0, xq = 0;
     if (any_tx) {
@@ -760,11 +770,13 @@ void sim_fpga_init(const sim_model_config& config) {
   carriers.reserve(model.scene.carriers.size());
   for (const sim_carrier& c : model.scene.carriers)
     carriers.push_back({c.hz, static_cast<float>(std::pow(10.0, c.dbfs / 20) * full_scale),
-                        &c.pattern, static_cast<int64_t>(c.unit_ms) * 1000000, 0, 0, 1, 1});
+                        &c.pattern, static_cast<int64_t>(c.unit_ms) * 1000000, 0, 0, 1, 1, false});
   for (auto& p : phasors) {
     p.clear();
     p.reserve(carriers.size() + 1);
   }
+  audible.clear();
+  audible.reserve(carriers.size());
   // Gaussian noise, Box-Muller over a fixed-seed generator: the same scene
   // gives the same noise on every run.
   noise_state = config.noise_seed ? config.noise_seed : 1;

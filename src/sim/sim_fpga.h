@@ -38,16 +38,17 @@
 // `tx_ramp` envelope (stepped at 200 kHz: 1001 steps rise in about 5 ms);
 // either is scaled by `tx_level` (21910 = full drive). The receivers hear
 // the transmission at `tx_freq`, 40 dB below full scale at full drive.
-// The XADC words 16 (reverse power), 17, 24 (forward power) and 25 follow
-// the transmitted amplitude; 12-bit readings in bits 4..15, as the XADC
-// delivers them.
+// The XADC words 24 (forward power) and 16 (reverse power) follow the
+// transmitted amplitude, word 25 (supply) sags a little under load, word 17
+// stays steady; 12-bit readings in bits 4..15, as the XADC delivers them.
 //
 // Every store to a `cfg` register or to `alex`, every envelope store, every
 // FIFO overflow, underrun and reset, every `gpio_in` change and every CI-V
 // frame from the serial port goes to the trace (sim/sim_trace.h).
 //
 // Threads: the hooks run on whichever server thread touches the FPGA; the
-// model's own thread runs sim_fpga_step every millisecond. One lock inside
+// model's own thread runs sim_fpga_step every millisecond (and reads the far
+// side of the serial pty, so sim_uart_drain finds nothing while it runs). One lock inside
 // the model orders them; `gpio_in` loads take no lock.
 #pragma once
 
