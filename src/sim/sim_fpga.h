@@ -14,7 +14,10 @@
 // touches the bit, the stream thread pulses it at every start). The FIFO
 // holds 8192 words (1024 records, the 32 KB window of the fifo block): when
 // it is full `rx_cntr` reads 8192 and further records are lost, which the
-// stream thread sees as its overflow (8192 or more). Receivers 1..4 deliver
+// stream thread sees as its overflow (8192 or more). (A stream that wakes
+// late, finds a full FIFO while waiting for a batch and reads it, is below
+// 8192 at its next check: the lost records show only in the trace.)
+// Receivers 1..4 deliver
 // 24-bit I/Q, most significant byte first, at record bytes 0..5, 6..11,
 // 18..23 and 24..29; bytes 12..17 and 30..31 carry nothing for the client.
 // Receivers 1, 2 and 3 are tuned by `rx_freq`[0..2]; receiver 4 is tuned by
