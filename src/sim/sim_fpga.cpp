@@ -705,9 +705,13 @@ void set_gpio_locked(uint8_t value) {
   sim_trace_gpio(value);
 }
 
+// Model thread only (the buffer is its own); the count is shared.
 void flush_uart(size_t n) {
   sim_trace_uart(uart_buf, n);
-  ++counts.uart_frames;
+  {
+    std::lock_guard<std::mutex> guard(model_lock);
+    ++counts.uart_frames;
+  }
   std::memmove(uart_buf, uart_buf + n, uart_len - n);
   uart_len -= n;
 }
