@@ -188,6 +188,59 @@ struct sim_process {
   }
 };
 
+// Runs varnholt-sim with `args` to its end (it must end by itself within
+// 10 s, else it is killed); returns the wait status and what it wrote.
+inline int run_to_end(const std::vector<std::string>& args, std::string* out, std::string* err) {
+  std::vector<std::string> all{sim_binary_path()};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int o[2], e[2];
+  if (pipe2(o, O_CLOEXEC) != 0 || pipe2(e, O_CLOEXEC) != 0) return -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, o[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, e[1], STDERR_FILENO);
+  pid_t pid;
+  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(o[1]);
+  close(e[1]);
+  if (rc != 0) {
+    close(o[0]);
+    close(e[0]);
+    return -1;
+  }
+  pollfd p[2] = {{o[0], POLLIN, 0}, {e[0], POLLIN, 0}};
+  std::string* sink[2] = {out, err};
+  int open_pipes = 2;
+  const int64_t deadline = e2e_now_ms() + 10000;
+  while (open_pipes > 0 && e2e_now_ms() < deadline) {
+    if (poll(p, 2, 100) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (p[i].fd < 0 || !(p[i].revents & (POLLIN | POLLHUP))) continue;
+      char buf[512];
+      const ssize_t n = read(p[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        sink[i]->append(buf, static_cast<size_t>(n));
+      } else {
+        close(p[i].fd);
+        p[i].fd = -1;
+        --open_pipes;
+      }
+    }
+  }
+  for (const pollfd& q : p)
+    if (q.fd >= 0) close(q.fd);
+  int status = 0;
+  if (waitpid(pid, &status, WNOHANG) == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  return status;
+}
+
 // A client socket on loopback.
 struct udp_client {
   int fd = -1;
