@@ -144,11 +144,16 @@ TEST_P(e2e_stream, frames_carry_consecutive_records_at_the_rate_of_the_rate_code
   const double expected_rate = 48000.0 * (1 << row.rate_code);
 
   uint8_t f[2048];
-  uint32_t first_seq = 0, last_seq = 0;
+  uint32_t last_seq = 0;
   int64_t first_ms = 0, last_ms = 0;
   long frames = 0, gaps = 0;
   int32_t last_counter = -1;
   bool contiguous_counter = true;
+  // Records the FPGA produced between the first and the last sample
+  // received: the counter advance, plus the count after every restart. Lost
+  // samples (a slow machine) do not lower it; only a restart hides the few
+  // records that were in the FIFO when it came.
+  double produced = 0;
   const int64_t until = e2e_now_ms() + 600;
   while (e2e_now_ms() < until) {
     const ssize_t n = client.receive(f, sizeof f, 2000);
@@ -158,7 +163,6 @@ TEST_P(e2e_stream, frames_carry_consecutive_records_at_the_rate_of_the_rate_code
     const uint32_t seq = be32(f + 4);
     if (frames == 0) {
       EXPECT_EQ(seq, 0u) << "the first frame of a stream is number 0";
-      first_seq = seq;
       first_ms = now;
     } else {
       ASSERT_GT(seq, last_seq);
@@ -175,10 +179,10 @@ TEST_P(e2e_stream, frames_carry_consecutive_records_at_the_rate_of_the_rate_code
       const uint8_t* payload = b + 8;
       for (int s = 0; s < per_block; ++s) {
         const uint8_t* sl = payload + s * slot;
-        const int32_t counter = be24(sl);
+        const int32_t counter = be24(sl) & 0xFFFFFF;  // records since the FIFO restart
         for (int r = 0; r < 8; ++r) {
           if (r < carried) {
-            ASSERT_EQ(be24(sl + 6 * r), counter) << "receiver " << r + 1;
+            ASSERT_EQ(be24(sl + 6 * r) & 0xFFFFFF, counter) << "receiver " << r + 1;
             ASSERT_EQ(be24(sl + 6 * r + 3), r + 1) << "receiver " << r + 1;
           } else if (r < row.receivers) {
             ASSERT_EQ(be24(sl + 6 * r), 0);
@@ -187,8 +191,11 @@ TEST_P(e2e_stream, frames_carry_consecutive_records_at_the_rate_of_the_rate_code
         }
         ASSERT_EQ(sl[slot - 2], 0);  // no codec: no microphone
         ASSERT_EQ(sl[slot - 1], 0);
-        if (last_counter >= 0 && counter != ((last_counter + 1) & 0xFFFFFF))
-          contiguous_counter = false;
+        if (last_counter >= 0) {
+          const int32_t step = (counter - last_counter) & 0xFFFFFF;
+          if (step != 1) contiguous_counter = false;
+          produced += step < 0x800000 ? step : counter;  // a restart counts from 0
+        }
         last_counter = counter;
       }
       for (int z = per_block * slot; z < 504; ++z) ASSERT_EQ(payload[z], 0);
@@ -206,11 +213,10 @@ TEST_P(e2e_stream, frames_carry_consecutive_records_at_the_rate_of_the_rate_code
     EXPECT_EQ(gaps, 0) << "datagrams lost on the way to the client";
     EXPECT_TRUE(contiguous_counter) << "samples lost in the server: " << fifo_events;
   }
-  const double samples = static_cast<double>(last_seq - first_seq) * 2 * per_block;
   const double rate =
-      samples * 1000.0 / static_cast<double>(std::max<int64_t>(1, last_ms - first_ms));
-  EXPECT_GT(rate, expected_rate * 0.75) << frames << " frames";
-  EXPECT_LT(rate, expected_rate * 1.25) << frames << " frames";
+      produced * 1000.0 / static_cast<double>(std::max<int64_t>(1, last_ms - first_ms));
+  EXPECT_GT(rate, expected_rate * 0.8) << frames << " frames";
+  EXPECT_LT(rate, expected_rate * 1.2) << frames << " frames";
 }
 
 INSTANTIATE_TEST_SUITE_P(rows, e2e_stream,
