@@ -535,8 +535,9 @@ TEST_F(e2e, a_transmit_frequency_word_stores_tx_freq_and_sends_one_ci_v_frame_pe
 }
 
 TEST_F(e2e, a_paddle_script_keys_a_dot_and_a_dash_under_one_ptt_with_hang) {
-  // Dot paddle pressed at 1000 ms for 20 ms, dash paddle at 1100 ms for 20 ms.
-  const std::string script = sim.dir.file("paddles.txt", "0 0\n1000 4\n1020 0\n1100 2\n1120 0\n");
+  // Dot paddle pressed at 1000 ms for 30 ms, dash paddle at 1100 ms for 30 ms:
+  // each released before its element ends, so each gives one element.
+  const std::string script = sim.dir.file("paddles.txt", "0 0\n1000 4\n1030 0\n1100 2\n1130 0\n");
   launch({"--accessories", "codec", "--gpio", script});
   udp_client client(sim.port);
   // Mode 1 at 25 wpm (dot 48 ms, dash 144 ms), weight 50, no spacing; hang
