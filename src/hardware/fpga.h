@@ -35,7 +35,7 @@ extern const fpga_block_desc fpga_blocks[fpga_block_count];
 extern volatile uint8_t* fpga_base[fpga_block_count];
 extern uint32_t fpga_size[fpga_block_count];  // bytes mapped
 
-// Block pointers (Part of the register interface other modules name).
+// Block pointers: the mapped base of each block, as the other modules name them.
 extern volatile uint8_t* cfg;
 extern volatile uint8_t* sts;
 extern volatile uint32_t* fifo;
