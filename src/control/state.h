@@ -51,16 +51,16 @@ extern std::atomic<uint8_t> cw_spacing;      // 1: enforce letter space
 extern std::atomic<uint8_t> cw_reversed;     // 1: paddles swapped
 
 // Keyer-owned state
-extern std::atomic<uint8_t> cw_ptt;          // 1 while the keyer holds the transmitter
-extern std::atomic<int32_t> cw_ptt_delay;    // hang countdown, ticks
-extern std::atomic<uint8_t> tx_mux_data;     // 1 while the keyer owns the transmit path
-extern std::atomic<uint32_t> cw_memory[2];   // [0] latest paddle sample, [1] paddle memory
+extern std::atomic<uint8_t> cw_ptt;         // 1 while the keyer holds the transmitter
+extern std::atomic<int32_t> cw_ptt_delay;   // hang countdown, ticks
+extern std::atomic<uint8_t> tx_mux_data;    // 1 while the keyer owns the transmit path
+extern std::atomic<uint32_t> cw_memory[2];  // [0] latest paddle sample, [1] paddle memory
 
 // Alex filter board
 extern std::atomic<uint16_t> alex_data_0;
 extern std::atomic<uint16_t> alex_data_1;
-extern std::atomic<uint16_t> alex_data_rx;   // cache: last receive word written
-extern std::atomic<uint16_t> alex_data_tx;   // cache: last transmit word written
+extern std::atomic<uint16_t> alex_data_rx;  // cache: last receive word written
+extern std::atomic<uint16_t> alex_data_tx;  // cache: last transmit word written
 extern std::atomic<uint16_t> alex_update;
 
 // Misc board (0x23)
@@ -79,8 +79,8 @@ extern std::atomic<uint32_t> i2c_nucleo_data[2];  // cache: [0] word, [1] band b
 extern std::atomic<int32_t> nucleo_update;
 
 // Serial band message
-extern std::atomic<int32_t> uart_fd;          // negative when the port did not open
-extern std::atomic<uint8_t> icom_band_data;   // cache: last band code sent
+extern std::atomic<int32_t> uart_fd;         // negative when the port did not open
+extern std::atomic<uint8_t> icom_band_data;  // cache: last band code sent
 
 // I2C bus descriptor and presence flags (set only during start-up)
 extern std::atomic<int32_t> i2c_fd;
@@ -100,8 +100,8 @@ extern std::atomic<uint16_t> i2c_pene_data;
 extern std::atomic<uint16_t> i2c_alex_data;
 extern std::atomic<uint16_t> i2c_level_data;
 extern std::atomic<uint16_t> i2c_drive_data;
-extern std::atomic<uint16_t> i2c_dac0_data;       // initial 4095
-extern std::atomic<uint16_t> i2c_dac1_data;       // initial 4095
+extern std::atomic<uint16_t> i2c_dac0_data;  // initial 4095
+extern std::atomic<uint16_t> i2c_dac1_data;  // initial 4095
 extern std::atomic<uint8_t> i2c_boost_data;
 extern std::atomic<uint16_t> i2c_ard_ftx_data;    // kHz
 extern std::atomic<uint16_t> i2c_ard_frx1_data;   // kHz

@@ -9,25 +9,45 @@
 
 namespace {
 
-int board_open(const char* path, int flags) { return ::open(path, flags); }
-ssize_t board_write(int fd, const void* buf, size_t len) { return ::write(fd, buf, len); }
-int board_tcgetattr(int fd, termios* t) { return ::tcgetattr(fd, t); }
-int board_tcsetattr(int fd, int actions, const termios* t) { return ::tcsetattr(fd, actions, t); }
-int board_tcflush(int fd, int queue) { return ::tcflush(fd, queue); }
+int board_open(const char* path, int flags) {
+  return ::open(path, flags);
+}
+ssize_t board_write(int fd, const void* buf, size_t len) {
+  return ::write(fd, buf, len);
+}
+int board_tcgetattr(int fd, termios* t) {
+  return ::tcgetattr(fd, t);
+}
+int board_tcsetattr(int fd, int actions, const termios* t) {
+  return ::tcsetattr(fd, actions, t);
+}
+int board_tcflush(int fd, int queue) {
+  return ::tcflush(fd, queue);
+}
 int board_i2c_select(int fd, unsigned long request, long address) {
   return ::ioctl(fd, request, address);
 }
-long board_page_size() { return ::sysconf(_SC_PAGESIZE); }
+long board_page_size() {
+  return ::sysconf(_SC_PAGESIZE);
+}
 void* board_mmap(void* addr, size_t len, int prot, int flags, int fd, off_t offset) {
   return ::mmap(addr, len, prot, flags, fd, offset);
 }
-int board_socket(int domain, int type, int protocol) { return ::socket(domain, type, protocol); }
-int board_get_hwaddr(int fd, ifreq* req) { return ::ioctl(fd, SIOCGIFHWADDR, req); }
+int board_socket(int domain, int type, int protocol) {
+  return ::socket(domain, type, protocol);
+}
+int board_get_hwaddr(int fd, ifreq* req) {
+  return ::ioctl(fd, SIOCGIFHWADDR, req);
+}
 int board_setsockopt(int fd, int level, int name, const void* value, socklen_t len) {
   return ::setsockopt(fd, level, name, value, len);
 }
-int board_bind(int fd, const sockaddr* addr, socklen_t len) { return ::bind(fd, addr, len); }
-int board_poll(pollfd* fds, nfds_t count, int timeout_ms) { return ::poll(fds, count, timeout_ms); }
+int board_bind(int fd, const sockaddr* addr, socklen_t len) {
+  return ::bind(fd, addr, len);
+}
+int board_poll(pollfd* fds, nfds_t count, int timeout_ms) {
+  return ::poll(fds, count, timeout_ms);
+}
 int board_recvmmsg(int fd, mmsghdr* msgs, unsigned count, int flags, timespec* timeout) {
   return ::recvmmsg(fd, msgs, count, flags, timeout);
 }
@@ -42,14 +62,18 @@ int board_thread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*e
                         void* arg) {
   return ::pthread_create(thread, attr, entry, arg);
 }
-int board_usleep(useconds_t us) { return ::usleep(us); }
+int board_usleep(useconds_t us) {
+  return ::usleep(us);
+}
 int board_sleep_until(const timespec* deadline) {
   int r;
   while ((r = ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, deadline, nullptr)) == EINTR) {
   }
   return r;
 }
-int board_clock_now(timespec* now) { return ::clock_gettime(CLOCK_MONOTONIC, now); }
+int board_clock_now(timespec* now) {
+  return ::clock_gettime(CLOCK_MONOTONIC, now);
+}
 
 }  // namespace
 

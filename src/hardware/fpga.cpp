@@ -3,8 +3,8 @@
 #include <cmath>
 
 const fpga_block_desc fpga_blocks[fpga_block_count] = {
-    {"cfg", 0x40000000u, 1},   {"sts", 0x41000000u, 1},  {"fifo", 0x42000000u, 8},
-    {"codec", 0x43000000u, 2}, {"xadc", 0x44000000u, 1}, {"alex", 0x45000000u, 1},
+    {"cfg", 0x40000000u, 1},     {"sts", 0x41000000u, 1},      {"fifo", 0x42000000u, 8},
+    {"codec", 0x43000000u, 2},   {"xadc", 0x44000000u, 1},     {"alex", 0x45000000u, 1},
     {"tx_ramp", 0x46000000u, 1}, {"dac_ramp", 0x47000000u, 1},
 };
 
@@ -165,7 +165,9 @@ uint8_t read8(const volatile uint8_t* reg) {
 uint16_t read16(const volatile uint16_t* reg) {
   return static_cast<uint16_t>(observe_load(reg, 2, *reg));
 }
-uint32_t read32(const volatile uint32_t* reg) { return observe_load(reg, 4, *reg); }
+uint32_t read32(const volatile uint32_t* reg) {
+  return observe_load(reg, 4, *reg);
+}
 
 void write8(volatile uint8_t* reg, uint8_t value) {
   *reg = value;

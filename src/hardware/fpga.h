@@ -46,21 +46,21 @@ extern volatile int32_t* tx_ramp;
 extern volatile int16_t* dac_ramp;
 
 // cfg registers (written by the server; byte registers also read back)
-extern volatile uint8_t* rx_rst;        // byte 0: receive FIFO / codec restart, no-codec bit
-extern volatile uint8_t* lo_rst;        // byte 1: oscillator restart
-extern volatile uint8_t* tx_rst;        // byte 2: transmit control (keyer-owned after start-up)
-extern volatile uint8_t* gpio_out;      // byte 3: output lines, always whole-byte
-extern volatile uint16_t* rx_rate;      // byte 4: 30720000 / receive rate in Hz
-extern volatile uint8_t* arg_bits_lo;   // byte 6: mask bits 0-3
-extern volatile uint32_t* rx_freq;      // bytes 8,12,16: receivers 1..3 phase increments
-extern volatile uint32_t* tx_freq;      // byte 20: transmit phase increment
-extern volatile uint16_t* tx_ramp_steps;  // byte 24
-extern volatile uint16_t* tx_level;     // byte 26: drive level (signed 16-bit value)
-extern volatile uint16_t* cfg_word_28;  // byte 28: constant 18716
-extern volatile uint8_t* arg_bits_hi;   // byte 30: mask bits 4-5
-extern volatile uint32_t* dac_freq;     // byte 32: sidetone phase increment (codec only)
+extern volatile uint8_t* rx_rst;           // byte 0: receive FIFO / codec restart, no-codec bit
+extern volatile uint8_t* lo_rst;           // byte 1: oscillator restart
+extern volatile uint8_t* tx_rst;           // byte 2: transmit control (keyer-owned after start-up)
+extern volatile uint8_t* gpio_out;         // byte 3: output lines, always whole-byte
+extern volatile uint16_t* rx_rate;         // byte 4: 30720000 / receive rate in Hz
+extern volatile uint8_t* arg_bits_lo;      // byte 6: mask bits 0-3
+extern volatile uint32_t* rx_freq;         // bytes 8,12,16: receivers 1..3 phase increments
+extern volatile uint32_t* tx_freq;         // byte 20: transmit phase increment
+extern volatile uint16_t* tx_ramp_steps;   // byte 24
+extern volatile uint16_t* tx_level;        // byte 26: drive level (signed 16-bit value)
+extern volatile uint16_t* cfg_word_28;     // byte 28: constant 18716
+extern volatile uint8_t* arg_bits_hi;      // byte 30: mask bits 4-5
+extern volatile uint32_t* dac_freq;        // byte 32: sidetone phase increment (codec only)
 extern volatile uint16_t* dac_ramp_steps;  // byte 36 (codec only)
-extern volatile uint16_t* dac_level;    // byte 38: sidetone level x 64 (codec only)
+extern volatile uint16_t* dac_level;       // byte 38: sidetone level x 64 (codec only)
 
 // sts registers (read only)
 extern volatile uint16_t* rx_cntr;   // receive FIFO fill, 32-bit words

@@ -5,8 +5,9 @@
 // in one write(); results of run-time messages are never examined.
 #pragma once
 
-#include <cstdint>
 #include <sys/types.h>
+
+#include <cstdint>
 
 constexpr unsigned long i2c_slave = 0x0703;        // I2C_SLAVE
 constexpr unsigned long i2c_slave_force = 0x0706;  // I2C_SLAVE_FORCE

@@ -43,8 +43,8 @@ struct platform_ops {
   int (*poll)(struct pollfd* fds, nfds_t count, int timeout_ms);
   int (*recvmmsg)(int fd, struct mmsghdr* msgs, unsigned count, int flags,
                   struct timespec* timeout);
-  ssize_t (*sendto)(int fd, const void* buf, size_t len, int flags,
-                    const struct sockaddr* addr, socklen_t addr_len);
+  ssize_t (*sendto)(int fd, const void* buf, size_t len, int flags, const struct sockaddr* addr,
+                    socklen_t addr_len);
   int (*sendmmsg)(int fd, struct mmsghdr* msgs, unsigned count, int flags);
 
   // Threads and time.
