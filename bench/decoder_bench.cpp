@@ -13,6 +13,7 @@
 #include "control/state.h"
 #include "control/writers.h"
 #include "hardware/fpga.h"
+#include "hardware/startup.h"
 #include "hardware/i2c.h"
 #include "sim/sim_platform.h"
 
@@ -27,14 +28,7 @@ void bring_up_every_accessory() {
   control_state_reset();
   platform = &sim_platform;
   const int mem = platform->open("/dev/mem", O_RDWR);
-  for (int i = 0; i < fpga_block_count; ++i) {
-    const size_t len = fpga_blocks[i].pages * static_cast<size_t>(platform->page_size());
-    void* p = platform->mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, mem,
-                             static_cast<off_t>(fpga_blocks[i].phys));
-    fpga_base[i] = static_cast<volatile uint8_t*>(p);
-    fpga_size[i] = static_cast<uint32_t>(len);
-  }
-  fpga_set_pointers();
+  map_fpga_blocks(mem);
   st(i2c_fd, platform->open("/dev/i2c-0", O_RDWR));
   i2c_probe_accessories();
   calc_log_lookup();

@@ -33,6 +33,7 @@
 
 #include "control/state.h"
 #include "hardware/fpga.h"
+#include "hardware/startup.h"
 #include "hardware/platform.h"
 #include "keyer/keyer.h"
 #include "sim/sim_platform.h"
@@ -102,15 +103,7 @@ bool map_fpga() {
   sim_reset();
   const int fd = platform->open("/dev/mem", 0);
   if (fd < 0) return false;
-  for (int i = 0; i < fpga_block_count; ++i) {
-    const size_t len = fpga_blocks[i].pages * static_cast<size_t>(platform->page_size());
-    void* p = platform->mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd,
-                             static_cast<off_t>(fpga_blocks[i].phys));
-    if (p == MAP_FAILED) return false;
-    fpga_base[i] = static_cast<volatile uint8_t*>(p);
-    fpga_size[i] = static_cast<uint32_t>(len);
-  }
-  fpga_set_pointers();
+  if (!map_fpga_blocks(fd)) return false;
   return true;
 }
 

@@ -137,14 +137,7 @@ void map_blocks() {
   control_state_reset();
   platform = &sim_platform;
   const int fd = sim_platform.open("/dev/mem", O_RDWR);
-  for (int i = 0; i < fpga_block_count; ++i) {
-    const size_t len = fpga_blocks[i].pages * static_cast<size_t>(sim_platform.page_size());
-    fpga_base[i] = static_cast<volatile uint8_t*>(
-        sim_platform.mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd,
-                          static_cast<off_t>(fpga_blocks[i].phys)));
-    fpga_size[i] = static_cast<uint32_t>(len);
-  }
-  fpga_set_pointers();
+  map_fpga_blocks(fd);
 }
 
 void BM_ep6_build_batch(benchmark::State& state) {

@@ -57,7 +57,9 @@ void configure_serial_port(int fd) {
   platform->tcsetattr(fd, TCSANOW, &tty);
 }
 
-bool map_blocks(int mem_fd) {
+}  // namespace
+
+bool map_fpga_blocks(int mem_fd) {
   const long page = platform->page_size();
   for (int i = 0; i < fpga_block_count; ++i) {
     const size_t len = static_cast<size_t>(fpga_blocks[i].pages) * static_cast<size_t>(page);
@@ -72,6 +74,8 @@ bool map_blocks(int mem_fd) {
   fpga_set_pointers();
   return true;
 }
+
+namespace {
 
 void write_initial_registers(uint8_t mask) {
   write8(arg_bits_lo, mask & 0x0F);
@@ -119,7 +123,7 @@ int startup(int argc, char** argv) {
   st(i2c_fd, i2c);
   if (i2c >= 0) i2c_probe_accessories();
 
-  if (!map_blocks(mem_fd)) return fail("mmap");
+  if (!map_fpga_blocks(mem_fd)) return fail("mmap");
   write_initial_registers(mask);
   calc_log_lookup();
 

@@ -15,6 +15,11 @@ constexpr uint16_t ep2_port = 1024;
 // wrong count or the first rejected argument.
 bool parse_arguments(int argc, char** argv, uint8_t* mask);
 
+// Maps the eight FPGA blocks from the "/dev/mem" descriptor through the
+// platform and points the block and register pointers at them. False, with
+// nothing mapped in use, when a mapping fails.
+bool map_fpga_blocks(int mem_fd);
+
 // Runs the whole start-up sequence on the current platform: argument check,
 // devices, I2C probe, FPGA mappings, initial registers and envelopes, drive
 // table, socket, keyer thread. Returns 0 when the receive loop may start, 1

@@ -21,6 +21,7 @@
 #include "control/log_table.h"
 #include "control/state.h"
 #include "hardware/fpga.h"
+#include "hardware/startup.h"
 #include "hardware/i2c.h"
 #include "sim/sim_platform.h"
 #include "support/store_recorder.h"
@@ -70,16 +71,7 @@ class control_fixture : public ::testing::Test {
 
     const int mem = platform->open("/dev/mem", O_RDWR);
     ASSERT_GE(mem, 0);
-    const long page = platform->page_size();
-    for (int i = 0; i < fpga_block_count; ++i) {
-      const size_t len = fpga_blocks[i].pages * static_cast<size_t>(page);
-      void* p = platform->mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, mem,
-                               static_cast<off_t>(fpga_blocks[i].phys));
-      ASSERT_NE(p, MAP_FAILED);
-      fpga_base[i] = static_cast<volatile uint8_t*>(p);
-      fpga_size[i] = static_cast<uint32_t>(len);
-    }
-    fpga_set_pointers();
+    ASSERT_TRUE(map_fpga_blocks(mem));
 
     if (serial_port) {
       const int uart = platform->open("/dev/ttyPS1", O_RDWR | O_NOCTTY | O_NONBLOCK);

@@ -27,6 +27,7 @@
 
 #include "control/state.h"
 #include "hardware/fpga.h"
+#include "hardware/startup.h"
 #include "hardware/platform.h"
 #include "keyer/keyer.h"
 #include "sim/sim_platform.h"
@@ -223,15 +224,7 @@ class keyer_test_base : public ::testing::Test {
     control_state_reset();
     const int fd = platform->open("/dev/mem", 0);
     ASSERT_GE(fd, 0);
-    for (int i = 0; i < fpga_block_count; ++i) {
-      const size_t len = fpga_blocks[i].pages * static_cast<size_t>(platform->page_size());
-      void* p = platform->mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd,
-                               static_cast<off_t>(fpga_blocks[i].phys));
-      ASSERT_NE(p, MAP_FAILED);
-      fpga_base[i] = static_cast<volatile uint8_t*>(p);
-      fpga_size[i] = static_cast<uint32_t>(len);
-    }
-    fpga_set_pointers();
+    ASSERT_TRUE(map_fpga_blocks(fd));
     st(cw_int_data, 1);
     st(cw_mode, 1);
     st(i2c_codec, 1);

@@ -319,14 +319,10 @@ inline void reset_control() {
 // pure parts).
 inline void map_sim_blocks() {
   const int fd = sim_platform.open("/dev/mem", O_RDWR);
-  for (int i = 0; i < fpga_block_count; ++i) {
-    const size_t len = fpga_blocks[i].pages * static_cast<size_t>(sim_platform.page_size());
-    void* p = sim_platform.mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd,
-                                static_cast<off_t>(fpga_blocks[i].phys));
-    fpga_base[i] = static_cast<volatile uint8_t*>(p);
-    fpga_size[i] = static_cast<uint32_t>(len);
-  }
-  fpga_set_pointers();
+  const platform_ops* in_use = platform;
+  platform = &sim_platform;
+  map_fpga_blocks(fd);
+  platform = in_use;
 }
 
 // Polls `done` every 100 us until it holds or the deadline passes.
