@@ -13,8 +13,8 @@
 #include "control/state.h"
 #include "control/writers.h"
 #include "hardware/fpga.h"
-#include "hardware/startup.h"
 #include "hardware/i2c.h"
+#include "hardware/startup.h"
 #include "sim/sim_platform.h"
 
 namespace {

@@ -21,8 +21,8 @@
 #include "control/log_table.h"
 #include "control/state.h"
 #include "hardware/fpga.h"
-#include "hardware/startup.h"
 #include "hardware/i2c.h"
+#include "hardware/startup.h"
 #include "sim/sim_platform.h"
 #include "support/store_recorder.h"
 

@@ -27,8 +27,8 @@
 
 #include "control/state.h"
 #include "hardware/fpga.h"
-#include "hardware/startup.h"
 #include "hardware/platform.h"
+#include "hardware/startup.h"
 #include "keyer/keyer.h"
 #include "sim/sim_platform.h"
 #include "support/store_recorder.h"
