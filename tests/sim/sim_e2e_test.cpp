@@ -148,58 +148,84 @@ TEST_P(e2e_stream, frames_carry_consecutive_records_at_the_rate_of_the_rate_code
   int64_t first_ms = 0, last_ms = 0;
   long frames = 0, gaps = 0;
   int32_t last_counter = -1;
-  bool contiguous_counter = true;
+  long discontinuities = 0;
   // Records the FPGA produced between the first and the last sample
   // received: the counter advance, plus the count after every restart. Lost
   // samples (a slow machine) do not lower it; only a restart hides the few
   // records that were in the FIFO when it came.
   double produced = 0;
-  const int64_t until = e2e_now_ms() + 600;
-  while (e2e_now_ms() < until) {
-    const ssize_t n = client.receive(f, sizeof f, 2000);
-    ASSERT_EQ(n, 1032) << "no frame";
-    const int64_t now = e2e_now_ms();
-    ASSERT_EQ(be32(f), 0xEFFE0106u);
-    const uint32_t seq = be32(f + 4);
-    if (frames == 0) {
-      EXPECT_EQ(seq, 0u) << "the first frame of a stream is number 0";
-      first_ms = now;
-    } else {
-      ASSERT_GT(seq, last_seq);
-      if (seq != last_seq + 1) ++gaps;
-    }
-    last_seq = seq;
-    last_ms = now;
-    ++frames;
-    for (int blk = 0; blk < 2; ++blk) {
-      const uint8_t* b = f + 8 + 512 * blk;
-      ASSERT_EQ(b[0], 0x7F);
-      ASSERT_EQ(b[1], 0x7F);
-      ASSERT_EQ(b[2], 0x7F);
-      const uint8_t* payload = b + 8;
-      for (int s = 0; s < per_block; ++s) {
-        const uint8_t* sl = payload + s * slot;
-        const int32_t counter = be24(sl) & 0xFFFFFF;  // records since the FIFO restart
-        for (int r = 0; r < 8; ++r) {
-          if (r < carried) {
-            ASSERT_EQ(be24(sl + 6 * r) & 0xFFFFFF, counter) << "receiver " << r + 1;
-            ASSERT_EQ(be24(sl + 6 * r + 3), r + 1) << "receiver " << r + 1;
-          } else if (r < row.receivers) {
-            ASSERT_EQ(be24(sl + 6 * r), 0);
-            ASSERT_EQ(be24(sl + 6 * r + 3), 0);
-          }
-        }
-        ASSERT_EQ(sl[slot - 2], 0);  // no codec: no microphone
-        ASSERT_EQ(sl[slot - 1], 0);
-        if (last_counter >= 0) {
-          const int32_t step = (counter - last_counter) & 0xFFFFFF;
-          if (step != 1) contiguous_counter = false;
-          produced += step < 0x800000 ? step : counter;  // a restart counts from 0
-        }
-        last_counter = counter;
+  // At 48 kHz a batch takes 10.5 ms and the receive FIFO holds 21 ms, so the
+  // stream thread loses records when one of its 1 ms sleeps overshoots by
+  // about 10 ms. A virtual machine does that now and then even when idle
+  // (BM_sleep_overshoot), so a window with lost records is measured again,
+  // in the same stream, up to max_windows times; one must be loss-free.
+  // Whatever the machine does, every loss must show as a receive FIFO
+  // overflow in the trace: records lost any other way are a fault.
+  constexpr int max_windows = 3;
+  int windows = 0;
+  bool loss_free = false;
+  do {
+    ++windows;
+    loss_free = true;
+    const int64_t until = e2e_now_ms() + 600;
+    while (e2e_now_ms() < until) {
+      const ssize_t n = client.receive(f, sizeof f, 2000);
+      ASSERT_EQ(n, 1032) << "no frame";
+      const int64_t now = e2e_now_ms();
+      ASSERT_EQ(be32(f), 0xEFFE0106u);
+      const uint32_t seq = be32(f + 4);
+      if (frames == 0) {
+        EXPECT_EQ(seq, 0u) << "the first frame of a stream is number 0";
+        first_ms = now;
+      } else {
+        ASSERT_GT(seq, last_seq);
+        if (seq != last_seq + 1) ++gaps;
       }
-      for (int z = per_block * slot; z < 504; ++z) ASSERT_EQ(payload[z], 0);
+      last_seq = seq;
+      last_ms = now;
+      ++frames;
+      for (int blk = 0; blk < 2; ++blk) {
+        const uint8_t* b = f + 8 + 512 * blk;
+        ASSERT_EQ(b[0], 0x7F);
+        ASSERT_EQ(b[1], 0x7F);
+        ASSERT_EQ(b[2], 0x7F);
+        const uint8_t* payload = b + 8;
+        for (int s = 0; s < per_block; ++s) {
+          const uint8_t* sl = payload + s * slot;
+          const int32_t counter = be24(sl) & 0xFFFFFF;  // records since the FIFO restart
+          for (int r = 0; r < 8; ++r) {
+            if (r < carried) {
+              ASSERT_EQ(be24(sl + 6 * r) & 0xFFFFFF, counter) << "receiver " << r + 1;
+              ASSERT_EQ(be24(sl + 6 * r + 3), r + 1) << "receiver " << r + 1;
+            } else if (r < row.receivers) {
+              ASSERT_EQ(be24(sl + 6 * r), 0);
+              ASSERT_EQ(be24(sl + 6 * r + 3), 0);
+            }
+          }
+          ASSERT_EQ(sl[slot - 2], 0);  // no codec: no microphone
+          ASSERT_EQ(sl[slot - 1], 0);
+          if (last_counter >= 0) {
+            const int32_t step = (counter - last_counter) & 0xFFFFFF;
+            if (step != 1) {
+              loss_free = false;
+              ++discontinuities;
+            }
+            produced += step < 0x800000 ? step : counter;  // a restart counts from 0
+          }
+          last_counter = counter;
+        }
+        for (int z = per_block * slot; z < 504; ++z) ASSERT_EQ(payload[z], 0);
+      }
     }
+  } while (row.rate_code == 0 && !loss_free && windows < max_windows);
+
+  // Read before the stop: a stopped stream leaves the FIFO to overflow.
+  std::string fifo_events;
+  long rx_full = 0;  // overflows, and restarts of a FIFO found full
+  for (const event& e : sim.trace()) {
+    if (e.at("ev") != "fifo") continue;
+    fifo_events += e.at("fifo") + " " + e.at("what") + "; ";
+    rx_full += e.at("fifo") == "rx" && (e.at("what") == "overflow" || e.at("what") == "reset");
   }
   client.send(stop_command());
   ASSERT_GE(client.drain(300), 0);
@@ -207,11 +233,16 @@ TEST_P(e2e_stream, frames_carry_consecutive_records_at_the_rate_of_the_rate_code
   // The client's own receive could lose a datagram on a loaded machine;
   // only at 48 kHz is a loss-free stream asserted.
   if (row.rate_code == 0) {
-    std::string fifo_events;
-    for (const event& e : sim.trace())
-      if (e.at("ev") == "fifo") fifo_events += e.at("fifo") + " " + e.at("what") + "; ";
     EXPECT_EQ(gaps, 0) << "datagrams lost on the way to the client";
-    EXPECT_TRUE(contiguous_counter) << "samples lost in the server: " << fifo_events;
+    // Each overflow, and each restart of a full FIFO, loses one run of
+    // records: one step in the counter.
+    EXPECT_LE(discontinuities, rx_full)
+        << "samples lost in the server without a receive FIFO overflow: " << fifo_events;
+    EXPECT_TRUE(loss_free) << "samples lost in the server in each of " << windows
+                           << " windows: " << fifo_events;
+    RecordProperty("windows", windows);
+    std::printf("[ windows  ] %d of 600 ms measured, %s loss-free; %ld run(s) of records lost\n",
+                windows, loss_free ? "the last" : "none", discontinuities);
   }
   const double rate =
       produced * 1000.0 / static_cast<double>(std::max<int64_t>(1, last_ms - first_ms));
