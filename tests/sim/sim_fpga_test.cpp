@@ -133,6 +133,34 @@ TEST_F(model_test, a_long_stall_costs_one_overflow_and_leaves_the_fifo_full) {
   EXPECT_EQ(read16(rx_cntr), 384 * 8);
 }
 
+// The stream end-to-end test counts on this: a reader late past the depth
+// of the FIFO loses one run of records, as long as the count of dropped
+// records, and leaves one overflow in the trace.
+TEST_F(model_test, a_reader_late_past_the_fifo_depth_loses_one_run_of_records_and_one_overflow) {
+  start(counter_config());
+  run_receive(640);   // 48 kHz
+  advance_us(10500);  // one batch of 504 records
+  read_records(504);
+  advance_us(40000);  // a 40 ms stall: 1920 records due, 1024 fit
+  EXPECT_EQ(read16(rx_cntr), 8192);
+  const auto kept = receiver_samples(read_records(504), 1);
+  advance_us(5000);
+  const auto later = receiver_samples(read_records(520 + 240), 1);
+  const sim_fpga_counts c = sim_fpga_stats();
+  EXPECT_EQ(c.rx_dropped, 1920u - 1024u);
+  EXPECT_EQ(c.rx_overflows, 1u);
+  EXPECT_EQ(trace_with("\"fifo\":\"rx\",\"what\":\"overflow\"").size(), 1u);
+  EXPECT_EQ(kept.front().real(), 504);  // the oldest records stay
+  std::vector<double> steps;
+  double last = kept.back().real();
+  for (const auto& x : later) {
+    if (x.real() != last + 1) steps.push_back(x.real() - last - 1);
+    last = x.real();
+  }
+  ASSERT_EQ(steps.size(), 1u);
+  EXPECT_EQ(steps[0], static_cast<double>(c.rx_dropped));
+}
+
 // ---- the scene -----------------------------------------------------------
 
 TEST_F(model_test, each_receiver_hears_the_scene_at_its_own_offset) {
