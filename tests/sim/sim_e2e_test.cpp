@@ -32,6 +32,18 @@ class e2e : public ::testing::Test {
 
 using event = std::map<std::string, std::string>;
 
+// Receive FIFO overflows and restarts in the trace so far (each loses a run
+// of records); every FIFO event is appended to `events` as "fifo what; ".
+long rx_full_events(const sim_process& sim, std::string* events = nullptr) {
+  long n = 0;
+  for (const event& e : sim.trace()) {
+    if (e.at("ev") != "fifo") continue;
+    if (events) *events += e.at("fifo") + " " + e.at("what") + "; ";
+    n += e.at("fifo") == "rx" && (e.at("what") == "overflow" || e.at("what") == "reset");
+  }
+  return n;
+}
+
 // ---- the command line ------------------------------------------------------
 
 const char* const sim_usage_line =
@@ -145,38 +157,44 @@ TEST_P(e2e_stream, frames_carry_consecutive_records_at_the_rate_of_the_rate_code
 
   uint8_t f[2048];
   uint32_t last_seq = 0;
-  int64_t first_ms = 0, last_ms = 0;
   long frames = 0, gaps = 0;
   int32_t last_counter = -1;
-  long discontinuities = 0;
-  // Records the FPGA produced between the first and the last sample
-  // received: the counter advance, plus the count after every restart. Lost
-  // samples (a slow machine) do not lower it; only a restart hides the few
-  // records that were in the FIFO when it came.
-  double produced = 0;
+  long discontinuities = 0, restarts = 0;
+  int64_t last_ms = 0;
   // At 48 kHz a batch takes 10.5 ms and the receive FIFO holds 21 ms, so the
   // stream thread loses records when one of its 1 ms sleeps overshoots by
-  // about 10 ms. A virtual machine does that now and then even when idle
-  // (BM_sleep_overshoot), so a window with lost records is measured again,
-  // in the same stream, up to max_windows times; one must be loss-free.
-  // Whatever the machine does, every loss must show as a receive FIFO
-  // overflow in the trace: records lost any other way are a fault.
+  // about 10 ms; at 384 kHz the FIFO holds 2.7 ms and every such loss is a
+  // restart, which hides the records the FIFO held from the rate below. A
+  // virtual machine overshoots that far now and then even when idle
+  // (BM_sleep_overshoot), so a window of 600 ms that lost records at 48 kHz
+  // or missed the rate is measured again, in the same stream, up to
+  // max_windows times; one must pass. Whatever the machine does, every loss
+  // must show as a receive FIFO overflow or restart in the trace: records
+  // lost any other way are a fault.
   constexpr int max_windows = 3;
   int windows = 0;
-  bool loss_free = false;
+  bool loss_free = false, rate_ok = false;
+  double rate = 0;
   do {
     ++windows;
     loss_free = true;
+    // Records the FPGA produced between the last sample before the window
+    // and the last one in it: the counter advance, plus the count after
+    // every restart. Lost samples do not lower it; a restart hides the
+    // records that were in the FIFO when it came.
+    double produced = 0;
+    int64_t start_ms = last_ms;
     const int64_t until = e2e_now_ms() + 600;
     while (e2e_now_ms() < until) {
-      const ssize_t n = client.receive(f, sizeof f, 2000);
+      int64_t now = 0;  // ms, when the frame came: a client fallen behind does not lower the rate
+      const ssize_t n = client.receive_stamped(f, sizeof f, 2000, &now);
       ASSERT_EQ(n, 1032) << "no frame";
-      const int64_t now = e2e_now_ms();
+      now /= 1000000;
       ASSERT_EQ(be32(f), 0xEFFE0106u);
       const uint32_t seq = be32(f + 4);
       if (frames == 0) {
         EXPECT_EQ(seq, 0u) << "the first frame of a stream is number 0";
-        first_ms = now;
+        start_ms = now;
       } else {
         ASSERT_GT(seq, last_seq);
         if (seq != last_seq + 1) ++gaps;
@@ -210,26 +228,33 @@ TEST_P(e2e_stream, frames_carry_consecutive_records_at_the_rate_of_the_rate_code
               loss_free = false;
               ++discontinuities;
             }
-            produced += step < 0x800000 ? step : counter;  // a restart counts from 0
+            if (step < 0x800000) {
+              produced += step;
+            } else {
+              produced += counter;  // a restart counts from 0
+              ++restarts;
+            }
           }
           last_counter = counter;
         }
         for (int z = per_block * slot; z < 504; ++z) ASSERT_EQ(payload[z], 0);
       }
     }
-  } while (row.rate_code == 0 && !loss_free && windows < max_windows);
+    rate = produced * 1000.0 / static_cast<double>(std::max<int64_t>(1, last_ms - start_ms));
+    rate_ok = rate > expected_rate * 0.8 && rate < expected_rate * 1.2;
+  } while ((!rate_ok || (row.rate_code == 0 && !loss_free)) && windows < max_windows);
 
   // Read before the stop: a stopped stream leaves the FIFO to overflow.
   std::string fifo_events;
-  long rx_full = 0;  // overflows, and restarts of a FIFO found full
-  for (const event& e : sim.trace()) {
-    if (e.at("ev") != "fifo") continue;
-    fifo_events += e.at("fifo") + " " + e.at("what") + "; ";
-    rx_full += e.at("fifo") == "rx" && (e.at("what") == "overflow" || e.at("what") == "reset");
-  }
+  const long rx_full = rx_full_events(sim, &fifo_events);
   client.send(stop_command());
   ASSERT_GE(client.drain(300), 0);
 
+  std::printf("[ windows  ] %d of 600 ms measured; %ld run(s) of records lost, %ld restart(s)\n",
+              windows, discontinuities, restarts);
+  RecordProperty("windows", windows);
+  EXPECT_GT(rate, expected_rate * 0.8) << frames << " frames, " << restarts << " restarts";
+  EXPECT_LT(rate, expected_rate * 1.2) << frames << " frames, " << restarts << " restarts";
   // The client's own receive could lose a datagram on a loaded machine;
   // only at 48 kHz is a loss-free stream asserted.
   if (row.rate_code == 0) {
@@ -240,14 +265,7 @@ TEST_P(e2e_stream, frames_carry_consecutive_records_at_the_rate_of_the_rate_code
         << "samples lost in the server without a receive FIFO overflow: " << fifo_events;
     EXPECT_TRUE(loss_free) << "samples lost in the server in each of " << windows
                            << " windows: " << fifo_events;
-    RecordProperty("windows", windows);
-    std::printf("[ windows  ] %d of 600 ms measured, %s loss-free; %ld run(s) of records lost\n",
-                windows, loss_free ? "the last" : "none", discontinuities);
   }
-  const double rate =
-      produced * 1000.0 / static_cast<double>(std::max<int64_t>(1, last_ms - first_ms));
-  EXPECT_GT(rate, expected_rate * 0.8) << frames << " frames";
-  EXPECT_LT(rate, expected_rate * 1.2) << frames << " frames";
 }
 
 INSTANTIATE_TEST_SUITE_P(rows, e2e_stream,
@@ -284,6 +302,27 @@ std::vector<std::complex<double>> collect(const udp_client& client, int receiver
   return x;
 }
 
+// collect() on a stream the server delivered without loss: a receive FIFO
+// overflow or restart in the trace during the collection, or during the
+// 100 ms discarded before it, throws the samples away (a gap in a carrier
+// lowers its level) and collects again; up to three times, because a
+// virtual machine may stall the stream thread past the FIFO's 21 ms now
+// and then. The last collection is returned either way.
+std::vector<std::complex<double>> collect_loss_free(const sim_process& sim,
+                                                    const udp_client& client, int receivers, int r,
+                                                    size_t count) {
+  std::vector<std::complex<double>> x;
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    const long before = rx_full_events(sim);
+    client.discard_for(100);
+    x = collect(client, receivers, r, count);
+    if (rx_full_events(sim) == before) return x;
+    std::printf("[ retry    ] samples lost in the server during collection %d\n", attempt);
+  }
+  ADD_FAILURE() << "samples lost in the server during each of 3 collections";
+  return x;
+}
+
 double level_dbfs(const std::vector<std::complex<double>>& x, double hz, double fs) {
   std::complex<double> acc = 0;
   for (size_t n = 0; n < x.size(); ++n)
@@ -300,7 +339,7 @@ TEST_F(e2e, scene_carriers_appear_at_their_offsets_from_each_receivers_frequency
   client.send(start_command());
 
   // Power-on tuning: both receivers at 600 kHz.
-  const auto before = collect(client, 2, 1, 4800);
+  const auto before = collect_loss_free(sim, client, 2, 1, 4800);
   ASSERT_EQ(before.size(), 4800u);
   EXPECT_NEAR(level_dbfs(before, 1500, 48000), -40, 1);
   EXPECT_LT(level_dbfs(before, -1500, 48000), -90);  // I and Q in the right order
@@ -310,12 +349,12 @@ TEST_F(e2e, scene_carriers_appear_at_their_offsets_from_each_receivers_frequency
   ASSERT_TRUE(sim.wait_for_event([](const event& e) {
     return e.at("ev") == "reg" && e.at("name") == "rx_freq[1]" && e.at("value") == "62023270";
   }));
-  client.discard_for(100);  // samples from before the tuning
-  const auto r1 = collect(client, 2, 1, 4800);
+  // The collection discards samples from before the tuning first.
+  const auto r1 = collect_loss_free(sim, client, 2, 1, 4800);
   ASSERT_EQ(r1.size(), 4800u);
   EXPECT_NEAR(level_dbfs(r1, 2000, 48000), -50, 1);
   EXPECT_NEAR(level_dbfs(r1, -1000, 48000), -60, 1);
-  const auto r2 = collect(client, 2, 2, 4800);
+  const auto r2 = collect_loss_free(sim, client, 2, 2, 4800);
   ASSERT_EQ(r2.size(), 4800u);
   EXPECT_NEAR(level_dbfs(r2, 4000, 48000), -50, 1);
   EXPECT_NEAR(level_dbfs(r2, 1000, 48000), -60, 1);

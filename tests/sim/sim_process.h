@@ -6,10 +6,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -275,6 +277,15 @@ struct udp_client {
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, timeout_ms) <= 0) return -1;
     return recv(fd, buf, cap, 0);
+  }
+  // Like receive(); `*arrived_ns` is when the kernel queued the datagram
+  // (CLOCK_REALTIME), which a client that falls behind does not delay.
+  ssize_t receive_stamped(uint8_t* buf, size_t cap, int timeout_ms, int64_t* arrived_ns) const {
+    const ssize_t n = receive(buf, cap, timeout_ms);
+    timespec ts{};
+    if (n < 0 || ioctl(fd, SIOCGSTAMPNS, &ts) != 0) return -1;
+    *arrived_ns = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    return n;
   }
   // Reads and discards whatever comes during the next `ms`.
   void discard_for(int ms) const {
