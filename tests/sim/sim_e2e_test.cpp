@@ -160,11 +160,11 @@ TEST_P(e2e_stream, frames_carry_consecutive_records_at_the_rate_of_the_rate_code
   long frames = 0, gaps = 0;
   int32_t last_counter = -1;
   long discontinuities = 0, restarts = 0;
-  int64_t last_ms = 0;
+  int64_t last_ns = 0;  // arrival of the last frame
   // At 48 kHz a batch takes 10.5 ms and the receive FIFO holds 21 ms, so the
   // stream thread loses records when one of its 1 ms sleeps overshoots by
   // about 10 ms; at 384 kHz the FIFO holds 2.7 ms and every such loss is a
-  // restart, which hides the records the FIFO held from the rate below. A
+  // restart, after which the counter starts again from 0. A
   // virtual machine overshoots that far now and then even when idle
   // (BM_sleep_overshoot), so a window of 600 ms that lost records at 48 kHz
   // or missed the rate is measured again, in the same stream, up to
@@ -179,28 +179,29 @@ TEST_P(e2e_stream, frames_carry_consecutive_records_at_the_rate_of_the_rate_code
     ++windows;
     loss_free = true;
     // Records the FPGA produced between the last sample before the window
-    // and the last one in it: the counter advance, plus the count after
-    // every restart. Lost samples do not lower it; a restart hides the
-    // records that were in the FIFO when it came.
+    // and the last one in it, over the time between their frames' arrival;
+    // lost samples do not lower it. A restart hides what the FIFO held and
+    // lost, so the time from the last frame before it to the first frame
+    // after it counts neither.
     double produced = 0;
-    int64_t start_ms = last_ms;
+    int64_t start_ns = last_ns, restart_ns = 0;
     const int64_t until = e2e_now_ms() + 600;
     while (e2e_now_ms() < until) {
-      int64_t now = 0;  // ms, when the frame came: a client fallen behind does not lower the rate
+      int64_t now = 0;  // ns: a client fallen behind does not lower the rate
       const ssize_t n = client.receive_stamped(f, sizeof f, 2000, &now);
       ASSERT_EQ(n, 1032) << "no frame";
-      now /= 1000000;
       ASSERT_EQ(be32(f), 0xEFFE0106u);
       const uint32_t seq = be32(f + 4);
       if (frames == 0) {
         EXPECT_EQ(seq, 0u) << "the first frame of a stream is number 0";
-        start_ms = now;
+        start_ns = now;
       } else {
         ASSERT_GT(seq, last_seq);
         if (seq != last_seq + 1) ++gaps;
       }
       last_seq = seq;
-      last_ms = now;
+      int64_t gap_ns = frames == 0 ? 0 : now - last_ns;
+      last_ns = now;
       ++frames;
       for (int blk = 0; blk < 2; ++blk) {
         const uint8_t* b = f + 8 + 512 * blk;
@@ -231,7 +232,8 @@ TEST_P(e2e_stream, frames_carry_consecutive_records_at_the_rate_of_the_rate_code
             if (step < 0x800000) {
               produced += step;
             } else {
-              produced += counter;  // a restart counts from 0
+              restart_ns += gap_ns;
+              gap_ns = 0;
               ++restarts;
             }
           }
@@ -240,7 +242,8 @@ TEST_P(e2e_stream, frames_carry_consecutive_records_at_the_rate_of_the_rate_code
         for (int z = per_block * slot; z < 504; ++z) ASSERT_EQ(payload[z], 0);
       }
     }
-    rate = produced * 1000.0 / static_cast<double>(std::max<int64_t>(1, last_ms - start_ms));
+    rate =
+        produced * 1e9 / static_cast<double>(std::max<int64_t>(1, last_ns - start_ns - restart_ns));
     rate_ok = rate > expected_rate * 0.8 && rate < expected_rate * 1.2;
   } while ((!rate_ok || (row.rate_code == 0 && !loss_free)) && windows < max_windows);
 
