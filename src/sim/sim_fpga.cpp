@@ -357,7 +357,9 @@ void play_sample() {
     tx_armed = true;
     tx_full = false;
   } else {
-    tx_fifo.clear();
+    // A lone word is the first half of a sample whose second half is still
+    // being stored: it waits. Dropping it would pair every later audio word
+    // with the next sample's I/Q word.
     if (tx_armed) {
       tx_armed = false;
       ++counts.tx_underruns;
@@ -418,16 +420,14 @@ void advance_tx(int64_t now) {
     // A long stall (the process was stopped): everything older than the
     // history is settled in one go, as the FIFOs would have run meanwhile.
     const int64_t gap = due - history_len - tx_next;
-    if (tx_fifo.count <= 2 * gap) {
-      tx_fifo.clear();
-      if (tx_armed) {
-        tx_armed = false;
-        ++counts.tx_underruns;
-        sim_trace_fifo("tx", "underrun");
-      }
-    } else {
-      tx_fifo.rd = static_cast<uint32_t>((tx_fifo.rd + 2 * gap) % tx_depth_words);
-      tx_fifo.count -= static_cast<uint32_t>(2 * gap);
+    // Whole word pairs only, as play_sample takes them.
+    const int64_t pairs = std::min<int64_t>(gap, tx_fifo.count / 2);
+    tx_fifo.rd = static_cast<uint32_t>((tx_fifo.rd + 2 * pairs) % tx_depth_words);
+    tx_fifo.count -= static_cast<uint32_t>(2 * pairs);
+    if (pairs < gap && tx_armed) {
+      tx_armed = false;
+      ++counts.tx_underruns;
+      sim_trace_fifo("tx", "underrun");
     }
     if (dac_fifo.count <= gap) {
       dac_fifo.clear();

@@ -30,9 +30,10 @@
 //
 // Transmit side. The transmit FIFO (4096 words) gives up one word pair per
 // 48 kHz sample (first word: audio or zero, second: the I/Q word, I and Q
-// 16-bit with the most significant byte first); the codec's audio-out FIFO
-// (2048 words) one word per sample; both keep draining whether or not they
-// hold anything. A falling edge of `tx_rst` bit 0 empties the transmit FIFO.
+// 16-bit with the most significant byte first; a lone word waits for its
+// other half); the codec's audio-out FIFO (2048 words) one word per sample;
+// both keep draining whether or not they hold anything. A falling edge of
+// `tx_rst` bit 0 empties the transmit FIFO.
 // The microphone FIFO (2048 words) fills with a 1 kHz test tone at -20 dBFS
 // at 48 kHz while `rx_rst` bit 1 is set and bit 2 (no codec) clear; a
 // falling edge of bit 1 empties it. The transmitter sends the client's I/Q

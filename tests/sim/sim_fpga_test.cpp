@@ -332,6 +332,18 @@ TEST_F(transmit_test, client_iq_is_heard_at_the_transmit_frequency_while_mox_is_
   EXPECT_NEAR(heard_dbfs(), -46, 0.5);  // half scale, 40 dB coupling
 }
 
+// The sink stores a sample as two words; the model may run between them.
+TEST_F(transmit_test, a_sample_whose_halves_straddle_an_underrun_stays_one_sample) {
+  write8(gpio_out, 1);
+  fifo_write(fifo, 0);  // the audio word of a sample, into an empty FIFO
+  advance_us(1000);     // 48 samples due before its I/Q word comes
+  fifo_write(fifo, 0x00000040);
+  send_half_scale_iq();
+  advance_us(1000);
+  EXPECT_NEAR(heard_dbfs(), -46, 0.5);
+  EXPECT_EQ(read16(tx_cntr) % 2, 0);
+}
+
 TEST_F(transmit_test, client_iq_is_heard_while_the_ptt_input_is_set) {
   sim_fpga_set_gpio(gpio_in_bits::ptt);
   send_half_scale_iq();
