@@ -7,6 +7,7 @@
 #include "control/writers.h"
 #include "hardware/fpga.h"
 #include "hardware/i2c.h"
+#include "net/frames.h"
 
 namespace {
 
@@ -43,11 +44,6 @@ constexpr unsigned dac0_span = 4095;
 constexpr unsigned dac0_steps = 61;  // dB
 
 constexpr double tx_level_per_drive = 85.92;
-
-uint32_t read_be32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
 
 void send_arduino16(uint8_t command, uint16_t value) {
   const uint8_t msg[3] = {command, static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
@@ -176,7 +172,7 @@ void handle_general(const uint8_t* c) {
 }
 
 void handle_tx_frequency(const uint8_t* c) {
-  const uint32_t f = read_be32(c + 1);
+  const uint32_t f = get_be32(c + 1);
   if (f > freq_max) return;
   write32(tx_freq, phase_increment(f));
   if (f == ld(freq_data[0])) return;
@@ -187,7 +183,7 @@ void handle_tx_frequency(const uint8_t* c) {
 }
 
 void handle_rx1_frequency(const uint8_t* c) {
-  const uint32_t f = read_be32(c + 1);
+  const uint32_t f = get_be32(c + 1);
   if (f > freq_max) return;
   write32(rx_freq, phase_increment(f));
   if (ld(rx_sync_data)) {
@@ -206,7 +202,7 @@ void handle_rx1_frequency(const uint8_t* c) {
 // While synchronised receiver 2 follows receiver 1 and its own word is ignored.
 void handle_rx2_frequency(const uint8_t* c) {
   if (ld(rx_sync_data)) return;
-  const uint32_t f = read_be32(c + 1);
+  const uint32_t f = get_be32(c + 1);
   if (f > freq_max) return;
   write32(rx_freq + 1, phase_increment(f));
   if (f == ld(freq_data[2])) return;
@@ -217,7 +213,7 @@ void handle_rx2_frequency(const uint8_t* c) {
 
 // Receiver 3 drives no filter and no accessory: only its oscillator.
 void handle_rx3_frequency(const uint8_t* c) {
-  const uint32_t f = read_be32(c + 1);
+  const uint32_t f = get_be32(c + 1);
   if (f > freq_max) return;
   write32(rx_freq + 2, phase_increment(f));
 }
