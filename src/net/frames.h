@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/bytes.h"
+
 // Data frame, both directions: EF FE 01 <endpoint>, sequence number, two
 // 512-byte blocks. Each block: 7F 7F 7F, C0..C4, 504-byte payload.
 constexpr size_t frame_size = 1032;
@@ -64,22 +66,3 @@ extern uint8_t discovery_reply_template[discovery_template_size];
 // Writes the status into the template and the 60-byte reply into `buf`
 // (which must hold 60 bytes): the template's 11 bytes, then 49 zero bytes.
 void build_discovery_reply(uint8_t* buf, uint8_t status);
-
-// Byte helpers.
-inline void put_be32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-inline uint32_t get_be32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-// Four wire bytes as the FPGA FIFO ports take them: the first byte in bits
-// 0..7, the last in bits 24..31 (a little-endian word of the bytes as they
-// stand, on any host).
-inline uint32_t wire_word(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
