@@ -8,13 +8,13 @@
 
 #include <cstdint>
 
+#include "app/startup.h"
 #include "control/decoder.h"
 #include "control/log_table.h"
 #include "control/state.h"
 #include "control/writers.h"
 #include "hardware/fpga.h"
 #include "hardware/i2c.h"
-#include "hardware/startup.h"
 #include "sim/sim_platform.h"
 
 namespace {
@@ -30,7 +30,7 @@ void bring_up_every_accessory() {
   const int mem = platform->open("/dev/mem", O_RDWR);
   map_fpga_blocks(mem);
   st(i2c_fd, platform->open("/dev/i2c-0", O_RDWR));
-  i2c_probe_accessories();
+  probe_i2c_accessories();
   calc_log_lookup();
 }
 

@@ -31,10 +31,10 @@
 #include <cstdlib>
 #include <thread>
 
+#include "app/startup.h"
 #include "control/state.h"
 #include "hardware/fpga.h"
 #include "hardware/platform.h"
-#include "hardware/startup.h"
 #include "keyer/keyer.h"
 #include "sim/sim_platform.h"
 

@@ -15,10 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "app/startup.h"
 #include "control/state.h"
 #include "hardware/fpga.h"
 #include "hardware/platform.h"
-#include "hardware/startup.h"
 #include "keyer/keyer.h"
 #include "net/receive_loop.h"
 #include "net/stream.h"
@@ -159,8 +159,8 @@ BENCHMARK(BM_ep6_build_batch)->Arg(1)->Arg(4)->Arg(8);
 
 void BM_tx_sink_frame(benchmark::State& state) {
   map_blocks();
-  *tx_cntr = 100;  // room, not empty: no wait, no priming
-  *dac_cntr = 100;
+  *const_cast<volatile uint16_t*>(tx_cntr) = 100;  // room, not empty: no wait, no priming
+  *const_cast<volatile uint16_t*>(dac_cntr) = 100;
   *gpio_out = 1;
   st(i2c_codec, state.range(0));
   static uint8_t frame[frame_size];

@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr uint8_t expander_set_outputs = 0x02;
-
 // Band edges in Hz, pairs of lower and upper edge, ascending.
 constexpr int32_t misc_edges[] = {
     1700000,  2100000,  3400000,  3900000,  6900000,  7350000,  9900000,
@@ -59,9 +57,7 @@ void misc_write() {
       ((ld(misc_data_1) << 8) & 0x1800) | ((ld(misc_data_2) << 13) & 0x6000));
   if (word == ld(i2c_misc_data)) return;
   st(i2c_misc_data, word);
-  const uint8_t msg[3] = {expander_set_outputs, static_cast<uint8_t>(word),
-                          static_cast<uint8_t>(word >> 8)};
-  i2c_send(i2c_addr::misc, msg, sizeof msg);
+  i2c_send(i2c_addr::misc, expander_msg(expander_output, word));
 }
 
 void nucleo_write() {
@@ -77,8 +73,5 @@ void nucleo_write() {
   if (word == ld(i2c_nucleo_data[0]) && bands == ld(i2c_nucleo_data[1])) return;
   st(i2c_nucleo_data[0], word);
   st(i2c_nucleo_data[1], bands);
-  const uint8_t msg[5] = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
-                          static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 24),
-                          static_cast<uint8_t>(bands)};
-  i2c_send(i2c_addr::nucleo, msg, sizeof msg);
+  i2c_send(i2c_addr::nucleo, nucleo_msg(word, static_cast<uint8_t>(bands)));
 }

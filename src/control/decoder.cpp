@@ -3,29 +3,18 @@
 #include <array>
 #include <cmath>
 
+#include "common/bytes.h"
 #include "control/state.h"
 #include "control/writers.h"
 #include "hardware/fpga.h"
 #include "hardware/i2c.h"
-#include "net/frames.h"
 
 namespace {
 
-// Message bytes of the accessories.
-constexpr uint8_t expander_set_outputs = 0x02;  // I/O expander: output lines 0-7, 8-15
-constexpr uint8_t drive_set_level = 0xA9;       // drive-level device: level, level
-constexpr uint8_t codec_analogue_path = 0x08;   // codec register 4, value bit 8 clear
-constexpr uint8_t codec_analogue_base = 0x14;   // mic to ADC, DAC to output; bit 0 = boost
-
-// Command bytes of the arduino board; data follow least significant byte first.
-namespace ard_cmd {
-constexpr uint8_t rx1_khz = 1;           // 2 bytes
-constexpr uint8_t rx2_khz = 2;           // 2 bytes
-constexpr uint8_t tx_khz = 3;            // 2 bytes
-constexpr uint8_t outputs_antennas = 4;  // 3 bytes
-constexpr uint8_t tx_attenuation = 5;    // 3 bytes
-constexpr uint8_t rx_attenuation = 6;    // 2 bytes
-}  // namespace ard_cmd
+// Codec register 4 (analogue path): mic to ADC, DAC to output; bit 0 boosts
+// the microphone.
+constexpr uint8_t codec_analogue_path = 4;
+constexpr uint16_t codec_analogue_base = 0x014;
 
 // Kept-bit masks of the arduino words when one field of them changes.
 constexpr uint32_t ocant_keep_on_tx = 0xFC7F00;  // receive outputs and antenna number
@@ -46,19 +35,15 @@ constexpr unsigned dac0_steps = 61;  // dB
 constexpr double tx_level_per_drive = 85.92;
 
 void send_arduino16(uint8_t command, uint16_t value) {
-  const uint8_t msg[3] = {command, static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
-  i2c_send(i2c_addr::arduino, msg, sizeof msg);
+  i2c_send(i2c_addr::arduino, board16_msg(command, value));
 }
 
 void send_arduino24(uint8_t command, uint32_t value) {
-  const uint8_t msg[4] = {command, static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                          static_cast<uint8_t>(value >> 16)};
-  i2c_send(i2c_addr::arduino, msg, sizeof msg);
+  i2c_send(i2c_addr::arduino, board24_msg(command, value));
 }
 
-void send_expander(int address, uint8_t lines_0_7, uint8_t lines_8_15) {
-  const uint8_t msg[3] = {expander_set_outputs, lines_0_7, lines_8_15};
-  i2c_send(address, msg, sizeof msg);
+void send_expander(int address, uint16_t lines) {
+  i2c_send(address, expander_msg(expander_output, lines));
 }
 
 // A changed frequency changes the Alex filter choice and the bands of the
@@ -124,7 +109,7 @@ void handle_general(const uint8_t* c) {
                               (c4 & 0x03) << 11 | ((c3 >> 2) & 0x07) << 13);
     if (pene != ld(i2c_pene_data)) {
       st(i2c_pene_data, pene);
-      send_expander(i2c_addr::pene, static_cast<uint8_t>(pene), static_cast<uint8_t>(pene >> 8));
+      send_expander(i2c_addr::pene, pene);
     }
   }
 
@@ -148,8 +133,7 @@ void handle_general(const uint8_t* c) {
     const uint16_t value = static_cast<uint16_t>(drop < dac0_top ? dac0_top - drop : 0);
     if (value != ld(i2c_dac0_data)) {
       st(i2c_dac0_data, value);
-      const uint8_t msg[2] = {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
-      i2c_send(i2c_addr::dac0, msg, sizeof msg);
+      i2c_send(i2c_addr::dac0, dac_msg(value));
     }
   }
 
@@ -166,7 +150,7 @@ void handle_general(const uint8_t* c) {
     }
     if (ocant != old) {
       st(i2c_ard_ocant_data, ocant);
-      send_arduino24(ard_cmd::outputs_antennas, ocant);
+      send_arduino24(arduino_cmd::outputs_antennas, ocant);
     }
   }
 }
@@ -179,7 +163,7 @@ void handle_tx_frequency(const uint8_t* c) {
   st(freq_data[0], f);
   icom_write();
   raise_frequency_flags();
-  arduino_frequency(ard_cmd::tx_khz, i2c_ard_ftx_data, f);
+  arduino_frequency(arduino_cmd::tx_khz, i2c_ard_ftx_data, f);
 }
 
 void handle_rx1_frequency(const uint8_t* c) {
@@ -196,7 +180,7 @@ void handle_rx1_frequency(const uint8_t* c) {
     st(freq_data[1], f);
   }
   raise_frequency_flags();
-  arduino_frequency(ard_cmd::rx1_khz, i2c_ard_frx1_data, f);
+  arduino_frequency(arduino_cmd::rx1_khz, i2c_ard_frx1_data, f);
 }
 
 // While synchronised receiver 2 follows receiver 1 and its own word is ignored.
@@ -208,7 +192,7 @@ void handle_rx2_frequency(const uint8_t* c) {
   if (f == ld(freq_data[2])) return;
   st(freq_data[2], f);
   raise_frequency_flags();
-  arduino_frequency(ard_cmd::rx2_khz, i2c_ard_frx2_data, f);
+  arduino_frequency(arduino_cmd::rx2_khz, i2c_ard_frx2_data, f);
 }
 
 // Receiver 3 drives no filter and no accessory: only its oscillator.
@@ -248,7 +232,7 @@ void handle_drive_filters(const uint8_t* c) {
     const uint16_t v = static_cast<uint16_t>(c4 << 8 | c3);
     if (v != ld(i2c_alex_data)) {
       st(i2c_alex_data, v);
-      send_expander(i2c_addr::alex, c3, c4);
+      send_expander(i2c_addr::alex, v);
     }
   }
 
@@ -258,13 +242,12 @@ void handle_drive_filters(const uint8_t* c) {
   if (ld(i2c_level)) {
     if (level != ld(i2c_level_data)) {
       st(i2c_level_data, level);
-      send_expander(i2c_addr::level, level, 0x00);
+      send_expander(i2c_addr::level, level);
     }
   } else if (ld(i2c_drive)) {
     if (level != ld(i2c_drive_data)) {
       st(i2c_drive_data, level);
-      const uint8_t msg[3] = {drive_set_level, level, level};
-      i2c_send(i2c_addr::drive, msg, sizeof msg);
+      i2c_send(i2c_addr::drive, drive_msg(level));
     }
   } else if (ld(i2c_arduino)) {
     const uint32_t old = ld(i2c_ard_txatt_data);
@@ -272,7 +255,7 @@ void handle_drive_filters(const uint8_t* c) {
                            ((static_cast<uint32_t>(c3) << 10) & 0x30000);
     if (txatt != old) {
       st(i2c_ard_txatt_data, txatt);
-      send_arduino24(ard_cmd::tx_attenuation, txatt);
+      send_arduino24(arduino_cmd::tx_attenuation, txatt);
     }
   } else {
     const double scaled = std::floor(level * tx_level_per_drive + 0.5);
@@ -283,9 +266,7 @@ void handle_drive_filters(const uint8_t* c) {
     const uint8_t boost = c2 & 1;
     if (boost != ld(i2c_boost_data)) {
       st(i2c_boost_data, boost);
-      const uint8_t msg[2] = {codec_analogue_path,
-                              static_cast<uint8_t>(codec_analogue_base + boost)};
-      i2c_send(i2c_addr::codec, msg, sizeof msg);
+      i2c_send(i2c_addr::codec, codec_msg(codec_analogue_path, codec_analogue_base + boost));
     }
   }
 }
@@ -307,7 +288,7 @@ void handle_rx_attenuation(const uint8_t* c) {
     const uint16_t rxatt = static_cast<uint16_t>((old & rxatt_second) | att);
     if (rxatt != old) {
       st(i2c_ard_rxatt_data, rxatt);
-      send_arduino16(ard_cmd::rx_attenuation, rxatt);
+      send_arduino16(arduino_cmd::rx_attenuation, rxatt);
     }
   }
 }
@@ -337,7 +318,7 @@ void handle_attenuation_keyer(const uint8_t* c) {
     const uint16_t rxatt = static_cast<uint16_t>((att2 << 8) | (old & rxatt_first));
     if (rxatt != old) {
       st(i2c_ard_rxatt_data, rxatt);
-      send_arduino16(ard_cmd::rx_attenuation, rxatt);
+      send_arduino16(arduino_cmd::rx_attenuation, rxatt);
     }
   }
 }
@@ -350,7 +331,7 @@ void handle_tx_attenuation(const uint8_t* c) {
       ((static_cast<uint32_t>(c[3]) << 8) & txatt_tx_att) | (old & txatt_keep_on_tx_att);
   if (txatt != old) {
     st(i2c_ard_txatt_data, txatt);
-    send_arduino24(ard_cmd::tx_attenuation, txatt);
+    send_arduino24(arduino_cmd::tx_attenuation, txatt);
   }
 }
 

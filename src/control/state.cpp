@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "hardware/i2c.h"
+
 std::atomic<int32_t> receivers{1};
 std::atomic<int32_t> rate{0};
 std::atomic<uint16_t> rx_sync_data{0};
@@ -46,7 +48,6 @@ std::atomic<int32_t> nucleo_update{0};
 std::atomic<int32_t> uart_fd{-1};
 std::atomic<uint8_t> icom_band_data{0};
 
-std::atomic<int32_t> i2c_fd{-1};
 std::atomic<int32_t> i2c_pene{0};
 std::atomic<int32_t> i2c_alex{0};
 std::atomic<int32_t> i2c_level{0};
@@ -62,8 +63,8 @@ std::atomic<uint16_t> i2c_pene_data{0};
 std::atomic<uint16_t> i2c_alex_data{0};
 std::atomic<uint16_t> i2c_level_data{0};
 std::atomic<uint16_t> i2c_drive_data{0};
-std::atomic<uint16_t> i2c_dac0_data{4095};
-std::atomic<uint16_t> i2c_dac1_data{4095};
+std::atomic<uint16_t> i2c_dac0_data{dac_full_scale};
+std::atomic<uint16_t> i2c_dac1_data{dac_full_scale};
 std::atomic<uint8_t> i2c_boost_data{0};
 std::atomic<uint16_t> i2c_ard_ftx_data{0};
 std::atomic<uint16_t> i2c_ard_frx1_data{0};
@@ -79,6 +80,24 @@ sockaddr_in addr_ep6{};
 
 std::atomic<int32_t> enable_thread{0};
 std::atomic<int32_t> active_thread{0};
+
+void set_i2c_presence(uint16_t found) {
+  using A = i2c_accessory;
+  const struct {
+    A accessory;
+    std::atomic<int32_t>* flag;
+  } flags[] = {{A::pene, &i2c_pene},  {A::alex, &i2c_alex},       {A::level, &i2c_level},
+               {A::misc, &i2c_misc},  {A::drive, &i2c_drive},     {A::dac0, &i2c_dac0},
+               {A::dac1, &i2c_dac1},  {A::arduino, &i2c_arduino}, {A::nucleo, &i2c_nucleo},
+               {A::codec, &i2c_codec}};
+  static_assert(sizeof flags / sizeof flags[0] == i2c_accessory_count);
+  for (const auto& f : flags) st(*f.flag, (found & i2c_present(f.accessory)) ? 1 : 0);
+}
+
+void probe_i2c_accessories() {
+  set_i2c_presence(
+      i2c_probe_accessories(ld(i2c_dac0_data), ld(i2c_dac1_data), ld(i2c_ard_frx1_data)));
+}
 
 void control_state_reset() {
   st(receivers, 1);
@@ -126,8 +145,8 @@ void control_state_reset() {
   st(i2c_alex_data, 0);
   st(i2c_level_data, 0);
   st(i2c_drive_data, 0);
-  st(i2c_dac0_data, 4095);
-  st(i2c_dac1_data, 4095);
+  st(i2c_dac0_data, dac_full_scale);
+  st(i2c_dac1_data, dac_full_scale);
   st(i2c_boost_data, 0);
   st(i2c_ard_ftx_data, 0);
   st(i2c_ard_frx1_data, 0);

@@ -20,6 +20,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "hardware/i2c.h"  // i2c_fd, dac_full_scale
+
 template <class T>
 inline T ld(const std::atomic<T>& v) {
   return v.load(std::memory_order_relaxed);
@@ -83,7 +85,6 @@ extern std::atomic<int32_t> uart_fd;         // negative when the port did not o
 extern std::atomic<uint8_t> icom_band_data;  // cache: last band code sent
 
 // I2C bus descriptor and presence flags (set only during start-up)
-extern std::atomic<int32_t> i2c_fd;
 extern std::atomic<int32_t> i2c_pene;     // 0x20
 extern std::atomic<int32_t> i2c_alex;     // 0x21
 extern std::atomic<int32_t> i2c_level;    // 0x22
@@ -124,6 +125,13 @@ extern sockaddr_in addr_ep6;
 // thread is created and cleared by the thread as its last act (release).
 extern std::atomic<int32_t> enable_thread;
 extern std::atomic<int32_t> active_thread;
+
+// Sets the presence flags from the mask the I2C probe returned (bit
+// i2c_present(a) for accessory a). Start-up only.
+void set_i2c_presence(uint16_t found);
+// Probes the accessories on i2c_fd with the cached DAC and arduino values and
+// sets the presence flags from what answered. Start-up only.
+void probe_i2c_accessories();
 
 // Puts every variable above back to its initial value. For in-process tests
 // and the simulator only; the board process never calls it.

@@ -1,6 +1,8 @@
 #include "hardware/fpga.h"
 
+#include <cassert>
 #include <cmath>
+#include <type_traits>
 
 const fpga_block_desc fpga_blocks[fpga_block_count] = {
     {"cfg", 0x40000000u, 1},     {"sts", 0x41000000u, 1},      {"fifo", 0x42000000u, 8},
@@ -36,47 +38,34 @@ volatile uint32_t* dac_freq;
 volatile uint16_t* dac_ramp_steps;
 volatile uint16_t* dac_level;
 
-volatile uint16_t* rx_cntr;
-volatile uint16_t* tx_cntr;
-volatile uint16_t* dac_cntr;
-volatile uint16_t* adc_cntr;
-volatile uint8_t* gpio_in;
+const volatile uint16_t* rx_cntr;
+const volatile uint16_t* tx_cntr;
+const volatile uint16_t* dac_cntr;
+const volatile uint16_t* adc_cntr;
+const volatile uint8_t* gpio_in;
 
 const fpga_observer* fpga_obs;
-
-using B = fpga_block;
-const reg_desc fpga_registers[] = {
-    {"rx_rst", B::cfg, 0, 1, reg_access::read_modify_write},
-    {"lo_rst", B::cfg, 1, 1, reg_access::read_modify_write},
-    {"tx_rst", B::cfg, 2, 1, reg_access::read_modify_write},
-    {"gpio_out", B::cfg, 3, 1, reg_access::write},
-    {"rx_rate", B::cfg, 4, 2, reg_access::write},
-    {"arg_bits_lo", B::cfg, 6, 1, reg_access::write},
-    {"rx_freq[0]", B::cfg, 8, 4, reg_access::write},
-    {"rx_freq[1]", B::cfg, 12, 4, reg_access::write},
-    {"rx_freq[2]", B::cfg, 16, 4, reg_access::write},
-    {"tx_freq", B::cfg, 20, 4, reg_access::write},
-    {"tx_ramp_steps", B::cfg, 24, 2, reg_access::write},
-    {"tx_level", B::cfg, 26, 2, reg_access::write},
-    {"cfg_word_28", B::cfg, 28, 2, reg_access::write},
-    {"arg_bits_hi", B::cfg, 30, 1, reg_access::write},
-    {"dac_freq", B::cfg, 32, 4, reg_access::write},
-    {"dac_ramp_steps", B::cfg, 36, 2, reg_access::write},
-    {"dac_level", B::cfg, 38, 2, reg_access::write},
-    {"rx_cntr", B::sts, 0, 2, reg_access::read},
-    {"tx_cntr", B::sts, 2, 2, reg_access::read},
-    {"dac_cntr", B::sts, 4, 2, reg_access::read},
-    {"adc_cntr", B::sts, 6, 2, reg_access::read},
-    {"gpio_in", B::sts, 8, 1, reg_access::read},
-    {"alex", B::alex, 0, 4, reg_access::write},
-};
-const int fpga_register_count = sizeof fpga_registers / sizeof fpga_registers[0];
 
 const reg_desc* fpga_register_at(fpga_block block, uint32_t offset) {
   for (const reg_desc& r : fpga_registers)
     if (r.block == block && r.offset == offset) return &r;
   return nullptr;
 }
+
+namespace {
+
+// Points p at register R; its type must have the register's width, and be
+// const exactly for the status registers.
+template <reg R, class T>
+void point(T*& p) {
+  constexpr const reg_desc& d = reg_info(R);
+  static_assert(sizeof(T) == d.width, "pointer width differs from the register's");
+  static_assert(std::is_const_v<T> == (d.access == reg_access::read),
+                "status registers, and only they, are reached through const pointers");
+  p = reinterpret_cast<T*>(fpga_base[static_cast<int>(d.block)] + d.offset);
+}
+
+}  // namespace
 
 void fpga_set_pointers() {
   cfg = fpga_base[static_cast<int>(fpga_block::cfg)];
@@ -88,27 +77,26 @@ void fpga_set_pointers() {
   tx_ramp = reinterpret_cast<volatile int32_t*>(fpga_base[static_cast<int>(fpga_block::tx_ramp)]);
   dac_ramp = reinterpret_cast<volatile int16_t*>(fpga_base[static_cast<int>(fpga_block::dac_ramp)]);
 
-  rx_rst = cfg + 0;
-  lo_rst = cfg + 1;
-  tx_rst = cfg + 2;
-  gpio_out = cfg + 3;
-  rx_rate = reinterpret_cast<volatile uint16_t*>(cfg + 4);
-  arg_bits_lo = cfg + 6;
-  rx_freq = reinterpret_cast<volatile uint32_t*>(cfg + 8);
-  tx_freq = reinterpret_cast<volatile uint32_t*>(cfg + 20);
-  tx_ramp_steps = reinterpret_cast<volatile uint16_t*>(cfg + 24);
-  tx_level = reinterpret_cast<volatile uint16_t*>(cfg + 26);
-  cfg_word_28 = reinterpret_cast<volatile uint16_t*>(cfg + 28);
-  arg_bits_hi = cfg + 30;
-  dac_freq = reinterpret_cast<volatile uint32_t*>(cfg + 32);
-  dac_ramp_steps = reinterpret_cast<volatile uint16_t*>(cfg + 36);
-  dac_level = reinterpret_cast<volatile uint16_t*>(cfg + 38);
-
-  rx_cntr = reinterpret_cast<volatile uint16_t*>(sts + 0);
-  tx_cntr = reinterpret_cast<volatile uint16_t*>(sts + 2);
-  dac_cntr = reinterpret_cast<volatile uint16_t*>(sts + 4);
-  adc_cntr = reinterpret_cast<volatile uint16_t*>(sts + 6);
-  gpio_in = sts + 8;
+  point<reg::rx_rst>(rx_rst);
+  point<reg::lo_rst>(lo_rst);
+  point<reg::tx_rst>(tx_rst);
+  point<reg::gpio_out>(gpio_out);
+  point<reg::rx_rate>(rx_rate);
+  point<reg::arg_bits_lo>(arg_bits_lo);
+  point<reg::rx_freq0>(rx_freq);
+  point<reg::tx_freq>(tx_freq);
+  point<reg::tx_ramp_steps>(tx_ramp_steps);
+  point<reg::tx_level>(tx_level);
+  point<reg::cfg_word_28>(cfg_word_28);
+  point<reg::arg_bits_hi>(arg_bits_hi);
+  point<reg::dac_freq>(dac_freq);
+  point<reg::dac_ramp_steps>(dac_ramp_steps);
+  point<reg::dac_level>(dac_level);
+  point<reg::rx_cntr>(rx_cntr);
+  point<reg::tx_cntr>(tx_cntr);
+  point<reg::dac_cntr>(dac_cntr);
+  point<reg::adc_cntr>(adc_cntr);
+  point<reg::gpio_in>(gpio_in);
 }
 
 void fpga_clear_pointers() {
@@ -118,7 +106,8 @@ void fpga_clear_pointers() {
   fifo = codec = xadc = alex = nullptr;
   tx_ramp = nullptr;
   dac_ramp = nullptr;
-  rx_rst = lo_rst = tx_rst = gpio_out = arg_bits_lo = arg_bits_hi = gpio_in = nullptr;
+  rx_rst = lo_rst = tx_rst = gpio_out = arg_bits_lo = arg_bits_hi = nullptr;
+  gpio_in = nullptr;
   rx_rate = tx_ramp_steps = tx_level = cfg_word_28 = dac_ramp_steps = dac_level = nullptr;
   rx_cntr = tx_cntr = dac_cntr = adc_cntr = nullptr;
   rx_freq = tx_freq = dac_freq = nullptr;
@@ -182,10 +171,26 @@ void write32(volatile uint32_t* reg, uint32_t value) {
   notify_store(reg, 4, value);
 }
 
+#ifndef NDEBUG
+namespace {
+// Debug build: a read-modify-write is allowed on a read_modify_write
+// register, or on memory outside the register map (tables, test blocks).
+bool rmw_allowed(const volatile uint8_t* p) {
+  for (const reg_desc& r : fpga_registers) {
+    const volatile uint8_t* base = fpga_base[static_cast<int>(r.block)];
+    if (base && p == base + r.offset) return r.access == reg_access::read_modify_write;
+  }
+  return true;
+}
+}  // namespace
+#endif
+
 void set_bits8(volatile uint8_t* reg, uint8_t mask) {
+  assert(rmw_allowed(reg));
   write8(reg, static_cast<uint8_t>(read8(reg) | mask));
 }
 void clear_bits8(volatile uint8_t* reg, uint8_t mask) {
+  assert(rmw_allowed(reg));
   write8(reg, static_cast<uint8_t>(read8(reg) & ~mask));
 }
 void pulse8(volatile uint8_t* reg, uint8_t mask) {

@@ -9,7 +9,10 @@
 //   * a bit change on a byte register is a read-modify-write of that byte;
 //   * a pulse is two read-modify-writes in a row: clear, then set;
 //   * FIFO ports take one 32-bit store per word; bulk reads are runs of
-//     32-bit loads from the start of the block.
+//     32-bit loads from the start of the block;
+//   * a register is reached only through a pointer of its own width, status
+//     registers only through const pointers, and the debug build checks that
+//     only read-modify-write registers are read-modified-written.
 //
 // An observer (the simulated board, a test) may be attached before any other
 // thread starts. It sees every store in program order, after the store
@@ -20,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 enum class fpga_block : uint8_t { cfg, sts, fifo, codec, xadc, alex, tx_ramp, dac_ramp };
 constexpr int fpga_block_count = 8;
@@ -45,29 +49,147 @@ extern volatile uint32_t* alex;
 extern volatile int32_t* tx_ramp;
 extern volatile int16_t* dac_ramp;
 
-// cfg registers (written by the server; byte registers also read back)
-extern volatile uint8_t* rx_rst;           // byte 0: receive FIFO / codec restart, no-codec bit
-extern volatile uint8_t* lo_rst;           // byte 1: oscillator restart
-extern volatile uint8_t* tx_rst;           // byte 2: transmit control (keyer-owned after start-up)
-extern volatile uint8_t* gpio_out;         // byte 3: output lines, always whole-byte
-extern volatile uint16_t* rx_rate;         // byte 4: 30720000 / receive rate in Hz
-extern volatile uint8_t* arg_bits_lo;      // byte 6: mask bits 0-3
-extern volatile uint32_t* rx_freq;         // bytes 8,12,16: receivers 1..3 phase increments
-extern volatile uint32_t* tx_freq;         // byte 20: transmit phase increment
-extern volatile uint16_t* tx_ramp_steps;   // byte 24
-extern volatile uint16_t* tx_level;        // byte 26: drive level (signed 16-bit value)
-extern volatile uint16_t* cfg_word_28;     // byte 28: constant 18716
-extern volatile uint8_t* arg_bits_hi;      // byte 30: mask bits 4-5
-extern volatile uint32_t* dac_freq;        // byte 32: sidetone phase increment (codec only)
-extern volatile uint16_t* dac_ramp_steps;  // byte 36 (codec only)
-extern volatile uint16_t* dac_level;       // byte 38: sidetone level x 64 (codec only)
+// The register map: every register of the cfg, sts and alex blocks, written
+// once. The pointers below, the simulated board's register decoding, trace
+// names and test doubles all come from this table.
+//   write              whole stores only (the main thread's settings)
+//   read_modify_write  byte registers whose bits several callers set and
+//                      clear with set_bits8/clear_bits8/pulse8
+//   read               status, loaded only; their pointers are const
+enum class reg_access : uint8_t { write, read_modify_write, read };
+enum class reg : uint8_t {
+  rx_rst,
+  lo_rst,
+  tx_rst,
+  gpio_out,
+  rx_rate,
+  arg_bits_lo,
+  rx_freq0,
+  rx_freq1,
+  rx_freq2,
+  tx_freq,
+  tx_ramp_steps,
+  tx_level,
+  cfg_word_28,
+  arg_bits_hi,
+  dac_freq,
+  dac_ramp_steps,
+  dac_level,
+  rx_cntr,
+  tx_cntr,
+  dac_cntr,
+  adc_cntr,
+  gpio_in,
+  alex,
+};
+struct reg_desc {
+  reg id;
+  const char* name;
+  fpga_block block;
+  uint16_t offset;  // bytes
+  uint8_t width;    // bytes: 1, 2 or 4
+  reg_access access;
+};
+namespace reg_map {
+using B = fpga_block;
+constexpr auto W = reg_access::write, RMW = reg_access::read_modify_write, R = reg_access::read;
+inline constexpr reg_desc table[] = {
+    {reg::rx_rst, "rx_rst", B::cfg, 0, 1, RMW},    // receive FIFO / codec restart, no-codec bit
+    {reg::lo_rst, "lo_rst", B::cfg, 1, 1, RMW},    // oscillator restart
+    {reg::tx_rst, "tx_rst", B::cfg, 2, 1, RMW},    // transmit control (the keyer's after start-up)
+    {reg::gpio_out, "gpio_out", B::cfg, 3, 1, W},  // output lines, bit 0 MOX
+    {reg::rx_rate, "rx_rate", B::cfg, 4, 2, W},    // 30720000 / receive rate in Hz
+    {reg::arg_bits_lo, "arg_bits_lo", B::cfg, 6, 1, W},         // argument mask bits 0-3
+    {reg::rx_freq0, "rx_freq[0]", B::cfg, 8, 4, W},             // receiver 1 phase increment
+    {reg::rx_freq1, "rx_freq[1]", B::cfg, 12, 4, W},            // receiver 2
+    {reg::rx_freq2, "rx_freq[2]", B::cfg, 16, 4, W},            // receiver 3
+    {reg::tx_freq, "tx_freq", B::cfg, 20, 4, W},                // transmit phase increment
+    {reg::tx_ramp_steps, "tx_ramp_steps", B::cfg, 24, 2, W},    // transmit envelope length
+    {reg::tx_level, "tx_level", B::cfg, 26, 2, W},              // drive level (signed 16-bit value)
+    {reg::cfg_word_28, "cfg_word_28", B::cfg, 28, 2, W},        // constant 18716
+    {reg::arg_bits_hi, "arg_bits_hi", B::cfg, 30, 1, W},        // argument mask bits 4-5
+    {reg::dac_freq, "dac_freq", B::cfg, 32, 4, W},              // sidetone phase increment (codec)
+    {reg::dac_ramp_steps, "dac_ramp_steps", B::cfg, 36, 2, W},  // sidetone envelope length
+    {reg::dac_level, "dac_level", B::cfg, 38, 2, W},            // sidetone level x 64 (codec)
+    {reg::rx_cntr, "rx_cntr", B::sts, 0, 2, R},                 // receive FIFO fill, 32-bit words
+    {reg::tx_cntr, "tx_cntr", B::sts, 2, 2, R},                 // transmit FIFO fill, words
+    {reg::dac_cntr, "dac_cntr", B::sts, 4, 2, R},               // codec audio-out FIFO fill, words
+    {reg::adc_cntr, "adc_cntr", B::sts, 6, 2, R},               // codec microphone FIFO fill, words
+    {reg::gpio_in, "gpio_in", B::sts, 8, 1, R},                 // input lines
+    {reg::alex, "alex", B::alex, 0, 4, W},                      // Alex filter board word
+};
+}  // namespace reg_map
+inline constexpr const reg_desc (&fpga_registers)[std::size(reg_map::table)] = reg_map::table;
+constexpr int fpga_register_count = static_cast<int>(std::size(fpga_registers));
 
-// sts registers (read only)
-extern volatile uint16_t* rx_cntr;   // receive FIFO fill, 32-bit words
-extern volatile uint16_t* tx_cntr;   // transmit FIFO fill, words
-extern volatile uint16_t* dac_cntr;  // codec audio-out FIFO fill, words
-extern volatile uint16_t* adc_cntr;  // codec microphone FIFO fill, words
-extern volatile uint8_t* gpio_in;    // input lines
+constexpr const reg_desc& reg_info(reg r) {
+  return fpga_registers[static_cast<size_t>(r)];
+}
+constexpr uint16_t reg_offset(reg r) {
+  return reg_info(r).offset;
+}
+
+namespace reg_map {
+constexpr bool rows_in_enum_order() {
+  for (int i = 0; i < fpga_register_count; ++i)
+    if (static_cast<int>(table[i].id) != i) return false;
+  return true;
+}
+constexpr bool aligned_to_width() {
+  for (const reg_desc& r : table)
+    if (r.offset % r.width != 0) return false;
+  return true;
+}
+constexpr bool no_two_overlap() {
+  for (const reg_desc& a : table)
+    for (const reg_desc& b : table)
+      if (&a != &b && a.block == b.block && a.offset < b.offset + b.width &&
+          b.offset < a.offset + a.width)
+        return false;
+  return true;
+}
+static_assert(rows_in_enum_order());
+static_assert(aligned_to_width());
+static_assert(no_two_overlap());
+// The three receive oscillators are one array of words.
+static_assert(reg_offset(reg::rx_freq1) == reg_offset(reg::rx_freq0) + 4 &&
+              reg_offset(reg::rx_freq2) == reg_offset(reg::rx_freq0) + 8);
+}  // namespace reg_map
+
+// Row of the register at block/offset, or null.
+const reg_desc* fpga_register_at(fpga_block block, uint32_t offset);
+
+// Register pointers into the mapped blocks; null until mapped. Each has the
+// width its row gives (checked where they are set), the status registers
+// are const.
+extern volatile uint8_t* rx_rst;
+extern volatile uint8_t* lo_rst;
+extern volatile uint8_t* tx_rst;
+extern volatile uint8_t* gpio_out;
+extern volatile uint16_t* rx_rate;
+extern volatile uint8_t* arg_bits_lo;
+extern volatile uint32_t* rx_freq;  // rx_freq[0..2]: receivers 1..3
+extern volatile uint32_t* tx_freq;
+extern volatile uint16_t* tx_ramp_steps;
+extern volatile uint16_t* tx_level;
+extern volatile uint16_t* cfg_word_28;
+extern volatile uint8_t* arg_bits_hi;
+extern volatile uint32_t* dac_freq;
+extern volatile uint16_t* dac_ramp_steps;
+extern volatile uint16_t* dac_level;
+extern const volatile uint16_t* rx_cntr;
+extern const volatile uint16_t* tx_cntr;
+extern const volatile uint16_t* dac_cntr;
+extern const volatile uint16_t* adc_cntr;
+extern const volatile uint8_t* gpio_in;
+
+// XADC words (32-bit word index into the xadc block) that reach the client.
+namespace xadc_word {
+constexpr unsigned reverse_power = 16;
+constexpr unsigned aux_input = 17;
+constexpr unsigned forward_power = 24;
+constexpr unsigned supply = 25;
+}  // namespace xadc_word
 
 // Named bits
 namespace rx_rst_bits {
@@ -94,20 +216,6 @@ constexpr uint8_t paddle_b = 0x04;  // bit 2
 }  // namespace gpio_in_bits
 static_assert((tx_rst_bits::restart_all & tx_rst_bits::key) == 0);
 static_assert((lo_rst_bits::rx_sync & lo_rst_bits::startup) == 0);
-
-// Register table: the access rules as data. One row per cfg/sts register.
-enum class reg_access : uint8_t { write, read_modify_write, read };
-struct reg_desc {
-  const char* name;
-  fpga_block block;
-  uint16_t offset;  // bytes
-  uint8_t width;    // bytes: 1, 2 or 4
-  reg_access access;
-};
-extern const reg_desc fpga_registers[];
-extern const int fpga_register_count;
-// Row of the register at block/offset, or null.
-const reg_desc* fpga_register_at(fpga_block block, uint32_t offset);
 
 // Observer hooks; any may be null.
 struct fpga_observer {

@@ -1,99 +1,107 @@
 #include "hardware/i2c.h"
 
-#include "control/state.h"
+#include "common/bytes.h"
 #include "hardware/platform.h"
 
-ssize_t i2c_write_addr_data8(int fd, uint8_t command, uint8_t value) {
-  const uint8_t b[2] = {command, value};
-  return platform->write(fd, b, sizeof b);
-}
-ssize_t i2c_write_addr_data16(int fd, uint8_t command, uint16_t value) {
-  const uint8_t b[3] = {command, static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
-  return platform->write(fd, b, sizeof b);
-}
-ssize_t i2c_write_addr_data24(int fd, uint8_t command, uint32_t value) {
-  const uint8_t b[4] = {command, static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                        static_cast<uint8_t>(value >> 16)};
-  return platform->write(fd, b, sizeof b);
-}
-ssize_t i2c_write_data16(int fd, uint16_t value) {
-  const uint8_t b[2] = {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
-  return platform->write(fd, b, sizeof b);
-}
-ssize_t i2c_write_data40(int fd, uint32_t word, uint8_t value) {
-  const uint8_t b[5] = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
-                        static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 24), value};
-  return platform->write(fd, b, sizeof b);
-}
+std::atomic<int32_t> i2c_fd{-1};
 
-ssize_t i2c_send(int address, const uint8_t* bytes, size_t len) {
-  const int fd = ld(i2c_fd);
-  if (platform->i2c_select(fd, i2c_slave, address) < 0) return -1;
-  return platform->write(fd, bytes, len);
+i2c_message expander_msg(uint8_t reg, uint16_t lines) {
+  return {{reg, static_cast<uint8_t>(lines), static_cast<uint8_t>(lines >> 8)}, 3};
+}
+i2c_message dac_msg(uint16_t value) {
+  i2c_message m{{}, 2};
+  put_be16(m.bytes, value);
+  return m;
+}
+i2c_message drive_msg(uint8_t level) {
+  return {{drive_set_level, level, level}, 3};
+}
+i2c_message board16_msg(uint8_t command, uint16_t value) {
+  i2c_message m{{command}, 3};
+  put_le16(m.bytes + 1, value);
+  return m;
+}
+i2c_message board24_msg(uint8_t command, uint32_t value) {
+  i2c_message m{{command}, 4};
+  put_le24(m.bytes + 1, value);
+  return m;
+}
+i2c_message nucleo_msg(uint32_t word, uint8_t bands) {
+  i2c_message m{{}, 5};
+  put_le32(m.bytes, word);
+  m.bytes[4] = bands;
+  return m;
+}
+i2c_message codec_msg(uint8_t reg, uint16_t value) {
+  return {{static_cast<uint8_t>(reg << 1 | ((value >> 8) & 1)), static_cast<uint8_t>(value)}, 2};
 }
 
 namespace {
 
-// Codec control words, most significant byte first: register * 2 + value
-// bit 8, then value bits 0-7.
-constexpr uint8_t codec_setup[9][2] = {
-    {0x0C, 0x51},  // R6 power down: line in, outputs, clock out off
-    {0x12, 0x00},  // R9 interface inactive
-    {0x04, 0x6F},  // R2 left headphone volume
-    {0x06, 0x6F},  // R3 right headphone volume
-    {0x08, 0x14},  // R4 analogue path: mic to ADC, DAC to output, no boost
-    {0x0A, 0x00},  // R5 digital path: no mute, no de-emphasis, HPF on
-    {0x0E, 0x42},  // R7 interface: master, I2S, 16 bit
-    {0x12, 0x01},  // R9 interface active
-    {0x0C, 0x41},  // R6 power down: outputs on
+ssize_t write_msg(int fd, const i2c_message& m) {
+  return platform->write(fd, m.bytes, m.len);
+}
+
+// Codec registers and the values start-up gives them, in order.
+struct codec_setting {
+  uint8_t reg;
+  uint16_t value;
+};
+constexpr uint8_t codec_reset_reg = 15;
+constexpr codec_setting codec_setup[] = {
+    {6, 0x051},  // power down: line in, outputs, clock out off
+    {9, 0x000},  // interface inactive
+    {2, 0x06F},  // left headphone volume
+    {3, 0x06F},  // right headphone volume
+    {4, 0x014},  // analogue path: mic to ADC, DAC to output, no boost
+    {5, 0x000},  // digital path: no mute, no de-emphasis, high-pass on
+    {7, 0x042},  // interface: master, I2S, 16 bit
+    {9, 0x001},  // interface active
+    {6, 0x041},  // power down: outputs on
 };
 
 // Selects `address` and writes the probe; true when write() returned > 0.
-bool probe(int fd, unsigned long request, int address, const uint8_t* msg, size_t len) {
+bool probe(int fd, unsigned long request, int address, const i2c_message& m) {
   if (platform->i2c_select(fd, request, address) < 0) return false;
-  return platform->write(fd, msg, len) > 0;
+  return write_msg(fd, m) > 0;
 }
 
-// I/O expander: outputs all low, then every line an output.
-void probe_expander(int fd, unsigned long request, int address, std::atomic<int32_t>& flag) {
-  static constexpr uint8_t outputs_low[3] = {0x02, 0x00, 0x00};
-  static constexpr uint8_t all_outputs[3] = {0x06, 0x00, 0x00};
-  if (!probe(fd, request, address, outputs_low, sizeof outputs_low)) return;
-  st(flag, 1);
-  platform->write(fd, all_outputs, sizeof all_outputs);
+// I/O expander: outputs all low, then every line an output (same selection).
+bool probe_expander(int fd, unsigned long request, int address) {
+  if (!probe(fd, request, address, expander_msg(expander_output, 0))) return false;
+  write_msg(fd, expander_msg(expander_config, 0));
+  return true;
 }
 
 }  // namespace
 
-void i2c_probe_accessories() {
-  const int fd = ld(i2c_fd);
+ssize_t i2c_send(int address, const i2c_message& m) {
+  const int fd = i2c_fd.load(std::memory_order_relaxed);
+  if (platform->i2c_select(fd, i2c_slave, address) < 0) return -1;
+  return write_msg(fd, m);
+}
 
-  probe_expander(fd, i2c_slave_force, i2c_addr::pene, i2c_pene);
-  probe_expander(fd, i2c_slave, i2c_addr::alex, i2c_alex);
-  probe_expander(fd, i2c_slave, i2c_addr::level, i2c_level);
-  probe_expander(fd, i2c_slave, i2c_addr::misc, i2c_misc);
-
-  static constexpr uint8_t drive_zero[3] = {0xA9, 0x00, 0x00};
-  if (probe(fd, i2c_slave, i2c_addr::drive, drive_zero, sizeof drive_zero)) st(i2c_drive, 1);
-
-  const uint16_t dac0 = ld(i2c_dac0_data);
-  const uint8_t dac0_msg[2] = {static_cast<uint8_t>(dac0 >> 8), static_cast<uint8_t>(dac0)};
-  if (probe(fd, i2c_slave, i2c_addr::dac0, dac0_msg, sizeof dac0_msg)) st(i2c_dac0, 1);
-
-  const uint16_t dac1 = ld(i2c_dac1_data);
-  const uint8_t dac1_msg[2] = {static_cast<uint8_t>(dac1 >> 8), static_cast<uint8_t>(dac1)};
-  if (probe(fd, i2c_slave, i2c_addr::dac1, dac1_msg, sizeof dac1_msg)) st(i2c_dac1, 1);
-
-  const uint16_t frx1 = ld(i2c_ard_frx1_data);
-  const uint8_t ard_msg[3] = {0x01, static_cast<uint8_t>(frx1), static_cast<uint8_t>(frx1 >> 8)};
-  if (probe(fd, i2c_slave, i2c_addr::arduino, ard_msg, sizeof ard_msg)) st(i2c_arduino, 1);
-
-  static constexpr uint8_t nucleo_msg[5] = {0x00, 0x00, 0x10, 0x02, 0x00};
-  if (probe(fd, i2c_slave, i2c_addr::nucleo, nucleo_msg, sizeof nucleo_msg)) st(i2c_nucleo, 1);
-
-  static constexpr uint8_t codec_reset[2] = {0x1E, 0x00};
-  if (probe(fd, i2c_slave, i2c_addr::codec, codec_reset, sizeof codec_reset)) {
-    st(i2c_codec, 1);
-    for (const auto& m : codec_setup) platform->write(fd, m, sizeof m);
+uint16_t i2c_probe_accessories(uint16_t dac0_value, uint16_t dac1_value, uint16_t arduino_rx1_khz) {
+  const int fd = i2c_fd.load(std::memory_order_relaxed);
+  uint16_t found = 0;
+  const auto mark = [&](bool answered, i2c_accessory a) {
+    if (answered) found |= i2c_present(a);
+  };
+  using A = i2c_accessory;
+  mark(probe_expander(fd, i2c_slave_force, i2c_addr::pene), A::pene);
+  mark(probe_expander(fd, i2c_slave, i2c_addr::alex), A::alex);
+  mark(probe_expander(fd, i2c_slave, i2c_addr::level), A::level);
+  mark(probe_expander(fd, i2c_slave, i2c_addr::misc), A::misc);
+  mark(probe(fd, i2c_slave, i2c_addr::drive, drive_msg(0)), A::drive);
+  mark(probe(fd, i2c_slave, i2c_addr::dac0, dac_msg(dac0_value)), A::dac0);
+  mark(probe(fd, i2c_slave, i2c_addr::dac1, dac_msg(dac1_value)), A::dac1);
+  mark(probe(fd, i2c_slave, i2c_addr::arduino, board16_msg(arduino_cmd::rx1_khz, arduino_rx1_khz)),
+       A::arduino);
+  // Word 0x02100000: the board's power-on state; no band yet.
+  mark(probe(fd, i2c_slave, i2c_addr::nucleo, nucleo_msg(0x02100000, 0)), A::nucleo);
+  if (probe(fd, i2c_slave, i2c_addr::codec, codec_msg(codec_reset_reg, 0))) {
+    found |= i2c_present(A::codec);
+    for (const codec_setting& s : codec_setup) write_msg(fd, codec_msg(s.reg, s.value));
   }
+  return found;
 }

@@ -1,43 +1,105 @@
-// I2C accessories: message layouts and the start-up probe.
+// The I2C accessory bus "/dev/i2c-0": its descriptor, the accessories'
+// addresses, one message builder per device kind and the start-up probe.
 //
 // A transaction selects the 7-bit address on i2c_fd (I2C_SLAVE, or
-// I2C_SLAVE_FORCE for the probe of 0x20) and then writes the whole message
-// in one write(); results of run-time messages are never examined.
+// I2C_SLAVE_FORCE for the probe of 0x20, where a kernel driver may sit) and
+// then writes the whole message in one write(); the first byte is the
+// target's command or register byte. Results of run-time messages are never
+// examined. Main thread only (start-up, then the receive loop).
 #pragma once
 
 #include <sys/types.h>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 constexpr unsigned long i2c_slave = 0x0703;        // I2C_SLAVE
 constexpr unsigned long i2c_slave_force = 0x0706;  // I2C_SLAVE_FORCE
 
+// The bus; negative when "/dev/i2c-0" did not open. Written by start-up only.
+extern std::atomic<int32_t> i2c_fd;
+
+// The accessories in the order the probe tries them; the presence mask the
+// probe returns has bit (1 << i2c_accessory::x) set for each that answered.
+enum class i2c_accessory : uint8_t {
+  pene,     // 0x20: 16-bit I/O expander (outputs and antennas)
+  alex,     // 0x21: 16-bit I/O expander (Alex filters over I2C)
+  level,    // 0x22: 16-bit I/O expander (drive level)
+  misc,     // 0x23: 16-bit I/O expander (band board)
+  drive,    // 0x28: drive-level device
+  dac0,     // 0x60: 12-bit DAC, receive attenuation line
+  dac1,     // 0x61: 12-bit DAC
+  arduino,  // 0x40: microcontroller board
+  nucleo,   // 0x55: microcontroller board (band decoder)
+  codec,    // 0x1A: audio codec
+};
+constexpr int i2c_accessory_count = 10;
+constexpr uint16_t i2c_present(i2c_accessory a) {
+  return static_cast<uint16_t>(1u << static_cast<unsigned>(a));
+}
+
 // Accessory addresses (7-bit)
 namespace i2c_addr {
-constexpr int pene = 0x20;     // 16-bit I/O expander
-constexpr int alex = 0x21;     // 16-bit I/O expander
-constexpr int level = 0x22;    // 16-bit I/O expander
-constexpr int misc = 0x23;     // 16-bit I/O expander (band board)
-constexpr int drive = 0x28;    // drive-level device
-constexpr int arduino = 0x40;  // microcontroller board
-constexpr int nucleo = 0x55;   // microcontroller board
-constexpr int dac0 = 0x60;     // 12-bit DAC
-constexpr int dac1 = 0x61;     // 12-bit DAC
-constexpr int codec = 0x1A;    // audio codec
+constexpr int pene = 0x20;
+constexpr int alex = 0x21;
+constexpr int level = 0x22;
+constexpr int misc = 0x23;
+constexpr int drive = 0x28;
+constexpr int arduino = 0x40;
+constexpr int nucleo = 0x55;
+constexpr int dac0 = 0x60;
+constexpr int dac1 = 0x61;
+constexpr int codec = 0x1A;
 }  // namespace i2c_addr
 
-// Each is one write() of the given bytes to the already selected target and
-// returns what write() returned.
-ssize_t i2c_write_addr_data8(int fd, uint8_t command, uint8_t value);
-ssize_t i2c_write_addr_data16(int fd, uint8_t command, uint16_t value);  // value LSB first
-ssize_t i2c_write_addr_data24(int fd, uint8_t command, uint32_t value);  // 24 bits LSB first
-ssize_t i2c_write_data16(int fd, uint16_t value);                        // MSB first
-ssize_t i2c_write_data40(int fd, uint32_t word, uint8_t value);          // word LSB first, value
+// One message: up to five bytes, written with one write().
+struct i2c_message {
+  uint8_t bytes[5];
+  uint8_t len;
+};
 
-// Selects `address` on i2c_fd with I2C_SLAVE and writes `len` bytes; the
-// result is ignored by every caller at run time. Main thread only.
-ssize_t i2c_send(int address, const uint8_t* bytes, size_t len);
+// I/O expander registers: output levels and line directions (0 = output),
+// each followed by lines 0-7 and lines 8-15.
+constexpr uint8_t expander_output = 0x02;
+constexpr uint8_t expander_config = 0x06;
+i2c_message expander_msg(uint8_t reg, uint16_t lines);
 
-// Probes the ten accessories in order, sets their presence flags and sets up
-// the codec when it answers. Start-up only, with i2c_fd open.
-void i2c_probe_accessories();
+// 12-bit DAC: the value, most significant byte first. The probe writes full
+// scale, which is also what the DACs' caches start from.
+constexpr uint16_t dac_full_scale = 4095;
+i2c_message dac_msg(uint16_t value);
+
+// Drive-level device: its level command, then the level twice.
+constexpr uint8_t drive_set_level = 0xA9;
+i2c_message drive_msg(uint8_t level);
+
+// Arduino board: a command byte, then 16 or 24 bits least significant byte
+// first.
+namespace arduino_cmd {
+constexpr uint8_t rx1_khz = 1;           // 16 bits
+constexpr uint8_t rx2_khz = 2;           // 16 bits
+constexpr uint8_t tx_khz = 3;            // 16 bits
+constexpr uint8_t outputs_antennas = 4;  // 24 bits
+constexpr uint8_t tx_attenuation = 5;    // 24 bits
+constexpr uint8_t rx_attenuation = 6;    // 16 bits
+}  // namespace arduino_cmd
+i2c_message board16_msg(uint8_t command, uint16_t value);
+i2c_message board24_msg(uint8_t command, uint32_t value);
+
+// Nucleo board: the 32-bit word least significant byte first, then the band
+// byte.
+i2c_message nucleo_msg(uint32_t word, uint8_t bands);
+
+// Audio codec: register number * 2 + value bit 8, then value bits 0-7.
+i2c_message codec_msg(uint8_t reg, uint16_t value);
+
+// Selects `address` on i2c_fd with I2C_SLAVE and writes the message.
+// Returns what write() returned, -1 when the select failed.
+ssize_t i2c_send(int address, const i2c_message& m);
+
+// Probes the ten accessories in order and sets up the codec when it answers.
+// The DACs' probes write the given values, the arduino board's its receiver-1
+// frequency in kHz (the control state's caches, unchanged by the probe).
+// Start-up only, with i2c_fd open. Returns the presence mask.
+uint16_t i2c_probe_accessories(uint16_t dac0_value, uint16_t dac1_value, uint16_t arduino_rx1_khz);

@@ -8,22 +8,14 @@
 // stops the receive stream thread (handler_ep6), hands every EP2 frame of
 // 1032 bytes to the transmit sample sink and then to process_ep2 (C0 at frame
 // offsets 11 and 523), and after every receive call, whether it brought
-// datagrams or not, runs accessory_updates(). Before each receive call it
-// waits at most 1 ms for the socket to become readable, so an idle loop runs
-// its accessory pass about once a millisecond.
+// datagrams or not, runs the accessory pass (accessory_updates, control/writers.h). Before each
+// receive call it waits at most 1 ms for the socket to become readable, so an idle loop runs its
+// accessory pass about once a millisecond.
 //
 // An interrupted or timed-out receive is an empty batch. Returns 1, after
 // perror("recvfrom"), on any other receive error, and 1, after
 // perror("pthread_create"), when the stream thread cannot be created.
 int receive_loop();
-
-// The accessory pass, in this order: merges cw_ptt into bit 0 of alex_data_0
-// and, when that sets a bit, calls alex_write (else only when alex_update is
-// set); calls misc_write when misc_update is set; merges cw_ptt into bit 0 of
-// nucleo_data_0 (kept to 16 bits) and calls nucleo_write when that changes the
-// word (else only when nucleo_update is set). Each update flag is cleared
-// before its writer is called. The merge only ever sets bits. Main thread.
-void accessory_updates();
 
 // The stream handshake, main thread. stream_stop clears enable_thread and
 // polls active_thread every 1 ms until the stream thread has ended (at once

@@ -59,14 +59,14 @@ void write_status(uint8_t* block, int index, uint8_t ptt) {
   block[c0] = static_cast<uint8_t>(block[c0] | (read8(gpio_in) & 7) | ptt);
   switch (index) {
     case 1:
-      put_xadc(block + c3, 24);
+      put_xadc(block + c3, xadc_word::forward_power);
       break;
     case 2:
-      put_xadc(block + c1, 16);
-      put_xadc(block + c3, 17);
+      put_xadc(block + c1, xadc_word::reverse_power);
+      put_xadc(block + c3, xadc_word::aux_input);
       break;
     case 3:
-      put_xadc(block + c1, 25);
+      put_xadc(block + c1, xadc_word::supply);
       break;
     default:
       break;

@@ -498,7 +498,7 @@ void apply_cfg_store(int64_t now, uint32_t offset, unsigned width, uint32_t valu
   if (width == 1) {
     const auto v = static_cast<uint8_t>(value);
     switch (offset) {
-      case 0: {
+      case reg_offset(reg::rx_rst): {
         const uint8_t fell = rx_rst_v & ~v, rose = v & ~rx_rst_v;
         rx_rst_v = v;
         if (fell & rx_rst_bits::fifo_restart) {
@@ -516,7 +516,7 @@ void apply_cfg_store(int64_t now, uint32_t offset, unsigned width, uint32_t valu
         }
         return;
       }
-      case 1: {
+      case reg_offset(reg::lo_rst): {
         const uint8_t rose = v & ~lo_rst_v;
         lo_rst_v = v;
         if (rose & 0x01) lo_phase[0] = 0;
@@ -527,7 +527,7 @@ void apply_cfg_store(int64_t now, uint32_t offset, unsigned width, uint32_t valu
         }
         return;
       }
-      case 2: {
+      case reg_offset(reg::tx_rst): {
         const uint8_t fell = tx_rst_v & ~v;
         tx_rst_v = v;
         if (fell & tx_rst_bits::restart) {
@@ -538,7 +538,7 @@ void apply_cfg_store(int64_t now, uint32_t offset, unsigned width, uint32_t valu
         }
         return;
       }
-      case 3:
+      case reg_offset(reg::gpio_out):
         gpio_out_v = v;
         return;
       default:
@@ -548,17 +548,17 @@ void apply_cfg_store(int64_t now, uint32_t offset, unsigned width, uint32_t valu
   if (width == 2) {
     const auto v = static_cast<uint16_t>(value);
     switch (offset) {
-      case 4:
+      case reg_offset(reg::rx_rate):
         // The new rate counts from the next record on.
         rx_rate_v = v;
         rx_anchor_ns = now;
         rx_anchor_idx = rx_next_idx;
         tuning_dirty = true;
         return;
-      case 24:
+      case reg_offset(reg::tx_ramp_steps):
         tx_ramp_steps_v = v;
         return;
-      case 26:
+      case reg_offset(reg::tx_level):
         tx_level_v = v;
         return;
       default:
@@ -566,10 +566,11 @@ void apply_cfg_store(int64_t now, uint32_t offset, unsigned width, uint32_t valu
     }
   }
   if (width == 4) {
-    if (offset == 8 || offset == 12 || offset == 16) {
-      rx_freq_v[(offset - 8) / 4] = value;
+    constexpr uint32_t rx_freq_first = reg_offset(reg::rx_freq0);
+    if (offset >= rx_freq_first && offset <= reg_offset(reg::rx_freq2)) {
+      rx_freq_v[(offset - rx_freq_first) / 4] = value;
       tuning_dirty = true;
-    } else if (offset == 20) {
+    } else if (offset == reg_offset(reg::tx_freq)) {
       tx_freq_v = value;
       tuning_dirty = true;
     }
@@ -588,7 +589,7 @@ void on_store(void*, fpga_block block, uint32_t offset, unsigned width, uint32_t
       return;
     }
     case fpga_block::alex:
-      sim_trace_reg("alex", value);
+      sim_trace_reg(reg_info(reg::alex).name, value);
       return;
     case fpga_block::tx_ramp: {
       const uint32_t index = offset / 4;
@@ -627,7 +628,7 @@ void on_store(void*, fpga_block block, uint32_t offset, unsigned width, uint32_t
 }
 
 // XADC reading (12 bits) in the XADC's register layout (bits 4..15).
-uint32_t xadc_word(double counts12) {
+uint32_t xadc_reading(double counts12) {
   const double jitter = static_cast<double>(next_random() % 3) - 1.0;
   const long c = std::clamp(std::lround(counts12 + jitter), 0L, 4095L);
   return static_cast<uint32_t>(c) << 4;
@@ -635,17 +636,17 @@ uint32_t xadc_word(double counts12) {
 
 uint32_t on_load(void*, fpga_block block, uint32_t offset, unsigned, uint32_t memory) {
   if (block == fpga_block::sts) {
-    if (offset == 8) return gpio_in_v.load(std::memory_order_relaxed);
+    if (offset == reg_offset(reg::gpio_in)) return gpio_in_v.load(std::memory_order_relaxed);
     std::lock_guard<std::mutex> guard(model_lock);
     advance(sim_now_ns());
     switch (offset) {
-      case 0:
+      case reg_offset(reg::rx_cntr):
         return rx_fifo.count;
-      case 2:
+      case reg_offset(reg::tx_cntr):
         return tx_fifo.count;
-      case 4:
+      case reg_offset(reg::dac_cntr):
         return dac_fifo.count;
-      case 6:
+      case reg_offset(reg::adc_cntr):
         return adc_fifo.count;
       default:
         return memory;
@@ -657,14 +658,14 @@ uint32_t on_load(void*, fpga_block block, uint32_t offset, unsigned, uint32_t me
     // Mean transmitted amplitude over the last millisecond.
     const double amplitude = std::max(0.0, amplitude_sum / 48);
     switch (offset) {
-      case 0x40:  // word 16: reverse power
-        return xadc_word(8 + 360 * amplitude);
-      case 0x44:  // word 17: auxiliary input
-        return xadc_word(1850);
-      case 0x60:  // word 24: forward power
-        return xadc_word(20 + 3600 * amplitude);
-      case 0x64:  // word 25: supply sense, sagging under load
-        return xadc_word(2650 + 300 * amplitude);
+      case 4 * xadc_word::reverse_power:
+        return xadc_reading(8 + 360 * amplitude);
+      case 4 * xadc_word::aux_input:
+        return xadc_reading(1850);
+      case 4 * xadc_word::forward_power:
+        return xadc_reading(20 + 3600 * amplitude);
+      case 4 * xadc_word::supply:  // supply sense, sagging under load
+        return xadc_reading(2650 + 300 * amplitude);
       default:
         return memory;
     }

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "app/startup.h"
 #include "hardware/platform.h"
-#include "hardware/startup.h"
 #include "sim/sim_fpga.h"
 #include "sim/sim_platform.h"
 #include "sim/sim_scene.h"

@@ -17,12 +17,12 @@
 #include <ostream>
 #include <vector>
 
+#include "app/startup.h"
 #include "control/decoder.h"
 #include "control/log_table.h"
 #include "control/state.h"
 #include "hardware/fpga.h"
 #include "hardware/i2c.h"
-#include "hardware/startup.h"
 #include "sim/sim_platform.h"
 #include "support/store_recorder.h"
 
@@ -84,7 +84,7 @@ class control_fixture : public ::testing::Test {
     }
 
     st(i2c_fd, platform->open("/dev/i2c-0", O_RDWR));
-    i2c_probe_accessories();
+    probe_i2c_accessories();
     calc_log_lookup();
     sim_i2c_log.clear();
     rec.attach();

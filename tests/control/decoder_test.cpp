@@ -327,7 +327,7 @@ TEST_P(gpio_out_byte, is_built_from_the_word_and_inputs) {
   const auto& c = GetParam();
   bring_up({});
   send_word(ep2_c0::rx_attenuation, 0, 0, 0, c.rx_att);
-  *gpio_in = c.ptt_in ? gpio_in_bits::ptt : 0;
+  *const_cast<volatile uint8_t*>(gpio_in) = c.ptt_in ? gpio_in_bits::ptt : 0;
   send_word(c.c0, 0, c.c2, c.c3, 0);
   EXPECT_EQ(stores_to(gpio_out), std::vector<uint32_t>{c.expected});
 }

@@ -78,7 +78,7 @@ class loop_and_decoder : public control_fixture {
     ASSERT_EQ(startup(7, argv), 0);
     port = sim_bound_port();
     // The transmit FIFO reads as part filled: the sink neither primes nor waits.
-    *tx_cntr = 100;
+    *const_cast<volatile uint16_t*>(tx_cntr) = 100;
     sim_i2c_log.clear();
     fpga_obs = &registers.observer;  // before the loop thread exists
     loop = std::thread([] { receive_loop(); });

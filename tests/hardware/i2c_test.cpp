@@ -196,35 +196,34 @@ class i2c_helpers : public startup_fixture {
   int fd_ = -1;
 };
 
-TEST_F(i2c_helpers, lay_out_command_and_value_bytes_in_the_stated_order) {
-  EXPECT_EQ(i2c_write_addr_data8(fd_, 0xA9, 0x5C), 2);
-  EXPECT_EQ(last(), (std::vector<uint8_t>{0xA9, 0x5C}));
-  EXPECT_EQ(i2c_write_addr_data16(fd_, 0x02, 0xBEEF), 3);
-  EXPECT_EQ(last(), (std::vector<uint8_t>{0x02, 0xEF, 0xBE}));
-  EXPECT_EQ(i2c_write_addr_data24(fd_, 0x07, 0xFFABCDEF), 4);
-  EXPECT_EQ(last(), (std::vector<uint8_t>{0x07, 0xEF, 0xCD, 0xAB}));
-  EXPECT_EQ(i2c_write_data16(fd_, 0x0FFF), 2);
-  EXPECT_EQ(last(), (std::vector<uint8_t>{0x0F, 0xFF}));
-  EXPECT_EQ(i2c_write_data40(fd_, 0x02100000, 0x09), 5);
-  EXPECT_EQ(last(), (std::vector<uint8_t>{0x00, 0x00, 0x10, 0x02, 0x09}));
+std::vector<uint8_t> bytes_of(const i2c_message& m) {
+  return {m.bytes, m.bytes + m.len};
 }
 
-TEST_F(i2c_helpers, return_what_write_returned_for_an_absent_device) {
-  sim_config.i2c_devices[0x30] = false;
-  EXPECT_LT(i2c_write_addr_data8(fd_, 0x01, 0x02), 0);
+TEST(i2c_messages, lay_out_register_or_command_and_value_bytes_per_device_kind) {
+  EXPECT_EQ(bytes_of(expander_msg(expander_output, 0xBEEF)),
+            (std::vector<uint8_t>{0x02, 0xEF, 0xBE}));
+  EXPECT_EQ(bytes_of(dac_msg(0x0FFF)), (std::vector<uint8_t>{0x0F, 0xFF}));
+  EXPECT_EQ(bytes_of(drive_msg(0x5C)), (std::vector<uint8_t>{0xA9, 0x5C, 0x5C}));
+  EXPECT_EQ(bytes_of(board16_msg(0x06, 0xBEEF)), (std::vector<uint8_t>{0x06, 0xEF, 0xBE}));
+  EXPECT_EQ(bytes_of(board24_msg(0x07, 0xFFABCDEF)),
+            (std::vector<uint8_t>{0x07, 0xEF, 0xCD, 0xAB}));
+  EXPECT_EQ(bytes_of(nucleo_msg(0x02100000, 0x09)),
+            (std::vector<uint8_t>{0x00, 0x00, 0x10, 0x02, 0x09}));
+  EXPECT_EQ(bytes_of(codec_msg(4, 0x115)), (std::vector<uint8_t>{0x09, 0x15}));
 }
 
 TEST_F(i2c_helpers, send_selects_the_address_then_writes_the_whole_message) {
   st(i2c_fd, fd_);
   present({0x23});
-  const uint8_t msg[3] = {0x02, 0x34, 0x12};
-  EXPECT_EQ(i2c_send(0x23, msg, sizeof msg), 3);
+  const i2c_message msg = expander_msg(expander_output, 0x1234);
+  EXPECT_EQ(i2c_send(0x23, msg), 3);
   EXPECT_EQ(sim_i2c_log.back().addr, 0x23);
   EXPECT_FALSE(sim_i2c_log.back().forced);
   EXPECT_EQ(last(), (std::vector<uint8_t>{0x02, 0x34, 0x12}));
   sim_config.i2c_busy[0x22] = true;
   const size_t before = sim_i2c_log.size();
-  EXPECT_LT(i2c_send(0x22, msg, sizeof msg), 0);
+  EXPECT_LT(i2c_send(0x22, msg), 0);
   EXPECT_EQ(sim_i2c_log.size(), before) << "nothing written when the select fails";
 }
 

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "app/startup.h"
 #include "control/state.h"
 #include "hardware/fpga.h"
-#include "hardware/startup.h"
 #include "net/frames.h"
 #include "sim/sim_platform.h"
 #include "support/store_recorder.h"

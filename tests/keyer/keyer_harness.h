@@ -25,10 +25,10 @@
 #include <utility>
 #include <vector>
 
+#include "app/startup.h"
 #include "control/state.h"
 #include "hardware/fpga.h"
 #include "hardware/platform.h"
-#include "hardware/startup.h"
 #include "keyer/keyer.h"
 #include "sim/sim_platform.h"
 #include "support/store_recorder.h"

@@ -4,6 +4,7 @@
 
 #include <ostream>
 
+#include "control/writers.h"
 #include "hardware/i2c.h"
 #include "net_harness.h"
 

@@ -22,10 +22,10 @@
 #include <thread>
 #include <vector>
 
+#include "app/startup.h"
 #include "control/state.h"
 #include "hardware/fpga.h"
 #include "hardware/platform.h"
-#include "hardware/startup.h"
 #include "keyer/keyer.h"
 #include "net/frames.h"
 #include "net/receive_loop.h"

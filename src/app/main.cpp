@@ -1,6 +1,6 @@
 // The board executable: the real devices, the real system calls.
+#include "app/startup.h"
 #include "hardware/platform.h"
-#include "hardware/startup.h"
 
 int main(int argc, char** argv) {
   platform = &board_platform;

@@ -1,4 +1,4 @@
-#include "hardware/startup.h"
+#include "app/startup.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -121,7 +121,7 @@ int startup(int argc, char** argv) {
 
   const int i2c = platform->open("/dev/i2c-0", O_RDWR);
   st(i2c_fd, i2c);
-  if (i2c >= 0) i2c_probe_accessories();
+  if (i2c >= 0) probe_i2c_accessories();
 
   if (!map_fpga_blocks(mem_fd)) return fail("mmap");
   write_initial_registers(mask);

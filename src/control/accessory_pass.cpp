@@ -1,0 +1,35 @@
+// The accessory pass: the receive loop runs it after every batch of
+// datagrams, so that the Alex filters and the band-decoder boards follow the
+// control words of the batch and the keyer's PTT.
+#include "control/state.h"
+#include "control/writers.h"
+
+void accessory_updates() {
+  const uint16_t alex_word = ld(alex_data_0);
+  const uint8_t ptt_alex = ld(cw_ptt);
+  if (ptt_alex & ~alex_word) {
+    st(alex_data_0, alex_word | ptt_alex);
+    st(alex_update, 0);
+    alex_write();
+  } else if (ld(alex_update) != 0) {
+    st(alex_update, 0);
+    alex_write();
+  }
+
+  // The misc board never sees cw_ptt: only its flag calls it.
+  if (ld(misc_update) != 0) {
+    st(misc_update, 0);
+    misc_write();
+  }
+
+  const uint32_t nucleo_word = ld(nucleo_data_0);
+  const uint32_t merged = (nucleo_word | ld(cw_ptt)) & 0xFFFF;
+  if (merged != nucleo_word) {
+    st(nucleo_data_0, merged);
+    st(nucleo_update, 0);
+    nucleo_write();
+  } else if (ld(nucleo_update) != 0) {
+    st(nucleo_update, 0);
+    nucleo_write();
+  }
+}
