@@ -36,9 +36,11 @@ ensure_packages() {
     apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
 }
 
-# Packages of the native build: compiler, CMake, GoogleTest sources (built
-# with the project), Google Benchmark, the formatter.
-native_packages=(cmake g++ make googletest libbenchmark-dev clang-format file)
+# Packages of the simulated board alone (scripts/run): compiler and CMake.
+run_packages=(cmake g++ make)
+# Packages of the whole native build: GoogleTest sources (built with the
+# project), Google Benchmark, the formatter.
+native_packages=("${run_packages[@]}" googletest libbenchmark-dev clang-format file)
 # Packages of the cross build for the board and of running its tests.
 cross_packages=(g++-arm-linux-gnueabihf qemu-user)
 
@@ -46,6 +48,6 @@ cross_packages=(g++-arm-linux-gnueabihf qemu-user)
 configure_and_build() {
   local dir=$1
   shift
-  cmake -S "$repo_root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+  cmake -S "$repo_root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNHOLT_TESTS=ON "$@"
   cmake --build "$dir" -j "$jobs"
 }
