@@ -46,23 +46,32 @@ std::vector<std::vector<uint8_t>> session_frames() {
   };
 }
 
-// One line per event of the kinds compared, in trace order within each part.
+// One line per event of the kinds compared, in trace order within each part;
+// each envelope table is one line: its entry count and a checksum of the
+// ordered entries (FNV-1a over "index=value" lines).
 std::string transcript(const std::vector<std::map<std::string, std::string>>& trace) {
   std::ostringstream main_part, keyer_part, uart_part;
+  std::map<std::string, std::pair<long, uint64_t>> tables;
   for (const auto& e : trace) {
     const std::string& ev = e.at("ev");
     if (ev == "reg") {
       std::ostream& out = e.at("name") == "tx_rst" ? keyer_part : main_part;
       out << "reg " << e.at("name") << "=" << e.at("value") << "\n";
     } else if (ev == "table") {
-      main_part << "table " << e.at("name") << "[" << e.at("index") << "]=" << e.at("value")
-                << "\n";
+      auto& [count, hash] =
+          tables.try_emplace(e.at("name"), 0, 14695981039346656037ull).first->second;
+      ++count;
+      for (char ch : e.at("index") + "=" + e.at("value") + "\n")
+        hash = (hash ^ static_cast<uint8_t>(ch)) * 1099511628211ull;
     } else if (ev == "i2c") {
       main_part << "i2c " << e.at("addr") << ":" << e.at("bytes") << " " << e.at("ok") << "\n";
     } else if (ev == "uart") {
       uart_part << "uart " << e.at("bytes") << "\n";
     }
   }
+  for (const auto& [name, t] : tables)
+    main_part << "table " << name << " " << t.first << " entries, checksum " << std::hex << t.second
+              << std::dec << "\n";
   return "# main thread\n" + main_part.str() + "# tx_rst\n" + keyer_part.str() + "# serial port\n" +
          uart_part.str();
 }
