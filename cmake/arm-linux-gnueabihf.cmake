@@ -11,3 +11,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-cpu;cortex-a9;-L;/usr/arm-linux-gnueabihf)
+# Debian architecture of the board's package (cmake/packaging.cmake).
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)

@@ -39,8 +39,9 @@ ensure_packages() {
 # Packages of the simulated board alone (scripts/run): compiler and CMake.
 run_packages=(cmake g++ make)
 # Packages of the whole native build: GoogleTest sources (built with the
-# project), Google Benchmark, the formatter.
-native_packages=("${run_packages[@]}" googletest libbenchmark-dev clang-format file)
+# project), Google Benchmark, the formatter; dpkg-dev for the Depends line
+# of the host package (dpkg-shlibdeps).
+native_packages=("${run_packages[@]}" googletest libbenchmark-dev clang-format file dpkg-dev)
 # Packages of the cross build for the board and of running its tests.
 cross_packages=(g++-arm-linux-gnueabihf qemu-user)
 
