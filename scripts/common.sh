@@ -37,8 +37,10 @@ ensure_packages() {
 }
 
 # Packages of the native build: compiler, CMake, GoogleTest sources (built
-# with the project), Google Benchmark, the formatter.
-native_packages=(cmake g++ make googletest libbenchmark-dev clang-format file)
+# with the project), Google Benchmark, the formatter, and the libraries of
+# the host tool p1probe (command line, spectra, recordings, pictures, JSON).
+native_packages=(cmake g++ make googletest libbenchmark-dev clang-format file pkg-config
+  libcli11-dev libfftw3-dev libsndfile1-dev libcairo2-dev fonts-dejavu-core nlohmann-json3-dev)
 # Packages of the cross build for the board and of running its tests.
 cross_packages=(g++-arm-linux-gnueabihf qemu-user)
 
