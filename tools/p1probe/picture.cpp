@@ -196,13 +196,21 @@ void draw_panel(cairo_t* cr, const picture_input& in, const picture_receiver& rx
       cairo_image_surface_create(CAIRO_FORMAT_RGB24, plot_width, waterfall_height);
   unsigned char* data = cairo_image_surface_get_data(img);
   const int stride = cairo_image_surface_get_stride(img);
-  std::vector<std::vector<float>> rows(s.row_count);
-  for (int r = 0; r < s.row_count; ++r) rows[r] = waterfall_row_dbfs(s, r);
+  // Each pixel row shows the mean power of the rows that fall on it.
+  std::vector<double> mean(plot_width);
   for (int y = 0; y < waterfall_height; ++y) {
     uint32_t* line = reinterpret_cast<uint32_t*>(data + y * stride);
-    const int r = s.row_count ? std::min(s.row_count - 1, y * s.row_count / waterfall_height) : -1;
+    const int r0 = y * s.row_count / waterfall_height;
+    const int r1 = std::max(r0 + 1, (y + 1) * s.row_count / waterfall_height);
+    std::fill(mean.begin(), mean.end(), 0.0);
+    for (int r = r0; r < r1 && r < s.row_count; ++r) {
+      const std::vector<float> row = waterfall_row_dbfs(s, r);
+      for (int c = 0; c < plot_width; ++c) mean[c] += std::pow(10.0, row[c] / 10) / (r1 - r0);
+    }
     for (int c = 0; c < plot_width; ++c) {
-      const rgb k = r < 0 ? rgb{1, 1, 1} : colour((rows[r][c] - lo) / (hi - lo));
+      const rgb k = s.row_count == 0
+                        ? rgb{1, 1, 1}
+                        : colour((10 * std::log10(std::max(mean[c], 1e-30)) - lo) / (hi - lo));
       line[c] = uint32_t(k.r * 255) << 16 | uint32_t(k.g * 255) << 8 | uint32_t(k.b * 255);
     }
   }
