@@ -10,6 +10,10 @@ namespace {
 constexpr double full_scale = 8388607.0;  // 2^23 - 1
 constexpr double detect_db = 10;          // above the median
 constexpr double peak_spacing_hz = 200;
+// Within skirt_hz of a stronger signal only what is no more than 30 dB
+// weaker counts as a signal.
+constexpr double skirt_hz = 1000;
+constexpr double skirt_ratio = 1e-3;
 constexpr int level_half_width = 6;  // bins summed on each side of a maximum
 
 double to_db(double p) {
@@ -176,6 +180,7 @@ std::vector<peak> find_peaks(const spectrum& s, int max_peaks) {
   const double threshold = floor * std::pow(10.0, detect_db / 10);
   const double bin_hz = s.rate / s.n;
   const int spacing = static_cast<int>(std::ceil(peak_spacing_hz / bin_hz));
+  const int skirt = static_cast<int>(std::ceil(skirt_hz / bin_hz));
   std::vector<int> candidates;
   for (int i = 1; i + 1 < s.n; ++i)
     if (p[i] > threshold && p[i] > p[i - 1] && p[i] >= p[i + 1]) candidates.push_back(i);
@@ -184,7 +189,12 @@ std::vector<peak> find_peaks(const spectrum& s, int max_peaks) {
   const double enbw = enbw_bins(s);
   for (int i : candidates) {
     if (int(taken.size()) == max_peaks) break;
-    if (std::any_of(taken.begin(), taken.end(), [&](int t) { return std::abs(t - i) < spacing; }))
+    // Too close to a stronger signal, or on its skirt: the keying sidebands
+    // of a Morse signal are not signals of their own.
+    if (std::any_of(taken.begin(), taken.end(), [&](int t) {
+          return std::abs(t - i) < spacing ||
+                 (std::abs(t - i) < skirt && p[i] < p[t] * skirt_ratio);
+        }))
       continue;
     taken.push_back(i);
     // Where the maximum lies between bins: a parabola through the levels.

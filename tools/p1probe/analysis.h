@@ -61,7 +61,8 @@ struct peak {
   double level_dbfs;  // power of the signal, whatever its bin position
 };
 // The strongest signals, strongest first: local maxima at least 10 dB above
-// the median level, at least 200 Hz apart, at most `max_peaks`. Each level
+// the median level, at least 200 Hz apart, within 1 kHz of a stronger one
+// only when less than 30 dB below it, at most `max_peaks`. Each level
 // sums the power around its maximum, less the noise in those bins, so that
 // a tone between two bins reads the same as one on a bin.
 std::vector<peak> find_peaks(const spectrum& s, int max_peaks);

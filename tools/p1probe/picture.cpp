@@ -18,7 +18,9 @@ constexpr int waterfall_top = 226;
 constexpr int waterfall_height = 180;
 constexpr int bar_left = plot_left + plot_width + 12;
 constexpr int bar_width = 14;
-constexpr int colour_levels = 32;  // few colours: the image compresses well
+constexpr int colour_levels = 32;         // few colours: the image compresses well
+constexpr double waterfall_floor_db = 5;  // bottom of the colour scale above the noise median
+constexpr size_t title_peaks = 3;
 static_assert(plot_left + plot_width + 80 == picture_width);
 static_assert(waterfall_top + waterfall_height + 34 == picture_panel);
 
@@ -108,7 +110,7 @@ void draw_panel(cairo_t* cr, const picture_input& in, const picture_receiver& rx
   int len =
       std::snprintf(title, sizeof title, "Receiver %d   tuned to %.3f kHz", rx.number, centre_khz);
   if (!rx.peaks.empty()) len += std::snprintf(title + len, sizeof title - len, "   strongest:");
-  for (size_t i = 0; i < rx.peaks.size() && i < 4 && len < 400; ++i)
+  for (size_t i = 0; i < rx.peaks.size() && i < title_peaks && len < 400; ++i)
     len += std::snprintf(title + len, sizeof title - len, "  %+.2f kHz %.1f dBFS",
                          rx.peaks[i].offset_hz / 1000, rx.peaks[i].level_dbfs);
   set(cr, 0, 0, 0);
@@ -139,7 +141,7 @@ void draw_panel(cairo_t* cr, const picture_input& in, const picture_receiver& rx
   };
   // Grid and level labels.
   cairo_set_line_width(cr, 1);
-  for (double v = db_bottom; v <= db_top + 1e-9; v += db_step) {
+  for (double v = std::ceil(db_bottom / db_step) * db_step; v <= db_top + 1e-9; v += db_step) {
     set(cr, 0.85, 0.85, 0.85);
     cairo_move_to(cr, plot_left, std::floor(ys(v)) + 0.5);
     cairo_line_to(cr, plot_left + plot_width, std::floor(ys(v)) + 0.5);
@@ -191,7 +193,10 @@ void draw_panel(cairo_t* cr, const picture_input& in, const picture_receiver& rx
 
   // Waterfall.
   const double wy = top + waterfall_top;
-  const double lo = noise, hi = std::max(top_db, noise + 20);
+  // Each waterfall pixel shows the strongest of the bins under it, which
+  // for noise alone lies a few dB above the median of all bins: the scale
+  // starts above that, so that the noise is a dark, quiet background.
+  const double lo = noise + waterfall_floor_db, hi = std::max(top_db, lo + 20);
   cairo_surface_t* img =
       cairo_image_surface_create(CAIRO_FORMAT_RGB24, plot_width, waterfall_height);
   unsigned char* data = cairo_image_surface_get_data(img);
