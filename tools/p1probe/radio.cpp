@@ -87,12 +87,13 @@ void feeder_main(feeder* f) {
       clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
       continue;  // look at `running` again before sending
     }
-    if (now - due > resync_ns) {
+    // The frames sent ahead at the start are not late.
+    if (now - std::max(due, start) > resync_ns) {
       // The thread was kept off the processor: what is overdue is not sent
       // in a burst that could overrun the radio's transmit FIFO.
       ++f->resyncs;
       start = now - (k - prefill_frames) * ep2_period_ns;
-    } else if (now - due > late_ns) {
+    } else if (now - std::max(due, start) > late_ns) {
       ++f->late_frames;
     }
     const bool mox = f->mox.load(std::memory_order_relaxed);
