@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "common/field.h"
 #include "control/state.h"
 #include "hardware/fpga.h"
 #include "hardware/platform.h"
@@ -91,7 +92,7 @@ int32_t hang_length() {
 // (gpio_in bit 2); 0 while the keyer is disabled, without touching gpio_in.
 uint32_t paddle_sample() {
   if (!ld(cw_int_data)) return 0;
-  uint32_t p = (read8(gpio_in) >> 1) & 3u;
+  uint32_t p = field_get(gpio_in_bits::paddles, read8(gpio_in));
   if (ld(cw_reversed)) p = ((p & 1u) << 1) | (p >> 1);
   return p;
 }
