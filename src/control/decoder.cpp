@@ -98,15 +98,16 @@ constexpr bit_field c3_bits_2_4{0xE000};  // preamplifier bit and C3 bits 3..4
 }  // namespace pene_bits
 
 // The arduino board's output and antenna word (command 4, 24 bits). The
-// outputs while transmitting come from the word with C0 = 0x01, those
-// while receiving from the word with C0 = 0x00; each keeps the other's.
+// outputs while transmitting come from the last word with C0 = 0x01, those
+// while receiving from the last word with C0 = 0x00; each keeps the other's.
 namespace ocant_bits {
-constexpr bit_field tx_outputs{0x00007F};  // C2 bits 1..7 of the last word 0x01
-constexpr bit_field eer{0x000080};         // C2 bit 0 of the last word 0x00; 0 after a word 0x01
-constexpr bit_field rx_outputs{0x007F00};  // C2 bits 1..7 of the last word 0x00
-constexpr bit_field tx_antenna{0x030000};  // transmit antenna code of the last word 0x01
-constexpr bit_field rx_antenna{0x700000};  // receive antenna code + 2 (3..5), else the
-                                           // transmit antenna code (0..3), of the last word 0x00
+constexpr bit_field tx_outputs{0x00007F};  // C2 bits 1..7 (C0 = 0x01)
+constexpr bit_field eer{0x000080};         // C2 bit 0 (C0 = 0x00); cleared by C0 = 0x01
+constexpr bit_field rx_outputs{0x007F00};  // C2 bits 1..7 (C0 = 0x00)
+constexpr bit_field tx_antenna{0x030000};  // transmit antenna code (C0 = 0x01)
+// Receive antenna code + 2 (3..5), or the transmit antenna code (0..3) when
+// the receive code is 0 (C0 = 0x00).
+constexpr bit_field rx_antenna{0x700000};
 }  // namespace ocant_bits
 
 // The arduino board's transmit attenuation word (command 5, 24 bits).
