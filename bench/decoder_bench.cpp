@@ -24,9 +24,8 @@ void bring_up_every_accessory() {
   for (int a : {i2c_addr::pene, i2c_addr::alex, i2c_addr::level, i2c_addr::misc, i2c_addr::drive,
                 i2c_addr::arduino, i2c_addr::nucleo, i2c_addr::dac0, i2c_addr::dac1})
     sim_config.i2c_devices[a] = true;
-  sim_reset();
+  sim_board_select();
   control_state_reset();
-  platform = &sim_platform;
   const int mem = platform->open("/dev/mem", O_RDWR);
   map_fpga_blocks(mem);
   st(i2c_fd, platform->open("/dev/i2c-0", O_RDWR));

@@ -100,7 +100,7 @@ platform_ops make_ops() {
 const platform_ops bench_ops = make_ops();
 
 bool map_fpga() {
-  sim_reset();
+  sim_board_select(&bench_ops);
   const int fd = platform->open("/dev/mem", 0);
   if (fd < 0) return false;
   if (!map_fpga_blocks(fd)) return false;
@@ -144,7 +144,6 @@ struct error_stats {
 void BM_keyer_element_error(benchmark::State& state) {
   const int wpm = static_cast<int>(state.range(0));
   const bool both = state.range(1) != 0;
-  platform = &bench_ops;
   if (!map_fpga()) {
     state.SkipWithError("simulated FPGA blocks did not map");
     return;

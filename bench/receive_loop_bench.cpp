@@ -84,9 +84,8 @@ void BM_idle_accessory_pass_interval(benchmark::State& state) {
   sim_config.bind_addr = htonl(INADDR_LOOPBACK);
   sim_config.bind_port = 0;
   sim_config.keyer_realtime_warning = false;
-  sim_reset();
+  sim_board_select(&bench_platform);
   control_state_reset();
-  platform = &bench_platform;
   char arg[] = "1";
   char name[] = "varnholt";
   char* argv[] = {name, arg, arg, arg, arg, arg, arg, nullptr};
@@ -133,9 +132,8 @@ BENCHMARK(BM_idle_accessory_pass_interval)
     ->Unit(benchmark::kMicrosecond);
 
 void map_blocks() {
-  sim_reset();
+  sim_board_select();
   control_state_reset();
-  platform = &sim_platform;
   const int fd = sim_platform.open("/dev/mem", O_RDWR);
   map_fpga_blocks(fd);
 }

@@ -26,9 +26,9 @@
 namespace {
 
 void BM_model_signal_path(benchmark::State& state) {
-  platform = &sim_platform;
   sim_config = sim_config_t{};
-  sim_reset();
+  const sim_model_config model{};
+  sim_board_select(&sim_platform, &model);
   const int mem = platform->open("/dev/mem", O_RDWR);
   for (int i = 0; i < fpga_block_count; ++i) {
     const size_t len = fpga_blocks[i].pages * static_cast<size_t>(platform->page_size());
@@ -37,7 +37,6 @@ void BM_model_signal_path(benchmark::State& state) {
     fpga_size[i] = static_cast<uint32_t>(len);
   }
   fpga_set_pointers();
-  sim_fpga_init(sim_model_config{});
   // Four receivers on busy stretches of 40 m and 20 m, 384 kHz.
   write32(rx_freq + 0, phase_increment(7100000));
   write32(rx_freq + 1, phase_increment(7030000));

@@ -1,12 +1,15 @@
 // The accessory pass: the receive loop runs it after every batch of
 // datagrams, so that the Alex filters and the band-decoder boards follow the
 // control words of the batch and the keyer's PTT.
+#include "common/field.h"
 #include "control/state.h"
+#include "control/words.h"
 #include "control/writers.h"
 
 void accessory_updates() {
+  // The keyer's PTT goes into the MOX bit of both words.
   const uint16_t alex_word = ld(alex_data_0);
-  const uint8_t ptt_alex = ld(cw_ptt);
+  const uint32_t ptt_alex = field_put(alex0_bits::mox, ld(cw_ptt));
   if (ptt_alex & ~alex_word) {
     st(alex_data_0, alex_word | ptt_alex);
     st(alex_update, 0);
@@ -23,7 +26,8 @@ void accessory_updates() {
   }
 
   const uint32_t nucleo_word = ld(nucleo_data_0);
-  const uint32_t merged = (nucleo_word | ld(cw_ptt)) & 0xFFFF;
+  const uint32_t merged =
+      field_get(nucleo0_bits::all, nucleo_word | field_put(nucleo0_bits::mox, ld(cw_ptt)));
   if (merged != nucleo_word) {
     st(nucleo_data_0, merged);
     st(nucleo_update, 0);

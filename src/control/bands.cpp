@@ -4,11 +4,38 @@
 #include <cstddef>
 #include <iterator>
 
+#include "common/field.h"
 #include "control/state.h"
 #include "control/writers.h"
 #include "hardware/i2c.h"
 
 namespace {
+
+// The misc board's 16 output lines.
+namespace misc_bits {
+constexpr bit_field rx1_band{0x000F};
+constexpr bit_field rx2_band{0x00F0};
+constexpr bit_field tx_band_differs{0x0100};  // the transmit frequency is outside rx 1's band
+constexpr bit_field rx_att{0x0600};           // misc_data_0 bits 3..4
+constexpr bit_field rx_att2{0x1800};          // misc_data_1 bits 3..4
+constexpr bit_field relays{0x6000};           // misc_data_2
+}  // namespace misc_bits
+// Bits 3..4 of an attenuation in dB (its 8 and 16 dB steps): what the misc
+// board takes of it.
+constexpr bit_field att_steps_8_16db{0x18};
+
+// The nucleo board's word and band byte.
+namespace nucleo_bits {
+constexpr bit_field tx_band_differs{0x00000001};
+constexpr bit_field data_0{0x0001FFFE};  // nucleo_data_0 (outputs, antennas, MOX)
+constexpr bit_field data_1{0x000E0000};  // nucleo_data_1 (relays)
+constexpr bit_field data_2{0x01F00000};  // nucleo_data_2 (receive attenuation)
+constexpr bit_field data_3{0x3E000000};  // nucleo_data_3 (second receive attenuation)
+}  // namespace nucleo_bits
+namespace band_byte_bits {
+constexpr bit_field rx1_band{0x0F};
+constexpr bit_field rx2_band{0xF0};
+}  // namespace band_byte_bits
 
 // Band edges in Hz, pairs of lower and upper edge, ascending.
 constexpr int32_t misc_edges[] = {
@@ -49,12 +76,16 @@ int nucleo_band(uint32_t hz) {
 }
 
 void misc_write() {
+  using namespace misc_bits;
   const int b_tx = misc_band(ld(freq_data[0]));
   const int b_rx1 = misc_band(ld(freq_data[1]));
   const int b_rx2 = misc_band(ld(freq_data[2]));
-  const uint16_t word = static_cast<uint16_t>(
-      b_rx1 | b_rx2 << 4 | (b_tx != b_rx1 ? 0x100 : 0) | ((ld(misc_data_0) << 6) & 0x600) |
-      ((ld(misc_data_1) << 8) & 0x1800) | ((ld(misc_data_2) << 13) & 0x6000));
+  const uint16_t word =
+      static_cast<uint16_t>(field_put(rx1_band, b_rx1) | field_put(rx2_band, b_rx2) |
+                            field_put(tx_band_differs, b_tx != b_rx1) |
+                            field_put(rx_att, field_get(att_steps_8_16db, ld(misc_data_0))) |
+                            field_put(rx_att2, field_get(att_steps_8_16db, ld(misc_data_1))) |
+                            field_put(relays, ld(misc_data_2)));
   if (word == ld(i2c_misc_data)) return;
   st(i2c_misc_data, word);
   i2c_send(i2c_addr::misc, expander_msg(expander_output, word));
@@ -64,12 +95,16 @@ void nucleo_write() {
   // The receive loop merges the keyer's PTT into nucleo_data_0 and calls this
   // whether or not the board exists; an absent board is never addressed.
   if (!ld(i2c_nucleo)) return;
+  using namespace nucleo_bits;
   const int b_tx = nucleo_band(ld(freq_data[0]));
   const int b_rx1 = nucleo_band(ld(freq_data[1]));
   const int b_rx2 = nucleo_band(ld(freq_data[2]));
-  const uint32_t word = ld(nucleo_data_0) << 1 | ld(nucleo_data_1) << 17 | ld(nucleo_data_2) << 20 |
-                        ld(nucleo_data_3) << 25 | (b_tx != b_rx1 ? 1u : 0u);
-  const uint32_t bands = static_cast<uint32_t>(b_rx1 | b_rx2 << 4);
+  const uint32_t word =
+      field_put(data_0, ld(nucleo_data_0)) | field_put(data_1, ld(nucleo_data_1)) |
+      field_put(data_2, ld(nucleo_data_2)) | field_put(data_3, ld(nucleo_data_3)) |
+      field_put(tx_band_differs, b_tx != b_rx1);
+  const uint32_t bands =
+      field_put(band_byte_bits::rx1_band, b_rx1) | field_put(band_byte_bits::rx2_band, b_rx2);
   if (word == ld(i2c_nucleo_data[0]) && bands == ld(i2c_nucleo_data[1])) return;
   st(i2c_nucleo_data[0], word);
   st(i2c_nucleo_data[1], bands);

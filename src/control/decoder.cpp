@@ -4,25 +4,130 @@
 #include <cmath>
 
 #include "common/bytes.h"
+#include "common/field.h"
 #include "control/state.h"
+#include "control/words.h"
 #include "control/writers.h"
 #include "hardware/fpga.h"
 #include "hardware/i2c.h"
 
 namespace {
 
+// Control words: C0 bit 0 is MOX, bits 1..7 the word's address; what C1..C4
+// carry, per word (named by its C0 with MOX clear). Bits not named here are
+// ignored.
+constexpr bit_field c0_mox{ep2_c0::mox};
+constexpr bit_field c0_address{0xFE};
+
+// The word with C0 = 0x00: general settings.
+namespace general {
+constexpr bit_field c1_rate{0x03};             // rate code: 48, 96, 192, 384 kHz
+constexpr bit_field c2_eer{0x01};              // EER bit
+constexpr bit_field c2_outputs{0xFE};          // open-collector outputs 1..7
+constexpr bit_field c2_gpio_outputs{0x1E};     // the four of them on gpio_out
+constexpr bit_field c3_attenuator{0x03};       // attenuator code: 0, 10, 20, 30 dB
+constexpr bit_field c3_preamp{0x04};           // preamplifier bit
+constexpr bit_field c3_bits_3_4{0x18};         // passed to the pene and nucleo boards
+constexpr bit_field c3_preamp_bits_3_4{0x1C};  // bits 2..4 together, as the pene board takes them
+constexpr bit_field c3_rx_antenna{0x60};       // receive antenna code 0..3
+constexpr bit_field c3_rx_out{0x80};           // receive-out bit
+constexpr bit_field c4_tx_antenna{0x03};       // transmit antenna code 0..3
+constexpr bit_field c4_receivers{0x38};        // streamed receivers - 1
+constexpr bit_field c4_sync{0x80};             // receivers 1 and 2 locked together
+}  // namespace general
+
+// The words with C0 = 0x02, 0x04, 0x06, 0x08: a frequency in Hz, C1..C4
+// big-endian.
+
+// The word with C0 = 0x12: drive level, microphone boost, manual filters.
+namespace drive_filters {
+constexpr bit_field c1_drive{0xFF};  // drive level 0..255
+constexpr bit_field c2_mic_boost{0x01};
+constexpr bit_field c2_manual{0x40};   // manual filter selection (alex_data_1 bit 15)
+constexpr bit_field c3_relay_a{0x20};  // relay bits of the band boards
+constexpr bit_field c3_relay_b{0x80};
+constexpr bit_field c3_relays{0xE0};  // bits 5..7 together, as the nucleo board takes them
+constexpr bit_field c3_arduino_relays{0xC0};
+// C3 in full: manual high-pass selections, 50 MHz path, relay disable;
+// C4 in full: manual low-pass selections (alex1_bits).
+}  // namespace drive_filters
+
+// The word with C0 = 0x14: receive attenuation.
+namespace rx_attenuation {
+constexpr bit_field c4_db{0x1F};
+}  // namespace rx_attenuation
+
+// The word with C0 = 0x16: second receive attenuation and keyer timing.
+namespace attenuation_keyer {
+constexpr bit_field c1_second_db{0x1F};
+constexpr bit_field c2_reversed{0x40};  // paddles exchanged
+constexpr bit_field c3_speed{0x3F};     // words per minute
+constexpr bit_field c3_mode{0xC0};      // 0 straight key, 1..3 iambic
+constexpr bit_field c4_weight{0x7F};
+constexpr bit_field c4_spacing{0x80};  // letter space enforced
+}  // namespace attenuation_keyer
+
+// The word with C0 = 0x1C: transmit attenuation (arduino board only).
+namespace tx_attenuation {
+constexpr bit_field c3_db{0x1F};
+}  // namespace tx_attenuation
+
+// The word with C0 = 0x1E: keyer enable, sidetone level, RF delay.
+namespace keyer_sidetone {
+constexpr bit_field c1_keyer_on{0x01};
+// C2 in full: sidetone level; C3 in full: RF delay in ms.
+}  // namespace keyer_sidetone
+
+// The word with C0 = 0x20: PTT hang time, sidetone frequency.
+namespace hang_sidetone {
+constexpr bit_field c2_hang_low{0x03};  // hang time bits 1..0 (C1 holds bits 9..2)
+constexpr bit_field hang_high{0x3FC};   // where C1 goes in cw_hang
+constexpr bit_field hang_low{0x003};
+// Sidetone frequency in Hz: C3 << 4 | C4.
+}  // namespace hang_sidetone
+
+// Accessory words built here; the Alex and nucleo inputs are in words.h.
+
+// The pene board's 16 output lines (I/O expander at 0x20).
+namespace pene_bits {
+constexpr bit_field outputs{0x007F};     // C2 bits 1..7
+constexpr bit_field attenuator{0x0180};  // attenuator code
+constexpr bit_field rx_antenna{0x0600};
+constexpr bit_field tx_antenna{0x1800};
+constexpr bit_field c3_bits_2_4{0xE000};  // preamplifier bit and C3 bits 3..4
+}  // namespace pene_bits
+
+// The arduino board's output and antenna word (command 4, 24 bits). The
+// outputs while transmitting come from the last word with C0 = 0x01, those
+// while receiving from the last word with C0 = 0x00; each keeps the other's.
+namespace ocant_bits {
+constexpr bit_field tx_outputs{0x00007F};  // C2 bits 1..7 (C0 = 0x01)
+constexpr bit_field eer{0x000080};         // C2 bit 0 (C0 = 0x00); cleared by C0 = 0x01
+constexpr bit_field rx_outputs{0x007F00};  // C2 bits 1..7 (C0 = 0x00)
+constexpr bit_field tx_antenna{0x030000};  // transmit antenna code (C0 = 0x01)
+// Receive antenna code + 2 (3..5), or the transmit antenna code (0..3) when
+// the receive code is 0 (C0 = 0x00).
+constexpr bit_field rx_antenna{0x700000};
+}  // namespace ocant_bits
+
+// The arduino board's transmit attenuation word (command 5, 24 bits).
+namespace txatt_bits {
+constexpr bit_field drive_db{0x00003F};  // log_table_lookup of the last drive level
+constexpr bit_field tx_db{0x001F00};     // the word with C0 = 0x1C
+constexpr bit_field relays{0x030000};    // C3 bits 6..7 of the word with C0 = 0x12
+}  // namespace txatt_bits
+
+// The arduino board's receive attenuation word (command 6, 16 bits).
+namespace rxatt_bits {
+constexpr bit_field first_db{0x001F};   // the word with C0 = 0x14
+constexpr bit_field second_db{0x1F00};  // the word with C0 = 0x16
+}  // namespace rxatt_bits
+
 // Codec register 4 (analogue path): mic to ADC, DAC to output; bit 0 boosts
 // the microphone.
 constexpr uint8_t codec_analogue_path = 4;
 constexpr uint16_t codec_analogue_base = 0x014;
-
-// Kept-bit masks of the arduino words when one field of them changes.
-constexpr uint32_t ocant_keep_on_tx = 0xFC7F00;  // receive outputs and antenna number
-constexpr uint32_t ocant_keep_on_rx = 0x3007F;   // transmit outputs and antenna code
-constexpr uint32_t txatt_tx_att = 0x1F00;        // bits 8-12: word 0x1C attenuation
-constexpr uint32_t txatt_keep_on_tx_att = 0x3003F;
-constexpr uint16_t rxatt_second = 0x1F00;  // bits 8-12: word 0x16 attenuation
-constexpr uint16_t rxatt_first = 0x001F;   // bits 0-4: word 0x14 attenuation
+constexpr bit_field codec_mic_boost{0x001};
 
 // rx_rate divider (30.72 MHz / sample rate) for rate codes 0..3.
 constexpr uint16_t rx_rate_divider[4] = {640, 320, 160, 80};
@@ -63,15 +168,19 @@ void arduino_frequency(uint8_t command, std::atomic<uint16_t>& cache, uint32_t h
   send_arduino16(command, khz);
 }
 
-// Address 0: sample rate, outputs, antennas, attenuator code, receivers and
-// receiver synchronisation.
+// The word with C0 = 0x00: sample rate, outputs, antennas, attenuator code,
+// receivers and receiver synchronisation.
 void handle_general(const uint8_t* c) {
-  const uint8_t mox = c[0] & ep2_c0::mox;
+  using namespace general;
+  const uint32_t mox = field_get(c0_mox, c[0]);
   const uint8_t c1 = c[1], c2 = c[2], c3 = c[3], c4 = c[4];
+  const uint32_t att_code = field_get(c3_attenuator, c3);
+  const uint32_t rx_ant = field_get(c3_rx_antenna, c3);
+  const uint32_t tx_ant = field_get(c4_tx_antenna, c4);
 
-  st(receivers, ((c4 >> 3) & 7) + 1);
+  st(receivers, field_get(c4_receivers, c4) + 1);
 
-  const uint16_t sync = c4 >> 7;
+  const uint16_t sync = static_cast<uint16_t>(field_get(c4_sync, c4));
   if (sync != ld(rx_sync_data)) {
     st(rx_sync_data, sync);
     if (sync) {
@@ -82,31 +191,38 @@ void handle_general(const uint8_t* c) {
     }
   }
 
-  st(tx_eer_data, c2 & 1);
+  st(tx_eer_data, field_get(c2_eer, c2));
 
-  // Bit 1 is on only while receiving with no attenuation or with the
-  // preamplifier bit set.
+  // The receive path bit is on only while receiving with no attenuation or
+  // with the preamplifier bit set.
   const bool rx_path = !mox && (read8(gpio_in) & gpio_in_bits::ptt) == 0 &&
-                       (ld(rx_att_data) == 0 || (c3 & 0x04) != 0);
-  const uint8_t outputs =
-      static_cast<uint8_t>(mox | (rx_path ? 0x02 : 0) | (c3 & 0x03) << 2 | ((c2 >> 1) & 0x0F) << 4);
+                       (ld(rx_att_data) == 0 || field_get(c3_preamp, c3) != 0);
+  const uint8_t outputs = static_cast<uint8_t>(
+      field_put(gpio_out_bits::mox, mox) | field_put(gpio_out_bits::rx_path, rx_path) |
+      field_put(gpio_out_bits::attenuator, att_code) |
+      field_put(gpio_out_bits::outputs, field_get(c2_gpio_outputs, c2)));
   write8(gpio_out, outputs);
 
-  const uint8_t rate_code = c1 & 3;
+  const uint32_t rate_code = field_get(c1_rate, c1);
   st(rate, rate_code);
   write16(rx_rate, rx_rate_divider[rate_code]);
 
-  const uint16_t alex0 =
-      static_cast<uint16_t>(mox | (c3 & 0x03) << 1 | (c3 & 0xE0) | (c4 & 0x03) << 8);
+  const uint16_t alex0 = static_cast<uint16_t>(
+      field_put(alex0_bits::mox, mox) | field_put(alex0_bits::attenuator, att_code) |
+      field_put(alex0_bits::rx_antenna, rx_ant) |
+      field_put(alex0_bits::rx_out, field_get(c3_rx_out, c3)) |
+      field_put(alex0_bits::tx_antenna, tx_ant));
   if (alex0 != ld(alex_data_0)) {
     st(alex_data_0, alex0);
     st(alex_update, 1);
   }
 
   if (ld(i2c_pene)) {
-    const uint16_t pene =
-        static_cast<uint16_t>((c2 >> 1) | (c3 & 0x03) << 7 | ((c3 >> 5) & 0x03) << 9 |
-                              (c4 & 0x03) << 11 | ((c3 >> 2) & 0x07) << 13);
+    const uint16_t pene = static_cast<uint16_t>(
+        field_put(pene_bits::outputs, field_get(c2_outputs, c2)) |
+        field_put(pene_bits::attenuator, att_code) | field_put(pene_bits::rx_antenna, rx_ant) |
+        field_put(pene_bits::tx_antenna, tx_ant) |
+        field_put(pene_bits::c3_bits_2_4, field_get(c3_preamp_bits_3_4, c3)));
     if (pene != ld(i2c_pene_data)) {
       st(i2c_pene_data, pene);
       send_expander(i2c_addr::pene, pene);
@@ -114,11 +230,11 @@ void handle_general(const uint8_t* c) {
   }
 
   if (ld(i2c_nucleo)) {
-    uint32_t nucleo0 = mox | (c2 & 0xFEu) | ((c3 >> 3) & 0x03u) << 8;
-    const unsigned rx_ant = (c3 >> 5) & 3;
-    const unsigned tx_ant = c4 & 3;
-    if (rx_ant != 0) nucleo0 |= 1u << (9 + rx_ant);   // bits 10, 11, 12
-    if (tx_ant != 3) nucleo0 |= 1u << (13 + tx_ant);  // bits 13, 14, 15
+    uint32_t nucleo0 = field_put(nucleo0_bits::mox, mox) |
+                       field_put(nucleo0_bits::outputs, field_get(c2_outputs, c2)) |
+                       field_put(nucleo0_bits::c3_bits_3_4, field_get(c3_bits_3_4, c3));
+    if (rx_ant != 0) nucleo0 |= 1u << (nucleo0_bits::rx_antenna_base + rx_ant);
+    if (tx_ant != 3) nucleo0 |= 1u << (nucleo0_bits::tx_antenna_base + tx_ant);
     if (nucleo0 != ld(nucleo_data_0)) {
       st(nucleo_data_0, nucleo0);
       st(nucleo_update, 1);
@@ -128,7 +244,7 @@ void handle_general(const uint8_t* c) {
   if (ld(i2c_dac0)) {
     // Total receive attenuation 0..61 dB. At 61 dB the line would fall below
     // the DAC's range (4065 - 4095); it stops at 0 instead.
-    const unsigned x = ld(rx_att_data) + 10u * (c3 & 3);
+    const unsigned x = ld(rx_att_data) + 10u * att_code;
     const unsigned drop = x * dac0_span / dac0_steps;
     const uint16_t value = static_cast<uint16_t>(drop < dac0_top ? dac0_top - drop : 0);
     if (value != ld(i2c_dac0_data)) {
@@ -141,12 +257,15 @@ void handle_general(const uint8_t* c) {
     const uint32_t old = ld(i2c_ard_ocant_data);
     uint32_t ocant;
     if (mox) {
-      ocant = (old & ocant_keep_on_tx) | (c2 >> 1) | static_cast<uint32_t>(c4 & 3) << 16;
+      ocant = (old & (ocant_bits::rx_outputs.mask | ocant_bits::rx_antenna.mask)) |
+              field_put(ocant_bits::tx_outputs, field_get(c2_outputs, c2)) |
+              field_put(ocant_bits::tx_antenna, tx_ant);
     } else {
-      const uint32_t base = (old & ocant_keep_on_rx) | static_cast<uint32_t>(c2) << 7;
-      const unsigned rx_ant = (c3 >> 5) & 3;
-      const unsigned antenna = rx_ant != 0 ? rx_ant + 2 : (c4 & 3u);
-      ocant = base | antenna << 20;
+      const uint32_t antenna = rx_ant != 0 ? rx_ant + 2 : tx_ant;
+      ocant = (old & (ocant_bits::tx_outputs.mask | ocant_bits::tx_antenna.mask)) |
+              field_put(ocant_bits::eer, field_get(c2_eer, c2)) |
+              field_put(ocant_bits::rx_outputs, field_get(c2_outputs, c2)) |
+              field_put(ocant_bits::rx_antenna, antenna);
     }
     if (ocant != old) {
       st(i2c_ard_ocant_data, ocant);
@@ -202,18 +321,25 @@ void handle_rx3_frequency(const uint8_t* c) {
   write32(rx_freq + 2, phase_increment(f));
 }
 
-// Address 9: drive level, microphone boost and the manual filter selections.
+// The word with C0 = 0x12: drive level, microphone boost and the manual
+// filter selections.
 void handle_drive_filters(const uint8_t* c) {
+  using namespace drive_filters;
   const uint8_t c1 = c[1], c2 = c[2], c3 = c[3], c4 = c[4];
 
-  const uint16_t alex1 = static_cast<uint16_t>((c2 >> 6) << 15 | c4 << 8 | c3);
+  // C4 bit 7 lands on the manual bit too: either turns manual selection on.
+  const uint16_t alex1 =
+      static_cast<uint16_t>(field_put(alex1_bits::c3, c3) | field_put(alex1_bits::c4, c4) |
+                            field_put(alex1_bits::manual, field_get(c2_manual, c2)));
   if (alex1 != ld(alex_data_1)) {
     st(alex_data_1, alex1);
     st(alex_update, 1);
   }
 
   if (ld(i2c_misc)) {
-    const uint16_t relays = static_cast<uint16_t>(((c3 >> 5) & 1) | ((c3 >> 6) & 2));
+    const uint16_t relays =
+        static_cast<uint16_t>(field_put(misc2_bits::relay_a, field_get(c3_relay_a, c3)) |
+                              field_put(misc2_bits::relay_b, field_get(c3_relay_b, c3)));
     if (relays != ld(misc_data_2)) {
       st(misc_data_2, relays);
       st(misc_update, 1);
@@ -221,15 +347,17 @@ void handle_drive_filters(const uint8_t* c) {
   }
 
   if (ld(i2c_nucleo)) {
-    const uint32_t relays = c3 >> 5;
+    const uint32_t relays = field_get(c3_relays, c3);
     if (relays != ld(nucleo_data_1)) {
       st(nucleo_data_1, relays);
       st(nucleo_update, 1);
     }
   }
 
+  // The Alex board on I2C takes C3 and C4 as its 16 lines.
   if (ld(i2c_alex)) {
-    const uint16_t v = static_cast<uint16_t>(c4 << 8 | c3);
+    const uint16_t v =
+        static_cast<uint16_t>(field_put(alex1_bits::c3, c3) | field_put(alex1_bits::c4, c4));
     if (v != ld(i2c_alex_data)) {
       st(i2c_alex_data, v);
       send_expander(i2c_addr::alex, v);
@@ -238,7 +366,7 @@ void handle_drive_filters(const uint8_t* c) {
 
   // The drive level goes to exactly one place: the first present of level
   // board, drive device, arduino board; else the FPGA's own level register.
-  const uint8_t level = c1;
+  const uint8_t level = static_cast<uint8_t>(field_get(c1_drive, c1));
   if (ld(i2c_level)) {
     if (level != ld(i2c_level_data)) {
       st(i2c_level_data, level);
@@ -251,8 +379,9 @@ void handle_drive_filters(const uint8_t* c) {
     }
   } else if (ld(i2c_arduino)) {
     const uint32_t old = ld(i2c_ard_txatt_data);
-    const uint32_t txatt = (old & txatt_tx_att) | log_table_lookup[level] |
-                           ((static_cast<uint32_t>(c3) << 10) & 0x30000);
+    const uint32_t txatt = (old & txatt_bits::tx_db.mask) |
+                           field_put(txatt_bits::drive_db, log_table_lookup[level]) |
+                           field_put(txatt_bits::relays, field_get(c3_arduino_relays, c3));
     if (txatt != old) {
       st(i2c_ard_txatt_data, txatt);
       send_arduino24(arduino_cmd::tx_attenuation, txatt);
@@ -263,16 +392,18 @@ void handle_drive_filters(const uint8_t* c) {
   }
 
   if (ld(i2c_codec)) {
-    const uint8_t boost = c2 & 1;
+    const uint8_t boost = static_cast<uint8_t>(field_get(c2_mic_boost, c2));
     if (boost != ld(i2c_boost_data)) {
       st(i2c_boost_data, boost);
-      i2c_send(i2c_addr::codec, codec_msg(codec_analogue_path, codec_analogue_base + boost));
+      i2c_send(i2c_addr::codec, codec_msg(codec_analogue_path,
+                                          codec_analogue_base | field_put(codec_mic_boost, boost)));
     }
   }
 }
 
+// The word with C0 = 0x14: receive attenuation.
 void handle_rx_attenuation(const uint8_t* c) {
-  const uint8_t att = c[4] & 0x1F;
+  const uint8_t att = static_cast<uint8_t>(field_get(rx_attenuation::c4_db, c[4]));
   st(rx_att_data, att);
 
   if (ld(i2c_misc) && att != ld(misc_data_0)) {
@@ -285,7 +416,8 @@ void handle_rx_attenuation(const uint8_t* c) {
   }
   if (ld(i2c_arduino)) {
     const uint16_t old = ld(i2c_ard_rxatt_data);
-    const uint16_t rxatt = static_cast<uint16_t>((old & rxatt_second) | att);
+    const uint16_t rxatt = static_cast<uint16_t>((old & rxatt_bits::second_db.mask) |
+                                                 field_put(rxatt_bits::first_db, att));
     if (rxatt != old) {
       st(i2c_ard_rxatt_data, rxatt);
       send_arduino16(arduino_cmd::rx_attenuation, rxatt);
@@ -293,10 +425,12 @@ void handle_rx_attenuation(const uint8_t* c) {
   }
 }
 
-// Address 11: second receive attenuation and the keyer's timing settings.
+// The word with C0 = 0x16: second receive attenuation and the keyer's
+// timing settings.
 void handle_attenuation_keyer(const uint8_t* c) {
+  using namespace attenuation_keyer;
   const uint8_t c1 = c[1], c2 = c[2], c3 = c[3], c4 = c[4];
-  const uint8_t att2 = c1 & 0x1F;
+  const uint32_t att2 = field_get(c1_second_db, c1);
 
   if (ld(i2c_misc) && att2 != ld(misc_data_1)) {
     st(misc_data_1, att2);
@@ -307,15 +441,16 @@ void handle_attenuation_keyer(const uint8_t* c) {
     st(nucleo_update, 1);
   }
 
-  st(cw_speed, c3 & 0x3F);
-  st(cw_mode, c3 >> 6);
-  st(cw_reversed, (c2 >> 6) & 1);
-  st(cw_weight, c4 & 0x7F);
-  st(cw_spacing, c4 >> 7);
+  st(cw_speed, field_get(c3_speed, c3));
+  st(cw_mode, field_get(c3_mode, c3));
+  st(cw_reversed, field_get(c2_reversed, c2));
+  st(cw_weight, field_get(c4_weight, c4));
+  st(cw_spacing, field_get(c4_spacing, c4));
 
   if (ld(i2c_arduino)) {
     const uint16_t old = ld(i2c_ard_rxatt_data);
-    const uint16_t rxatt = static_cast<uint16_t>((att2 << 8) | (old & rxatt_first));
+    const uint16_t rxatt = static_cast<uint16_t>(field_put(rxatt_bits::second_db, att2) |
+                                                 (old & rxatt_bits::first_db.mask));
     if (rxatt != old) {
       st(i2c_ard_rxatt_data, rxatt);
       send_arduino16(arduino_cmd::rx_attenuation, rxatt);
@@ -323,27 +458,30 @@ void handle_attenuation_keyer(const uint8_t* c) {
   }
 }
 
-// Only the arduino board has a transmit attenuator.
+// The word with C0 = 0x1C. Only the arduino board has a transmit attenuator.
 void handle_tx_attenuation(const uint8_t* c) {
   if (!ld(i2c_arduino)) return;
   const uint32_t old = ld(i2c_ard_txatt_data);
-  const uint32_t txatt =
-      ((static_cast<uint32_t>(c[3]) << 8) & txatt_tx_att) | (old & txatt_keep_on_tx_att);
+  const uint32_t txatt = field_put(txatt_bits::tx_db, field_get(tx_attenuation::c3_db, c[3])) |
+                         (old & (txatt_bits::drive_db.mask | txatt_bits::relays.mask));
   if (txatt != old) {
     st(i2c_ard_txatt_data, txatt);
     send_arduino24(arduino_cmd::tx_attenuation, txatt);
   }
 }
 
+// The word with C0 = 0x1E.
 void handle_keyer_sidetone(const uint8_t* c) {
-  st(cw_int_data, c[1] & 1);
+  st(cw_int_data, field_get(keyer_sidetone::c1_keyer_on, c[1]));
   st(cw_delay, c[3]);
   st(dac_level_data, c[2]);
   if (ld(i2c_codec)) write16(dac_level, static_cast<uint16_t>(c[2] << 6));
 }
 
+// The word with C0 = 0x20.
 void handle_hang_sidetone_freq(const uint8_t* c) {
-  st(cw_hang, c[1] << 2 | (c[2] & 3));
+  using namespace hang_sidetone;
+  st(cw_hang, field_put(hang_high, c[1]) | field_put(hang_low, field_get(c2_hang_low, c[2])));
   if (ld(i2c_codec)) {
     // C4 is ORed in whole: its upper four bits overlap C3's lower four, and
     // clients keep them 0.
@@ -353,29 +491,32 @@ void handle_hang_sidetone_freq(const uint8_t* c) {
 }
 
 using handler = void (*)(const uint8_t* c);
-constexpr int address_count = ep2_c0::first_ignored >> 1;
+constexpr uint32_t address_of(uint8_t c0) {
+  return field_get(c0_address, c0);
+}
+constexpr uint32_t address_count = address_of(ep2_c0::first_ignored);
 
-// Handler of each address (C0 >> 1); null entries are ignored words.
+// Handler of each address; null entries are ignored words.
 constexpr std::array<handler, address_count> dispatch = [] {
   std::array<handler, address_count> t{};
-  t[ep2_c0::general >> 1] = handle_general;
-  t[ep2_c0::tx_frequency >> 1] = handle_tx_frequency;
-  t[ep2_c0::rx1_frequency >> 1] = handle_rx1_frequency;
-  t[ep2_c0::rx2_frequency >> 1] = handle_rx2_frequency;
-  t[ep2_c0::rx3_frequency >> 1] = handle_rx3_frequency;
-  t[ep2_c0::drive_filters >> 1] = handle_drive_filters;
-  t[ep2_c0::rx_attenuation >> 1] = handle_rx_attenuation;
-  t[ep2_c0::attenuation_keyer >> 1] = handle_attenuation_keyer;
-  t[ep2_c0::tx_attenuation >> 1] = handle_tx_attenuation;
-  t[ep2_c0::keyer_sidetone >> 1] = handle_keyer_sidetone;
-  t[ep2_c0::hang_sidetone_freq >> 1] = handle_hang_sidetone_freq;
+  t[address_of(ep2_c0::general)] = handle_general;
+  t[address_of(ep2_c0::tx_frequency)] = handle_tx_frequency;
+  t[address_of(ep2_c0::rx1_frequency)] = handle_rx1_frequency;
+  t[address_of(ep2_c0::rx2_frequency)] = handle_rx2_frequency;
+  t[address_of(ep2_c0::rx3_frequency)] = handle_rx3_frequency;
+  t[address_of(ep2_c0::drive_filters)] = handle_drive_filters;
+  t[address_of(ep2_c0::rx_attenuation)] = handle_rx_attenuation;
+  t[address_of(ep2_c0::attenuation_keyer)] = handle_attenuation_keyer;
+  t[address_of(ep2_c0::tx_attenuation)] = handle_tx_attenuation;
+  t[address_of(ep2_c0::keyer_sidetone)] = handle_keyer_sidetone;
+  t[address_of(ep2_c0::hang_sidetone_freq)] = handle_hang_sidetone_freq;
   return t;
 }();
 
 }  // namespace
 
 void process_ep2(const uint8_t* c) {
-  const unsigned address = c[0] >> 1;
+  const uint32_t address = address_of(c[0]);
   if (address >= dispatch.size()) return;
   if (const handler h = dispatch[address]) h(c);
 }

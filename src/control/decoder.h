@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-// C0 of each handled word with MOX clear; the same word with MOX set is C0 | c0_mox.
+// C0 of each handled word with MOX clear; the same word with MOX set is C0 | ep2_c0::mox.
 namespace ep2_c0 {
 constexpr uint8_t mox = 0x01;
 constexpr uint8_t general = 0x00;             // rate, outputs, antennas, receivers, sync

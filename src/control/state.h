@@ -40,8 +40,8 @@ constexpr uint32_t freq_max = 30720000;     // Hz
 constexpr uint32_t freq_min = 0;            // Hz
 
 // Transmit and keyer settings written by decoding
-extern std::atomic<uint8_t> tx_eer_data;
-extern std::atomic<uint8_t> rx_att_data;     // dB, 0..31
+extern std::atomic<uint8_t> tx_eer_data;     // EER bit: C2 bit 0 of the word with C0 = 0x00
+extern std::atomic<uint8_t> rx_att_data;     // dB, 0..31: the word with C0 = 0x14
 extern std::atomic<uint8_t> dac_level_data;  // sidetone level 0..255
 extern std::atomic<uint8_t> cw_int_data;     // 1: internal keyer enabled
 extern std::atomic<uint8_t> cw_delay;        // RF delay, ms
@@ -59,24 +59,24 @@ extern std::atomic<uint8_t> tx_mux_data;    // 1 while the keyer owns the transm
 extern std::atomic<uint32_t> cw_memory[2];  // [0] latest paddle sample, [1] paddle memory
 
 // Alex filter board
-extern std::atomic<uint16_t> alex_data_0;
-extern std::atomic<uint16_t> alex_data_1;
+extern std::atomic<uint16_t> alex_data_0;   // the word with C0 = 0x00, packed (control/words.h)
+extern std::atomic<uint16_t> alex_data_1;   // the word with C0 = 0x12: manual filters
 extern std::atomic<uint16_t> alex_data_rx;  // cache: last receive word written
 extern std::atomic<uint16_t> alex_data_tx;  // cache: last transmit word written
 extern std::atomic<uint16_t> alex_update;
 
 // Misc board (0x23)
-extern std::atomic<uint16_t> misc_data_0;
-extern std::atomic<uint16_t> misc_data_1;
-extern std::atomic<uint16_t> misc_data_2;
+extern std::atomic<uint16_t> misc_data_0;  // dB, the word with C0 = 0x14
+extern std::atomic<uint16_t> misc_data_1;  // dB, the word with C0 = 0x16
+extern std::atomic<uint16_t> misc_data_2;  // relay bits, the word with C0 = 0x12
 extern std::atomic<uint16_t> i2c_misc_data;
 extern std::atomic<uint16_t> misc_update;
 
 // Nucleo board (0x55)
-extern std::atomic<uint32_t> nucleo_data_0;
-extern std::atomic<uint32_t> nucleo_data_1;
-extern std::atomic<uint32_t> nucleo_data_2;
-extern std::atomic<uint32_t> nucleo_data_3;
+extern std::atomic<uint32_t> nucleo_data_0;  // the word with C0 = 0x00, packed (control/words.h)
+extern std::atomic<uint32_t> nucleo_data_1;  // relay bits, the word with C0 = 0x12
+extern std::atomic<uint32_t> nucleo_data_2;  // dB, the word with C0 = 0x14
+extern std::atomic<uint32_t> nucleo_data_3;  // dB, the word with C0 = 0x16
 extern std::atomic<uint32_t> i2c_nucleo_data[2];  // cache: [0] word, [1] band byte
 extern std::atomic<int32_t> nucleo_update;
 

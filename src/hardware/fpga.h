@@ -25,6 +25,8 @@
 #include <cstdint>
 #include <iterator>
 
+#include "common/field.h"
+
 enum class fpga_block : uint8_t { cfg, sts, fifo, codec, xadc, alex, tx_ramp, dac_ramp };
 constexpr int fpga_block_count = 8;
 
@@ -211,9 +213,16 @@ constexpr uint8_t keyer_ptt = 0x20;     // bit 5
 }  // namespace tx_rst_bits
 namespace gpio_in_bits {
 constexpr uint8_t ptt = 0x01;
-constexpr uint8_t paddle_a = 0x02;  // bit 1
-constexpr uint8_t paddle_b = 0x04;  // bit 2
+constexpr uint8_t paddle_a = 0x02;  // bit 1: the dash input
+constexpr uint8_t paddle_b = 0x04;  // bit 2: the dot input
+constexpr bit_field paddles{0x06};  // both, dash input lowest
 }  // namespace gpio_in_bits
+namespace gpio_out_bits {
+constexpr bit_field mox{0x01};
+constexpr bit_field rx_path{0x02};     // receiving, with no attenuation or the preamplifier on
+constexpr bit_field attenuator{0x0C};  // attenuator code
+constexpr bit_field outputs{0xF0};     // open-collector outputs 1..4
+}  // namespace gpio_out_bits
 static_assert((tx_rst_bits::restart_all & tx_rst_bits::key) == 0);
 static_assert((lo_rst_bits::rx_sync & lo_rst_bits::startup) == 0);
 

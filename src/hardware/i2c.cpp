@@ -10,7 +10,7 @@ i2c_message expander_msg(uint8_t reg, uint16_t lines) {
 }
 i2c_message dac_msg(uint16_t value) {
   i2c_message m{{}, 2};
-  put_be16(m.bytes, value);
+  put_be16(m.bytes, static_cast<uint16_t>(field_put(dac_value, value)));
   return m;
 }
 i2c_message drive_msg(uint8_t level) {
@@ -33,7 +33,10 @@ i2c_message nucleo_msg(uint32_t word, uint8_t bands) {
   return m;
 }
 i2c_message codec_msg(uint8_t reg, uint16_t value) {
-  return {{static_cast<uint8_t>(reg << 1 | ((value >> 8) & 1)), static_cast<uint8_t>(value)}, 2};
+  i2c_message m{{}, 2};
+  put_be16(m.bytes, static_cast<uint16_t>(field_put(codec_word::reg, reg) |
+                                          field_put(codec_word::value, value)));
+  return m;
 }
 
 namespace {

@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/field.h"
+
 constexpr unsigned long i2c_slave = 0x0703;        // I2C_SLAVE
 constexpr unsigned long i2c_slave_force = 0x0706;  // I2C_SLAVE_FORCE
 
@@ -65,8 +67,10 @@ constexpr uint8_t expander_output = 0x02;
 constexpr uint8_t expander_config = 0x06;
 i2c_message expander_msg(uint8_t reg, uint16_t lines);
 
-// 12-bit DAC: the value, most significant byte first. The probe writes full
-// scale, which is also what the DACs' caches start from.
+// 12-bit DAC: a 16-bit word, most significant byte first, with the value in
+// bits 0..11 (bits 12..15, the power-down mode, stay 0). The probe writes
+// full scale, which is also what the DACs' caches start from.
+constexpr bit_field dac_value{0x0FFF};
 constexpr uint16_t dac_full_scale = 4095;
 i2c_message dac_msg(uint16_t value);
 
@@ -91,7 +95,12 @@ i2c_message board24_msg(uint8_t command, uint32_t value);
 // byte.
 i2c_message nucleo_msg(uint32_t word, uint8_t bands);
 
-// Audio codec: register number * 2 + value bit 8, then value bits 0-7.
+// Audio codec: a 16-bit word, most significant byte first, with the
+// register number in bits 9..15 and the value in bits 0..8.
+namespace codec_word {
+constexpr bit_field reg{0xFE00};
+constexpr bit_field value{0x01FF};
+}  // namespace codec_word
 i2c_message codec_msg(uint8_t reg, uint16_t value);
 
 // Selects `address` on i2c_fd with I2C_SLAVE and writes the message.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "common/field.h"
 #include "control/state.h"
 #include "hardware/fpga.h"
 #include "hardware/platform.h"
@@ -61,15 +62,15 @@ int32_t dash_length() {
   return speed ? static_cast<int32_t>(3600 * ld(cw_weight) / (50 * speed)) : 0;
 }
 
-// RF delay D: the key lags the sidetone by at most one dot.
+// RF delay: the RF key lags the sidetone by at most one dot.
 int32_t rf_delay() {
   const uint32_t speed = ld(cw_speed);
   const int32_t delay = ld(cw_delay);
   return speed ? std::min(static_cast<int32_t>(1200 / speed), delay) : delay;
 }
 
-// Space S: with the D ticks before the next key-down, key-up to key-down is
-// one dot whatever the RF delay.
+// Element space: with the RF delay before the next key-down, key-up to
+// key-down is one dot whatever the RF delay.
 int32_t space_length() {
   const uint32_t speed = ld(cw_speed);
   if (!speed) return 0;
@@ -87,13 +88,21 @@ int32_t hang_length() {
   return hang ? hang : 10;
 }
 
-// Paddle sample p: bit 0 the dash input (gpio_in bit 1), bit 1 the dot input
-// (gpio_in bit 2); 0 while the keyer is disabled, without touching gpio_in.
+// A paddle sample and the paddle memory hold one bit per element: bit 0 the
+// dash (gpio_in bit 1), bit 1 the dot (gpio_in bit 2). In mode 0 the dash
+// bit is the straight key.
+constexpr uint32_t dash = 0;
+constexpr uint32_t dot = 1;
+constexpr uint32_t paddle_bit(uint32_t element) {
+  return 1u << element;
+}
+
+// The paddle sample: 0 while the keyer is disabled, without touching gpio_in.
 uint32_t paddle_sample() {
   if (!ld(cw_int_data)) return 0;
-  uint32_t p = (read8(gpio_in) >> 1) & 3u;
-  if (ld(cw_reversed)) p = ((p & 1u) << 1) | (p >> 1);
-  return p;
+  uint32_t paddles = field_get(gpio_in_bits::paddles, read8(gpio_in));
+  if (ld(cw_reversed)) paddles = ((paddles & 1u) << 1) | (paddles >> 1);
+  return paddles;
 }
 
 // Key-on, PTT drop and key-up, in the order the FPGA and the other threads
@@ -130,7 +139,7 @@ void key_up() {
   st(cw_ptt_delay, hang_length());
 }
 
-// The hang counts only in ticks where no element is being sent.
+// The PTT hang counts down only in ticks where no element is being sent.
 void hang_step() {
   if (!ld(cw_ptt)) return;
   const int32_t left = ld(cw_ptt_delay) - 1;
@@ -138,125 +147,130 @@ void hang_step() {
   if (left <= 0) ptt_drop();
 }
 
+// Takes a paddle sample and keeps it as the latest (cw_memory[0]).
 uint32_t sample() {
-  const uint32_t q = paddle_sample();
-  st(cw_memory[0], q);
-  return q;
+  const uint32_t paddles = paddle_sample();
+  st(cw_memory[0], paddles);
+  return paddles;
 }
 
-// Latch rule L1: in mode 1 a released sample early in the element forgets
-// what the memory held, so only a paddle still pressed (or pressed later)
-// asks for the next element.
-void latch_l1(uint32_t q) {
-  if (ld(cw_mode) == 1 && q == 0)
+// Latching during the RF delay and the mark: every pressed paddle is
+// latched into the paddle memory (cw_memory[1]), except that in mode 1 a
+// released sample forgets what the memory held, so only a paddle still
+// pressed (or pressed later) asks for the next element.
+void latch_in_mark(uint32_t paddles) {
+  if (ld(cw_mode) == 1 && paddles == 0)
     st(cw_memory[1], 0);
   else
-    st(cw_memory[1], ld(cw_memory[1]) | q);
+    st(cw_memory[1], ld(cw_memory[1]) | paddles);
 }
 
-// Latch rule L2: every paddle seen is remembered.
-void latch_l2(uint32_t q) {
-  st(cw_memory[1], ld(cw_memory[1]) | q);
+// Latching in the tail and the spaces: every pressed paddle is latched.
+void latch(uint32_t paddles) {
+  st(cw_memory[1], ld(cw_memory[1]) | paddles);
 }
 
 // RF-delay and mark ticks.
-void l1_ticks(int32_t n) {
+void mark_ticks(int32_t n) {
   for (int32_t i = 0; i < n; ++i) {
     tick();
-    latch_l1(sample());
+    latch_in_mark(sample());
   }
 }
 
 // Tail ticks: the RF key still down after the sidetone ended.
-void l2_ticks(int32_t n) {
+void tail_ticks(int32_t n) {
   for (int32_t i = 0; i < n; ++i) {
     tick();
-    latch_l2(sample());
+    latch(sample());
   }
 }
 
-// Space and letter-space ticks.
+// Element-space and letter-space ticks: the PTT hang runs.
 void space_ticks(int32_t n) {
   for (int32_t i = 0; i < n; ++i) {
     tick();
     hang_step();
-    latch_l2(sample());
+    latch(sample());
   }
 }
 
-// Mode 0 with the dash input (p bit 0): the key follows the input for as
-// long as it is held, without a time limit.
+// Mode 0 with the dash input (the straight key): the RF key follows the
+// input for as long as it is held, without a time limit.
 void straight_key() {
   key_on();
-  l1_ticks(rf_delay());
+  mark_ticks(rf_delay());
   key_down();
-  if (ld(cw_memory[0]) & 1u) {
+  if (ld(cw_memory[0]) & paddle_bit(dash)) {
     for (;;) {
       tick();
-      if (!(sample() & 1u)) break;
+      if (!(sample() & paddle_bit(dash))) break;
     }
   }
   sidetone_off();
-  l2_ticks(rf_delay());
+  tail_ticks(rf_delay());
   key_up();
 }
 
-// Mode 0 with the dot input alone: one dot and its space. The mark is a
-// single sleep without sampling.
+// Mode 0 with the dot input alone: one dot and its element space. The mark
+// is a single sleep without sampling.
 void timed_dot() {
   key_on();
-  l1_ticks(rf_delay());
+  mark_ticks(rf_delay());
   key_down();
   const int32_t mark = dot_length() - static_cast<int32_t>(ld(cw_delay));
   if (mark > 0) sleep_ms(mark);
   sidetone_off();
-  l2_ticks(rf_delay());
+  tail_ticks(rf_delay());
   key_up();
   space_ticks(space_length());
 }
 
-// Element e (1 dot, 0 dash) with its space; leaves the memory for the next
-// choice: the paddle of this element counts only if still pressed at the
-// last sample, the other one if it was latched at any time.
-void iambic_element(uint32_t e) {
+// One iambic element (dot or dash) with its element space; leaves the
+// paddle memory for the next choice: the paddle of this element counts only
+// if still pressed at the last sample, the other one if it was latched at
+// any time.
+void iambic_element(uint32_t element) {
   st(cw_memory[1], 0);
   key_on();
-  l1_ticks(rf_delay());
+  mark_ticks(rf_delay());
   key_down();
-  const int32_t length = e ? dot_length() : dash_length();
-  l1_ticks(std::max(length - static_cast<int32_t>(ld(cw_delay)), 0));
+  const int32_t length = element == dot ? dot_length() : dash_length();
+  mark_ticks(std::max(length - static_cast<int32_t>(ld(cw_delay)), 0));
   sidetone_off();
-  l2_ticks(rf_delay());
+  tail_ticks(rf_delay());
   key_up();
   space_ticks(space_length());
-  st(cw_memory[1], (ld(cw_memory[1]) & ~(1u << e)) | ld(cw_memory[0]));
+  st(cw_memory[1], (ld(cw_memory[1]) & ~paddle_bit(element)) | ld(cw_memory[0]));
 }
 
-// The element the memory asks for, keeping e if its bit is set. The memory
-// is nonzero here and holds only bits 0..1, so one change is enough.
-uint32_t choose(uint32_t e) {
-  if (!((ld(cw_memory[1]) >> e) & 1u)) e = 1 - e;
-  return e;
+// The element the paddle memory asks for, keeping `element` if its paddle
+// is latched. The memory is nonzero here and holds only the two paddle
+// bits, so one change is enough.
+uint32_t choose(uint32_t element) {
+  if (!(ld(cw_memory[1]) & paddle_bit(element))) element = element == dot ? dash : dot;
+  return element;
 }
 
-// Iambic keying from the idle sample p until the memory runs empty. The dot
-// has the preference at entry and after a letter space.
-void iambic_keyer(uint32_t p) {
-  st(cw_memory[1], p);
-  uint32_t e = choose(1);
+// Iambic keying from the idle sample until the paddle memory runs empty.
+// The dot has the preference at entry and after a letter space; after an
+// element the other one follows if its paddle is latched.
+void iambic_keyer(uint32_t paddles) {
+  st(cw_memory[1], paddles);
+  uint32_t element = choose(dot);
   for (;;) {
-    iambic_element(e);
+    iambic_element(element);
     // A speed changed to 0 mid-letter pauses the keyer after this element;
     // otherwise a held paddle would loop here through elements of 0 ticks.
     if (!ld(cw_speed)) return;
     if (ld(cw_memory[1])) {
-      e = choose(1 - e);
+      element = choose(element == dot ? dash : dot);
       continue;
     }
     if (!ld(cw_spacing)) return;
     space_ticks(letter_space_length());
     if (!ld(cw_memory[1]) || !ld(cw_speed)) return;
-    e = choose(1);
+    element = choose(dot);
   }
 }
 
@@ -264,6 +278,7 @@ void iambic_keyer(uint32_t p) {
 
 void* handler_keyer(void*) {
   tick_deadline = monotonic_now();
+  // Idle: one paddle sample per tick, with the PTT hang running.
   for (;;) {
     tick();
     hang_step();
@@ -271,16 +286,16 @@ void* handler_keyer(void*) {
       st(cw_memory[0], 0);
       continue;
     }
-    const uint32_t p = sample();
-    if (!p) continue;
+    const uint32_t paddles = sample();
+    if (!paddles) continue;
     // Speed 0 pauses the timed keying; the straight key needs no speed.
     if (ld(cw_mode) == 0) {
-      if (p & 1u)
+      if (paddles & paddle_bit(dash))
         straight_key();
       else if (ld(cw_speed))
         timed_dot();
     } else if (ld(cw_speed)) {
-      iambic_keyer(p);
+      iambic_keyer(paddles);
     }
   }
 }

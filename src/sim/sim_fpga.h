@@ -47,13 +47,18 @@
 // stays steady; 12-bit readings in bits 4..15, as the XADC delivers them.
 //
 // Every store to a `cfg` register or to `alex`, every envelope store, every
-// FIFO overflow, underrun and reset, every `gpio_in` change and every CI-V
-// frame from the serial port goes to the trace (sim/sim_trace.h).
+// FIFO overflow, underrun and reset and every `gpio_in` change goes to the
+// trace (sim/sim_trace.h).
 //
 // Threads: the hooks run on whichever server thread touches the FPGA; the
-// model's own thread runs sim_fpga_step every millisecond (and reads the far
-// side of the serial pty, so sim_uart_drain finds nothing while it runs). One lock inside
-// the model orders them; `gpio_in` loads take no lock.
+// model's own thread runs sim_fpga_step every millisecond, which also reads
+// and traces the far side of the serial port (sim_uart_poll in
+// sim_platform.h, so sim_uart_drain finds nothing while it runs). One lock
+// inside the model orders them; `gpio_in` loads take no lock.
+//
+// Inside: registers and FIFOs in sim_fpga.cpp, the receivers' signals in
+// sim_receivers.cpp, the transmitter, audio and XADC in sim_transmitter.cpp
+// (their shared state: sim_fpga_model.h).
 #pragma once
 
 #include <cstdint>
@@ -71,16 +76,17 @@ struct sim_model_config {
 };
 
 // Puts the model into its power-on state, takes now as the epoch
-// (sim_epoch_ns) and attaches it as fpga_obs. Call after sim_reset() and
-// before start-up; the FPGA blocks need not be mapped yet.
+// (sim_epoch_ns) and attaches it as fpga_obs. sim_board_select calls it
+// (sim_platform.h), before start-up; the FPGA blocks need not be mapped yet.
 void sim_fpga_init(const sim_model_config& config);
 // Stops the model thread (if running) and detaches the observer.
 void sim_fpga_shutdown();
 // Starts the model's thread (sim_fpga_step every millisecond). False when
 // the thread cannot be created.
 bool sim_fpga_start_thread();
-// Brings the model up to now: FIFOs, transmitter, input-line script, serial
-// port. The model thread calls it; tests that drive time call it themselves.
+// Brings the model up to now: FIFOs, transmitter, input-line script, and
+// reads the serial port. The model thread calls it; tests that drive time
+// call it themselves.
 void sim_fpga_step();
 // Sets `gpio_in` now, as the script does (traced).
 void sim_fpga_set_gpio(uint8_t value);
@@ -93,8 +99,8 @@ struct sim_fpga_counts {
   uint32_t tx_overflows = 0, tx_underruns = 0, tx_resets = 0;
   uint32_t dac_overflows = 0, dac_underruns = 0;
   uint32_t adc_overflows = 0, adc_underruns = 0, adc_resets = 0;
-  uint64_t tx_words = 0;  // words stored into the transmit FIFO
-  uint32_t uart_frames = 0;
+  uint64_t tx_words = 0;     // words stored into the transmit FIFO
+  uint32_t uart_frames = 0;  // CI-V frames traced from the serial port (since sim_reset)
 };
 sim_fpga_counts sim_fpga_stats();
 

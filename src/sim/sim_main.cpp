@@ -149,14 +149,12 @@ int main(int argc, char** argv) {
   sim_config.bind_addr = bind_addr;
   sim_config.bind_port = static_cast<uint16_t>(port);
   sim_config.on_bound = print_bound;
-  sim_reset();
-  platform = &sim_platform;
 
   if (trace_path && !sim_trace_open(trace_path)) {
     std::perror(trace_path);
     return 1;
   }
-  sim_fpga_init(model);
+  sim_board_select(&sim_platform, &model);
   if (!sim_fpga_start_thread()) {
     std::fputs("varnholt-sim: cannot start the FPGA model thread\n", stderr);
     return 1;

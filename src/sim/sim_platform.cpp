@@ -1,9 +1,11 @@
 #include "sim/sim_platform.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +13,7 @@
 
 #include "hardware/fpga.h"
 #include "hardware/i2c.h"
+#include "sim/sim_fpga.h"
 #include "sim/sim_trace.h"
 
 sim_config_t sim_config;
@@ -29,9 +32,27 @@ alignas(4096) uint8_t block_memory[fpga_block_count][8 * sim_page];
 
 int i2c_selected = -1;
 bool i2c_selected_forced = false;
-int uart_master = -1;
-int uart_slave = -1;
 int bound_socket = -1;
+
+// The serial port: a pseudo-terminal whose far side (the master) the model
+// thread reads while start-up opens it, hence atomic.
+std::atomic<int> uart_master{-1};
+int uart_slave = -1;
+constexpr int64_t uart_partial_ns = 100000000;  // a frame without its end is shown after 100 ms
+constexpr uint8_t civ_end = 0xFD;
+// What was read from the far side and not yet traced; model thread only.
+uint8_t uart_buf[256];
+size_t uart_len;
+int64_t uart_since_ns;
+std::atomic<uint32_t> uart_frames{0};
+
+// Model thread only: traces the first `n` buffered bytes as one frame.
+void flush_uart(size_t n) {
+  sim_trace_uart(uart_buf, n);
+  uart_frames.fetch_add(1, std::memory_order_relaxed);
+  std::memmove(uart_buf, uart_buf + n, uart_len - n);
+  uart_len -= n;
+}
 
 int sim_open(const char* path, int flags) {
   if (std::strcmp(path, "/dev/mem") == 0) {
@@ -53,9 +74,11 @@ int sim_open(const char* path, int flags) {
       errno = ENOENT;
       return -1;
     }
-    uart_master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (uart_master < 0 || grantpt(uart_master) < 0 || unlockpt(uart_master) < 0) return -1;
-    const char* name = ptsname(uart_master);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0) return -1;
+    uart_master.store(master, std::memory_order_release);
+    if (grantpt(master) < 0 || unlockpt(master) < 0) return -1;
+    const char* name = ptsname(master);
     if (!name) return -1;
     uart_slave = ::open(name, flags);
     return uart_slave;
@@ -216,25 +239,64 @@ void sim_reset() {
   i2c_selected = -1;
   i2c_selected_forced = false;
   if (uart_slave >= 0) ::close(uart_slave);
-  if (uart_master >= 0) ::close(uart_master);
-  uart_slave = uart_master = -1;
+  const int master = uart_master.exchange(-1, std::memory_order_acq_rel);
+  if (master >= 0) ::close(master);
+  uart_slave = -1;
+  uart_len = 0;
+  uart_frames.store(0);
   bound_socket = -1;
+}
+
+void sim_board_select(const platform_ops* ops, const sim_model_config* model) {
+  sim_fpga_shutdown();
+  sim_reset();
+  platform = ops;
+  if (model) sim_fpga_init(*model);
 }
 
 std::vector<uint8_t> sim_uart_drain() {
   std::vector<uint8_t> out;
-  if (uart_master < 0) return out;
-  const int flags = fcntl(uart_master, F_GETFL);
-  fcntl(uart_master, F_SETFL, flags | O_NONBLOCK);
+  const int master = uart_master.load(std::memory_order_acquire);
+  if (master < 0) return out;
+  const int flags = fcntl(master, F_GETFL);
+  fcntl(master, F_SETFL, flags | O_NONBLOCK);
   uint8_t buf[256];
   ssize_t n;
-  while ((n = ::read(uart_master, buf, sizeof buf)) > 0) out.insert(out.end(), buf, buf + n);
-  fcntl(uart_master, F_SETFL, flags);
+  while ((n = ::read(master, buf, sizeof buf)) > 0) out.insert(out.end(), buf, buf + n);
+  fcntl(master, F_SETFL, flags);
   return out;
 }
 
 int sim_uart_master_fd() {
-  return uart_master;
+  return uart_master.load(std::memory_order_acquire);
+}
+
+void sim_uart_poll(int64_t now) {
+  const int fd = uart_master.load(std::memory_order_acquire);
+  if (fd < 0) return;
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) break;
+    const ssize_t n = ::read(fd, uart_buf + uart_len, sizeof uart_buf - uart_len);
+    if (n <= 0) break;
+    if (uart_len == 0) uart_since_ns = now;
+    uart_len += static_cast<size_t>(n);
+    for (size_t i = 0; i < uart_len;) {
+      if (uart_buf[i] == civ_end) {
+        flush_uart(i + 1);
+        uart_since_ns = now;
+        i = 0;
+      } else {
+        ++i;
+      }
+    }
+    if (uart_len == sizeof uart_buf) flush_uart(uart_len);
+  }
+  if (uart_len > 0 && now - uart_since_ns > uart_partial_ns) flush_uart(uart_len);
+}
+
+uint32_t sim_uart_frames() {
+  return uart_frames.load(std::memory_order_relaxed);
 }
 
 bool sim_uart_termios(termios* t) {

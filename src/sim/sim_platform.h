@@ -3,13 +3,13 @@
 // "/dev/mem" is a set of ordinary memory blocks (one per FPGA block, zeroed
 // by sim_reset), "/dev/i2c-0" a simulated bus whose present accessories the
 // caller chooses and which records every transaction, and "/dev/ttyPS1" a
-// pseudo-terminal (real termios) or absent. The UDP socket is real; its bind
-// goes to the configured address and port instead of 0.0.0.0:1024.
+// pseudo-terminal (real termios) or absent, whose far side the model thread
+// reads and traces one CI-V frame at a time. The UDP socket is real; its
+// bind goes to the configured address and port instead of 0.0.0.0:1024.
 //
-// Configure sim_config, call sim_reset(), then set platform = &sim_platform
-// before start-up. Not thread-safe against concurrent reconfiguration; the
-// I2C log is written only by the thread that talks to the bus (the main
-// thread after start-up).
+// Configure sim_config, then call sim_board_select before start-up. Not
+// thread-safe against concurrent reconfiguration; the I2C log is written
+// only by the thread that talks to the bus (the main thread after start-up).
 #pragma once
 
 #include <netinet/in.h>
@@ -49,9 +49,23 @@ struct sim_config_t {
 };
 extern sim_config_t sim_config;
 
+extern const platform_ops sim_platform;
+
+struct sim_model_config;
+
 // Puts the devices in their power-on state: zeroed memory blocks, an empty
 // I2C log, closed serial port. Keeps sim_config.
 void sim_reset();
+
+// Selects the simulated board, in one call: stops a running FPGA model,
+// resets the devices (sim_reset), sets platform to `ops` (the simulated
+// board's operations, or a test's copy of them with some replaced) and, with
+// a model configuration, puts the FPGA model in its power-on state and
+// attaches it as the FPGA observer (sim_fpga_init; the model's epoch is read
+// through `ops`). Without one no observer is attached. Before any server
+// thread starts.
+void sim_board_select(const platform_ops* ops = &sim_platform,
+                      const sim_model_config* model = nullptr);
 
 // Every I2C transaction since sim_reset (the probe included), while
 // sim_config.record_i2c is set. Each transaction also goes to the trace
@@ -60,8 +74,15 @@ extern std::vector<sim_i2c_transaction> sim_i2c_log;
 
 // Bytes the server wrote to the serial port (read from the terminal's far side).
 std::vector<uint8_t> sim_uart_drain();
-// The far side of the serial pseudo-terminal, -1 when closed.
+// The far side of the serial pseudo-terminal, -1 when closed. Any thread.
 int sim_uart_master_fd();
+// Reads what the server wrote to the serial port since the last call and
+// traces it, one event per CI-V frame (ended by 0xFD; a frame without its
+// end after 100 ms, or 256 bytes without one, are traced as they are).
+// The model thread's (sim_fpga_step), at `now` (sim_now_ns).
+void sim_uart_poll(int64_t now);
+// Frames traced since sim_reset.
+uint32_t sim_uart_frames();
 // The termios settings the server left on its side of the serial port.
 bool sim_uart_termios(struct termios* t);
 
@@ -72,5 +93,3 @@ uint16_t sim_bound_port();
 // (pene, alex, level, misc, drive, dac0, dac1, arduino, nucleo, codec).
 // Returns the I2C address for a name, -1 when unknown.
 int sim_accessory_address(const std::string& name);
-
-extern const platform_ops sim_platform;

@@ -65,9 +65,8 @@ class control_fixture : public ::testing::Test {
     sim_config = sim_config_t{};
     for (int a : devices) sim_config.i2c_devices[a] = true;
     sim_config.uart_present = serial_port;
-    sim_reset();
+    sim_board_select();
     control_state_reset();
-    platform = &sim_platform;
 
     const int mem = platform->open("/dev/mem", O_RDWR);
     ASSERT_GE(mem, 0);

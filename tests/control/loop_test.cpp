@@ -69,9 +69,8 @@ class loop_and_decoder : public control_fixture {
     sim_config.bind_port = 0;
     sim_config.keyer_realtime_warning = false;
     for (int a : all_but_codec) sim_config.i2c_devices[a] = true;
-    sim_reset();
+    sim_board_select(&test_platform);
     control_state_reset();
-    platform = &test_platform;
     char arg[] = "1";
     char name[] = "varnholt";
     char* argv[] = {name, arg, arg, arg, arg, arg, arg, nullptr};

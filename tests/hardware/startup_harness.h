@@ -161,7 +161,8 @@ class startup_fixture : public testing::Test {
     sim_config.bind_addr = htonl(INADDR_LOOPBACK);
     sim_config.bind_port = 0;
     sim_config.keyer_realtime_warning = false;
-    sim_reset();
+    ops_ = harness::spy_platform();
+    sim_board_select(&ops_);
     control_state_reset();
     fpga_clear_pointers();
     harness::opens.clear();
@@ -174,8 +175,6 @@ class startup_fixture : public testing::Test {
     std::memset(harness::cfg_power_on, 0, sizeof harness::cfg_power_on);
     // A stale address from an earlier run must not survive a failed request.
     std::memset(discovery_reply_template + 3, 0xEE, 6);
-    ops_ = harness::spy_platform();
-    platform = &ops_;
     harness::recorder = &recorder_;
     recorder_.attach();
   }
@@ -186,8 +185,7 @@ class startup_fixture : public testing::Test {
     const int sock = ld(sock_ep2);
     if (sock >= 0) ::close(sock);
     st(sock_ep2, -1);
-    platform = &sim_platform;
-    sim_reset();
+    sim_board_select();
     fpga_clear_pointers();
   }
 

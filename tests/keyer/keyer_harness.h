@@ -219,8 +219,7 @@ class keyer_test_base : public ::testing::Test {
  protected:
   void SetUp() override {
     saved_platform_ = platform;
-    platform = &keyer_harness::ops;
-    sim_reset();
+    sim_board_select(&keyer_harness::ops);
     control_state_reset();
     const int fd = platform->open("/dev/mem", 0);
     ASSERT_GE(fd, 0);

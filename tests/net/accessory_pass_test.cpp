@@ -45,10 +45,9 @@ class accessory_pass_fixture : public testing::Test {
   void SetUp() override {
     reset_control();
     sim_config = sim_config_t{};
-    sim_reset();
+    sim_board_select(&test_platform);
     control_state_reset();
     map_sim_blocks();  // alex_write reaches the alex register
-    platform = &test_platform;
   }
   void TearDown() override {
     fpga_clear_pointers();

@@ -434,9 +434,8 @@ struct running_server {
     sim_config.bind_port = 0;
     sim_config.keyer_realtime_warning = false;
     if (configure) configure();
-    sim_reset();
+    sim_board_select(&test_platform);
     control_state_reset();
-    platform = &test_platform;
     model.attach();
     char arg[] = "1";
     char name[] = "varnholt";

@@ -19,10 +19,9 @@ class stream_batch : public testing::Test {
 
   void SetUp() override {
     reset_control();
-    sim_reset();
+    sim_board_select(&test_platform);
     control_state_reset();
     map_sim_blocks();
-    platform = &test_platform;
     model.attach();
     std::memset(frames, 0xAA, sizeof frames);  // stale bytes must not survive
     for (size_t n = 0; n < ep6_record_buffer / ep6_record_size; ++n)

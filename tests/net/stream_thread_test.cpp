@@ -151,10 +151,9 @@ TEST(stream_thread, codec_words_repeat_two_to_the_rate_times_and_hold_when_rate_
 
 TEST(stream_thread, stopped_before_it_runs_it_resets_fifos_and_sends_nothing) {
   reset_control();
-  sim_reset();
+  sim_board_select(&test_platform);
   control_state_reset();
   map_sim_blocks();
-  platform = &test_platform;
   fpga_model model;
   model.attach();
   model.rx_words = 8000;

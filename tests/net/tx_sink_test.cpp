@@ -17,10 +17,9 @@ class tx_sink : public testing::Test {
 
   void SetUp() override {
     reset_control();
-    sim_reset();
+    sim_board_select(&test_platform);
     control_state_reset();
     map_sim_blocks();
-    platform = &test_platform;
     model.attach();
     // Each 1 ms sleep lets the FPGA take one word from whichever FIFO is
     // above its threshold, so the waits end after a known number of sleeps.

@@ -37,13 +37,11 @@ class model_test : public ::testing::Test {
 
   // Restarts the model with a configuration of the test's own.
   void start(const sim_model_config& config) {
-    sim_fpga_shutdown();
     ops = sim_platform;
     ops.clock_now = fake_clock;
-    platform = &ops;
     sim_config = sim_config_t{};
-    sim_reset();
     clock_ns = 5'000'000'000;
+    sim_board_select(&ops, &config);
     const int mem = platform->open("/dev/mem", O_RDWR);
     ASSERT_GE(mem, 0);
     for (int i = 0; i < fpga_block_count; ++i) {
@@ -60,7 +58,6 @@ class model_test : public ::testing::Test {
     ASSERT_EQ(ftruncate(fileno(trace_file), 0), 0);
     lseek(fileno(trace_file), 0, SEEK_SET);
     sim_trace_set_fd(fileno(trace_file));
-    sim_fpga_init(config);
   }
 
   void TearDown() override {
@@ -69,8 +66,7 @@ class model_test : public ::testing::Test {
     if (trace_file) std::fclose(trace_file);
     trace_file = nullptr;
     fpga_clear_pointers();
-    sim_reset();
-    platform = &sim_platform;
+    sim_board_select();
   }
 
   static void advance_us(int64_t us) { clock_ns += us * 1000; }
