@@ -20,6 +20,7 @@
 #include <time.h>
 
 #include <cstddef>
+#include <cstdint>
 
 struct platform_ops {
   const char* name;
@@ -58,6 +59,13 @@ struct platform_ops {
 
 // The backend in use; set once before start-up.
 extern const platform_ops* platform;
+
+// CLOCK_MONOTONIC in nanoseconds, through platform->clock_now.
+inline int64_t platform_now_ns() {
+  timespec t{};
+  platform->clock_now(&t);
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
 
 // The real system calls.
 extern const platform_ops board_platform;
