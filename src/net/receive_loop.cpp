@@ -15,6 +15,7 @@
 #include "hardware/platform.h"
 #include "net/frames.h"
 #include "net/stream.h"
+#include "net/tx_release.h"
 #include "net/tx_sink.h"
 
 namespace {
@@ -79,6 +80,7 @@ void handle_ep2(const uint8_t* frame, unsigned length) {
   tx_sink_frame(frame);
   process_ep2(frame + ep2_c0_offset[0]);
   process_ep2(frame + ep2_c0_offset[1]);
+  tx_release_note(frame);
 }
 
 }  // namespace
@@ -128,9 +130,11 @@ int receive_loop() {
           reply_discovery(sock, buffer, slots.from[i]);
           break;
         case datagram_kind::stop:
+          tx_release();
           stream_stop();
           break;
         case datagram_kind::start:
+          tx_release();
           if (!stream_start(slots.from[i])) return 1;
           break;
         case datagram_kind::ep2:
@@ -140,6 +144,7 @@ int receive_loop() {
           break;
       }
     }
+    tx_release_check();
     accessory_updates();
   }
 }

@@ -12,6 +12,11 @@
 // receive call it waits at most 1 ms for the socket to become readable, so an idle loop runs its
 // accessory pass about once a millisecond.
 //
+// The client's transmit request is released (net/tx_release.h) by every stop
+// and start command, before the stream is stopped, and after a second
+// without EP2 frames while MOX is set (checked once per pass, before the
+// accessory pass).
+//
 // An interrupted or timed-out receive is an empty batch. Returns 1, after
 // perror("recvfrom"), on any other receive error, and 1, after
 // perror("pthread_create"), when the stream thread cannot be created.
