@@ -17,6 +17,7 @@
 #include "hardware/fpga.h"
 #include "hardware/i2c.h"
 #include "hardware/platform.h"
+#include "hardware/stop_signal.h"
 #include "keyer/keyer.h"
 #include "net/frames.h"
 #include "net/receive_loop.h"
@@ -169,6 +170,7 @@ int startup(int argc, char** argv) {
 }
 
 int varnholt_main(int argc, char** argv) {
+  install_stop_handler();
   if (startup(argc, argv) != 0) return 1;
   return receive_loop();
 }

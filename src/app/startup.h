@@ -26,5 +26,6 @@ bool map_fpga_blocks(int mem_fd);
 // after a failure has been reported on standard error.
 int startup(int argc, char** argv);
 
-// The process: start-up, then the receive loop. Returns only with status 1.
+// The process: the SIGINT/SIGTERM handler (hardware/stop_signal.h), start-up,
+// then the receive loop. Returns 1 after a failure, 0 after a stop signal.
 int varnholt_main(int argc, char** argv);

@@ -49,6 +49,8 @@ struct platform_ops {
   int (*sendmmsg)(int fd, struct mmsghdr* msgs, unsigned count, int flags);
 
   // Threads and time.
+  // pthread_create; SIGINT and SIGTERM are blocked in the new thread
+  // (hardware/stop_signal.h), so only the main thread takes them.
   int (*thread_create)(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
                        void* arg);
   int (*usleep)(useconds_t us);  // the 1 ms polls of the receive loop, sink and stream

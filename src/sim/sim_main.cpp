@@ -164,5 +164,9 @@ int main(int argc, char** argv) {
 
   usage_text = sim_usage;
   args.push_back(nullptr);
-  return varnholt_main(static_cast<int>(args.size()) - 1, args.data());
+  const int status = varnholt_main(static_cast<int>(args.size()) - 1, args.data());
+  // After a stop signal: the model thread ends before the process does, so it
+  // is not running while the model's objects are destroyed.
+  sim_fpga_shutdown();
+  return status;
 }

@@ -11,6 +11,7 @@
 
 #include "hardware/fpga.h"
 #include "hardware/i2c.h"
+#include "hardware/stop_signal.h"
 #include "sim/sim_trace.h"
 
 sim_config_t sim_config;
@@ -180,7 +181,7 @@ int sim_sendmmsg(int fd, mmsghdr* msgs, unsigned count, int flags) {
 
 int sim_thread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
                       void* arg) {
-  int r = ::pthread_create(thread, attr, entry, arg);
+  int r = create_thread_without_stop_signals(thread, attr, entry, arg);
   if (r == EPERM && attr) {
     // Real-time scheduling is refused without the privilege: run at normal
     // priority and say so once.
@@ -190,7 +191,7 @@ int sim_thread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*ent
                  stderr);
       warned = true;
     }
-    r = ::pthread_create(thread, nullptr, entry, arg);
+    r = create_thread_without_stop_signals(thread, nullptr, entry, arg);
   }
   return r;
 }

@@ -1,13 +1,16 @@
 // Every wait of the receive loop but its wait for datagrams has a limit. The
 // sink: a FIFO that does not drain costs one wait of fifo_wait_limit_ms, then
 // counts as stalled and is looked at once per frame, its samples dropped and
-// counted, until it has room again.
+// counted, until it has room again. The stream stop and the keyer's release
+// at shutdown give up after their limits.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <ostream>
 
 #include "control/counters.h"
 #include "hardware/i2c.h"
+#include "net/shutdown.h"
 #include "net/tx_sink.h"
 #include "net_harness.h"
 
@@ -170,5 +173,66 @@ TEST(stalled_fifo_loop, answers_discovery_and_stop_without_further_waits) {
   EXPECT_EQ(ld(tx_fifo_stalled), 0);
   server.end_loop();
 }
+
+// The other end of a hand-shake answers at sleep `answer_at` (0: never).
+struct handshake_row {
+  const char* name;
+  int answer_at;
+  bool done;
+};
+std::ostream& operator<<(std::ostream& os, const handshake_row& r) {
+  return os << r.name;
+}
+
+class handshake : public testing::TestWithParam<handshake_row> {
+ protected:
+  int sleeps = 0;
+  void SetUp() override {
+    reset_control();
+    sim_reset();
+    control_state_reset();
+    map_sim_blocks();
+    platform = &stall_platform;
+    virtual_ns = 1'000'000'000;
+  }
+  void TearDown() override {
+    fpga_clear_pointers();
+    platform = &sim_platform;
+    control_state_reset();
+    reset_control();
+  }
+  // Each sleep advances the virtual clock; at sleep `answer_at` `answer` runs.
+  void answer_with(const std::function<void()>& answer) {
+    control.usleep_hook = [this, answer](useconds_t us) {
+      virtual_ns += static_cast<int64_t>(us) * 1000;
+      if (++sleeps == GetParam().answer_at) answer();
+    };
+  }
+};
+
+TEST_P(handshake, stream_stop_waits_for_the_thread_at_most_its_limit) {
+  active_thread.store(1);  // a stream thread that has not ended
+  enable_thread.store(1);
+  answer_with([] { active_thread.store(0); });
+  EXPECT_EQ(stream_stop(), GetParam().done);
+  EXPECT_EQ(enable_thread.load(), 0);
+  EXPECT_EQ(sleeps, GetParam().answer_at ? GetParam().answer_at : stream_stop_limit_ms);
+}
+
+TEST_P(handshake, shutdown_waits_for_the_keyer_at_most_its_limit) {
+  answer_with([] { cw_released.store(1); });
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(shut_down(), GetParam().done);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            GetParam().done ? "" : "varnholt: the keyer did not release the transmitter\n");
+  EXPECT_EQ(ld(cw_release), 1);
+  EXPECT_EQ(sleeps, GetParam().answer_at ? GetParam().answer_at : keyer_release_limit_ms);
+}
+
+INSTANTIATE_TEST_SUITE_P(rows, handshake,
+                         testing::Values(handshake_row{"answers_at_once", 1, true},
+                                         handshake_row{"answers_late", 7, true},
+                                         handshake_row{"never_answers", 0, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
