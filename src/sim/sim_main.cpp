@@ -149,6 +149,7 @@ int main(int argc, char** argv) {
   sim_config.bind_addr = bind_addr;
   sim_config.bind_port = static_cast<uint16_t>(port);
   sim_config.on_bound = print_bound;
+  sim_config.report_taken_port = true;
   sim_reset();
   platform = &sim_platform;
 

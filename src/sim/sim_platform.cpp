@@ -145,6 +145,9 @@ int sim_get_hwaddr(int, ifreq* req) {
 }
 
 int sim_setsockopt(int fd, int level, int name, const void* value, socklen_t len) {
+  // Without SO_REUSEADDR a port that another server holds cannot be bound a
+  // second time: the simulated board has no lock file to say so instead.
+  if (level == SOL_SOCKET && name == SO_REUSEADDR) return 0;
   return ::setsockopt(fd, level, name, value, len);
 }
 
@@ -158,6 +161,12 @@ int sim_bind(int fd, const sockaddr* addr, socklen_t len) {
   a.sin_addr.s_addr = sim_config.bind_addr;
   a.sin_port = htons(sim_config.bind_port);
   const int r = ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+  if (r != 0 && errno == EADDRINUSE && sim_config.report_taken_port) {
+    const int saved = errno;
+    std::fprintf(stderr, "varnholt-sim: another server is running on port %u\n",
+                 static_cast<unsigned>(sim_config.bind_port));
+    errno = saved;
+  }
   if (r == 0) {
     bound_socket = fd;
     if (sim_config.on_bound) sim_config.on_bound(a.sin_addr.s_addr, sim_bound_port());

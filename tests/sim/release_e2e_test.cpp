@@ -1,6 +1,6 @@
 // End to end against varnholt-sim: the transmitter is released when the
 // server is stopped by a signal and when its client falls silent with MOX
-// set. Checked in the trace.
+// set, and a second server on the same port gives way. Checked in the trace.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -170,6 +170,42 @@ TEST_F(release_e2e, a_silent_mox_client_is_released_after_a_second_and_the_paddl
   EXPECT_TRUE(sim.wait_for_event([](const event& e) {
     return is_reg(e, "tx_rst") && (value(e) & 0x20) && t_us(e) >= 2500000;
   }));
+}
+
+TEST_F(release_e2e, a_second_server_on_a_taken_port_exits_1_and_the_first_keeps_streaming) {
+  launch({});
+  udp_client client(sim.port);
+  client.send(start_command());
+  uint8_t buf[2048];
+  ASSERT_EQ(client.receive(buf, sizeof buf, 5000), 1032);
+
+  temp_dir dir;
+  const std::string second_trace = dir.file("second.jsonl");
+  std::string out, err;
+  const int status = run_to_end({"--port", std::to_string(sim.port), "--bind", "127.0.0.1",
+                                 "--trace", second_trace, "1", "1", "1", "1", "1", "1"},
+                                &out, &err);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_NE(err.find("varnholt-sim: another server is running on port " + std::to_string(sim.port)),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(out.find("serving"), std::string::npos);
+
+  // The first: one start-up in its trace, and still streaming and answering.
+  int startups = 0;
+  for (const event& e : sim.trace()) startups += is_reg(e, "arg_bits_lo");
+  EXPECT_EQ(startups, 1);
+  client.discard_for(50);
+  EXPECT_EQ(client.receive(buf, sizeof buf, 5000), 1032);
+  client.send(discovery());
+  bool answered = false;
+  for (int i = 0; i < 1000 && !answered; ++i) {
+    const ssize_t n = client.receive(buf, sizeof buf, 5000);
+    if (n < 0) break;
+    answered = n == 60 && buf[2] == 3;
+  }
+  EXPECT_TRUE(answered);
 }
 
 }  // namespace
