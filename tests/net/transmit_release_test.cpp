@@ -66,6 +66,10 @@ std::ostream& operator<<(std::ostream& os, const release_row& r) {
 class release_equals_mox_clear : public control_fixture,
                                  public testing::WithParamInterface<release_row> {
  protected:
+  void TearDown() override {
+    tx_release_reset();  // no MOX word left for later tests to release
+    control_fixture::TearDown();
+  }
   // Brings the board up, sends the row's general word with MOX set (and a
   // transmit frequency) as a frame, runs the accessory pass, then the row's
   // changes; returns with the recorders emptied.
@@ -146,7 +150,13 @@ std::ostream& operator<<(std::ostream& os, const silence_row& r) {
   return os << r.name;
 }
 
-class silence : public control_fixture, public testing::WithParamInterface<silence_row> {};
+class silence : public control_fixture, public testing::WithParamInterface<silence_row> {
+ protected:
+  void TearDown() override {
+    tx_release_reset();
+    control_fixture::TearDown();
+  }
+};
 
 TEST_P(silence, releases_mox_after_a_second_without_frames) {
   const silence_row& r = GetParam();
