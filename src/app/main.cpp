@@ -4,5 +4,6 @@
 
 int main(int argc, char** argv) {
   platform = &board_platform;
+  server_lock_path = board_lock_path;
   return varnholt_main(argc, argv);
 }

@@ -3,8 +3,11 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -17,11 +20,14 @@
 #include "hardware/fpga.h"
 #include "hardware/i2c.h"
 #include "hardware/platform.h"
+#include "hardware/stop_signal.h"
 #include "keyer/keyer.h"
 #include "net/frames.h"
 #include "net/receive_loop.h"
 
 const char* usage_text = "Usage: varnholt 1|2 1|2 1|2 1|2 1|2 1|2\n";
+const char* server_lock_path = nullptr;
+int server_lock_fd = -1;
 
 bool parse_arguments(int argc, char** argv, uint8_t* mask) {
   if (argc != 7) return false;
@@ -55,6 +61,37 @@ void configure_serial_port(int fd) {
   tty.c_cflag |= CLOCAL | CREAD;
   platform->tcflush(fd, TCIFLUSH);
   platform->tcsetattr(fd, TCSANOW, &tty);
+}
+
+// Creates the lock file's directory when it is missing (the service's
+// runtime directory normally exists already), then locks the file. The lock
+// file is a real file on every backend, so this talks to the system
+// directly.
+bool lock_server(const char* path) {
+  char dir[256];
+  const char* slash = std::strrchr(path, '/');
+  const size_t dir_len = slash ? static_cast<size_t>(slash - path) : 0;
+  if (dir_len > 0 && dir_len < sizeof dir) {
+    std::memcpy(dir, path, dir_len);
+    dir[dir_len] = '\0';
+    ::mkdir(dir, 0755);  // EEXIST is the usual case; any real failure shows at the open
+  }
+  const int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    std::fprintf(stderr, "varnholt: cannot open the lock file %s: %s\n", path,
+                 std::strerror(errno));
+    return false;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK)
+      std::fprintf(stderr, "varnholt: another server is running (%s is locked)\n", path);
+    else
+      std::fprintf(stderr, "varnholt: cannot lock %s: %s\n", path, std::strerror(errno));
+    ::close(fd);
+    return false;
+  }
+  server_lock_fd = fd;  // held, and the lock with it, until the process ends
+  return true;
 }
 
 }  // namespace
@@ -111,6 +148,7 @@ int startup(int argc, char** argv) {
     std::fwrite(usage_text, 1, std::strlen(usage_text), stderr);
     return 1;
   }
+  if (server_lock_path && !lock_server(server_lock_path)) return 1;
 
   const int mem_fd = platform->open("/dev/mem", O_RDWR);
   if (mem_fd < 0) return fail("open");
@@ -169,6 +207,7 @@ int startup(int argc, char** argv) {
 }
 
 int varnholt_main(int argc, char** argv) {
+  install_stop_handler();
   if (startup(argc, argv) != 0) return 1;
   return receive_loop();
 }

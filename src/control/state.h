@@ -8,8 +8,8 @@
 //
 // Who writes what at run time:
 //   main thread (receive loop, process_ep2, the *_write functions): settings,
-//     packed words, caches, update flags, enable_thread, addr_ep6;
-//   keyer thread: cw_ptt, cw_ptt_delay, tx_mux_data, cw_memory;
+//     packed words, caches, update flags, enable_thread, addr_ep6, cw_release;
+//   keyer thread: cw_ptt, cw_ptt_delay, tx_mux_data, cw_memory, cw_released;
 //   stream thread: active_thread (cleared as its last act).
 // Presence flags and descriptors are written only during start-up, before any
 // other thread exists.
@@ -57,6 +57,11 @@ extern std::atomic<uint8_t> cw_ptt;         // 1 while the keyer holds the trans
 extern std::atomic<int32_t> cw_ptt_delay;   // hang countdown, ticks
 extern std::atomic<uint8_t> tx_mux_data;    // 1 while the keyer owns the transmit path
 extern std::atomic<uint32_t> cw_memory[2];  // [0] latest paddle sample, [1] paddle memory
+// Shutdown hand-shake: the main thread sets cw_release to ask the keyer to end
+// any keying and drop its PTT in the usual order; the keyer sets cw_released
+// when that is done and keys nothing from then on.
+extern std::atomic<uint8_t> cw_release;   // written by the main thread
+extern std::atomic<uint8_t> cw_released;  // written by the keyer thread
 
 // Alex filter board
 extern std::atomic<uint16_t> alex_data_0;   // the word with C0 = 0x00, packed (control/words.h)

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "hardware/platform.h"
+#include "hardware/stop_signal.h"
 
 namespace {
 
@@ -60,7 +61,7 @@ int board_sendmmsg(int fd, mmsghdr* msgs, unsigned count, int flags) {
 }
 int board_thread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
                         void* arg) {
-  return ::pthread_create(thread, attr, entry, arg);
+  return create_thread_without_stop_signals(thread, attr, entry, arg);
 }
 int board_usleep(useconds_t us) {
   return ::usleep(us);

@@ -20,6 +20,7 @@
 #include <time.h>
 
 #include <cstddef>
+#include <cstdint>
 
 struct platform_ops {
   const char* name;
@@ -48,6 +49,8 @@ struct platform_ops {
   int (*sendmmsg)(int fd, struct mmsghdr* msgs, unsigned count, int flags);
 
   // Threads and time.
+  // pthread_create; SIGINT and SIGTERM are blocked in the new thread
+  // (hardware/stop_signal.h), so only the main thread takes them.
   int (*thread_create)(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
                        void* arg);
   int (*usleep)(useconds_t us);  // the 1 ms polls of the receive loop, sink and stream
@@ -58,6 +61,13 @@ struct platform_ops {
 
 // The backend in use; set once before start-up.
 extern const platform_ops* platform;
+
+// CLOCK_MONOTONIC in nanoseconds, through platform->clock_now.
+inline int64_t platform_now_ns() {
+  timespec t{};
+  platform->clock_now(&t);
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
 
 // The real system calls.
 extern const platform_ops board_platform;

@@ -20,6 +20,7 @@ namespace {
 
 constexpr int64_t ns_per_ms = 1000000;
 constexpr int64_t ns_per_s = 1000000000;
+constexpr int64_t keyer_idle_ms = 100;  // sleep of a released keyer
 
 // CLOCK_MONOTONIC time of the next wake-up, ns.
 int64_t tick_deadline;
@@ -30,17 +31,30 @@ int64_t monotonic_now() {
   return static_cast<int64_t>(t.tv_sec) * ns_per_s + t.tv_nsec;
 }
 
+void sleep_until_ns(int64_t t) {
+  const timespec d{static_cast<time_t>(t / ns_per_s), static_cast<long>(t % ns_per_s)};
+  platform->sleep_until(&d);
+}
+
+[[noreturn]] void release_and_idle();
+
 // Sleeps until `ms` milliseconds after the previous deadline. Measuring from
 // the deadline rather than from the wake-up keeps the latency of one wake-up
 // out of the next interval. Past keyer_max_lag_ms of lag the grid restarts
-// at the present moment (keyer.h).
+// at the present moment (keyer.h). A longer sleep (the timed dot's mark)
+// goes to the same deadline in 1 ms steps, so that a release request is
+// answered within a tick wherever the keyer is; it never returns once one is
+// seen.
 void sleep_ms(int32_t ms) {
   tick_deadline += ms * ns_per_ms;
   const int64_t now = monotonic_now();
   if (now - tick_deadline > keyer_max_lag_ms * ns_per_ms) tick_deadline = now;
-  const timespec d{static_cast<time_t>(tick_deadline / ns_per_s),
-                   static_cast<long>(tick_deadline % ns_per_s)};
-  platform->sleep_until(&d);
+  for (int64_t step = tick_deadline - (ms - 1) * ns_per_ms;; step += ns_per_ms) {
+    if (ld(cw_release)) release_and_idle();
+    sleep_until_ns(std::min(step, tick_deadline));
+    if (step >= tick_deadline) break;
+  }
+  if (ld(cw_release)) release_and_idle();
 }
 
 void tick() {
@@ -137,6 +151,22 @@ void key_down() {
 void key_up() {
   clear_bits8(tx_rst, tx_rst_bits::key);
   st(cw_ptt_delay, hang_length());
+}
+
+// The answer to cw_release (shutdown): an element in progress ends at once,
+// sidetone before key and key before the PTT drop, as an element's end and
+// the hang would order them; then the keyer says so and only sleeps.
+void release_and_idle() {
+  if (ld(cw_ptt)) {
+    if (read8(tx_rst) & tx_rst_bits::sidetone) sidetone_off();
+    if (read8(tx_rst) & tx_rst_bits::key) clear_bits8(tx_rst, tx_rst_bits::key);
+    ptt_drop();
+  }
+  cw_released.store(1, std::memory_order_release);
+  for (;;) {
+    tick_deadline += keyer_idle_ms * ns_per_ms;
+    sleep_until_ns(tick_deadline);
+  }
 }
 
 // The PTT hang counts down only in ticks where no element is being sent.

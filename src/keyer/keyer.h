@@ -30,6 +30,12 @@
 // compress whole elements and spaces into nothing.
 constexpr int64_t keyer_max_lag_ms = 20;
 
+// Release (shutdown): once the main thread sets cw_release, the keyer sees it
+// within a tick (before or after any of its sleeps, the timed dot's mark
+// included), ends an element in progress at once (sidetone off, key up, then
+// the PTT drop in its usual order), sets cw_released and from then on only
+// sleeps: no paddle, hang or PTT input is looked at again.
+//
 // Thread entry, created once at start-up with SCHED_FIFO priority 99; the
 // argument is ignored and the function never returns. Uses only the
 // platform's clock_now and sleep_until for time, so a test platform can drive

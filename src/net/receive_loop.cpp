@@ -13,8 +13,11 @@
 #include "control/writers.h"
 #include "hardware/fpga.h"
 #include "hardware/platform.h"
+#include "hardware/stop_signal.h"
 #include "net/frames.h"
+#include "net/shutdown.h"
 #include "net/stream.h"
+#include "net/tx_release.h"
 #include "net/tx_sink.h"
 
 namespace {
@@ -79,17 +82,32 @@ void handle_ep2(const uint8_t* frame, unsigned length) {
   tx_sink_frame(frame);
   process_ep2(frame + ep2_c0_offset[0]);
   process_ep2(frame + ep2_c0_offset[1]);
+  tx_release_note(frame);
+}
+
+int stream_thread_stuck() {
+  std::fputs("varnholt: the stream thread did not stop\n", stderr);
+  return 1;
 }
 
 }  // namespace
 
-void stream_stop() {
+bool stream_stop() {
   enable_thread.store(0, std::memory_order_release);
-  while (active_thread.load(std::memory_order_acquire) != 0) platform->usleep(stop_poll_us);
+  if (active_thread.load(std::memory_order_acquire) == 0) return true;
+  const int64_t deadline = platform_now_ns() + stream_stop_limit_ms * 1000000;
+  while (active_thread.load(std::memory_order_acquire) != 0) {
+    if (platform_now_ns() >= deadline) return false;
+    platform->usleep(stop_poll_us);
+  }
+  return true;
 }
 
 bool stream_start(const sockaddr_in& client) {
-  stream_stop();
+  if (!stream_stop()) {
+    stream_thread_stuck();
+    return false;
+  }
   addr_ep6 = sockaddr_in{};
   addr_ep6.sin_family = AF_INET;
   addr_ep6.sin_port = client.sin_port;
@@ -106,6 +124,8 @@ bool stream_start(const sockaddr_in& client) {
   if (rc != 0) {
     errno = rc;  // thread creation reports through its result, not errno
     std::perror("pthread_create");
+    enable_thread.store(0, std::memory_order_release);
+    active_thread.store(0, std::memory_order_release);  // no thread will clear it
     return false;
   }
   pthread_detach(thread);
@@ -128,9 +148,11 @@ int receive_loop() {
           reply_discovery(sock, buffer, slots.from[i]);
           break;
         case datagram_kind::stop:
-          stream_stop();
+          tx_release();
+          if (!stream_stop()) return stream_thread_stuck();
           break;
         case datagram_kind::start:
+          tx_release();
           if (!stream_start(slots.from[i])) return 1;
           break;
         case datagram_kind::ep2:
@@ -140,6 +162,8 @@ int receive_loop() {
           break;
       }
     }
+    tx_release_check();
     accessory_updates();
+    if (ld(stop_requested) != 0) return shut_down() ? 0 : 1;
   }
 }

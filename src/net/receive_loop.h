@@ -3,6 +3,8 @@
 
 #include <netinet/in.h>
 
+#include <cstdint>
+
 // Runs for the life of the process on the main thread. Receives up to eight
 // datagrams per recvmmsg on sock_ep2, answers discovery requests, starts and
 // stops the receive stream thread (handler_ep6), hands every EP2 frame of
@@ -12,16 +14,36 @@
 // receive call it waits at most 1 ms for the socket to become readable, so an idle loop runs its
 // accessory pass about once a millisecond.
 //
-// An interrupted or timed-out receive is an empty batch. Returns 1, after
-// perror("recvfrom"), on any other receive error, and 1, after
-// perror("pthread_create"), when the stream thread cannot be created.
+// The client's transmit request is released (net/tx_release.h) by every stop
+// and start command, before the stream is stopped, and after a second
+// without EP2 frames while MOX is set (checked once per pass, before the
+// accessory pass).
+//
+// An interrupted or timed-out receive is an empty batch. After every pass the
+// loop looks at stop_requested (hardware/stop_signal.h); once a stop signal
+// has come it shuts down (net/shutdown.h) and returns 0 (1 when the keyer or
+// the stream thread did not answer in time). Returns 1, after
+// perror("recvfrom"), on any other receive error; 1, after
+// perror("pthread_create"), when the stream thread cannot be created; 1,
+// after "varnholt: the stream thread did not stop", when a stream thread has
+// not ended stream_stop_limit_ms after it was told to.
 int receive_loop();
+
+// Longest wait for the stream thread to end. The thread looks at
+// enable_thread at least every millisecond while it waits for samples and
+// after every batch it sends (a copy of at most 16 KB and one sendmmsg), so
+// it ends within a few milliseconds; a thread still running after this long
+// is stuck, and the process ends rather than start a second one beside it.
+constexpr int64_t stream_stop_limit_ms = 1000;
 
 // The stream handshake, main thread. stream_stop clears enable_thread and
 // polls active_thread every 1 ms until the stream thread has ended (at once
-// when none runs). stream_start ends any running stream the same way, points
-// addr_ep6 at `client`, sets enable_thread and active_thread, clears
-// rx_sync_data, pulses lo_rst bits 0-1 and creates the detached stream
-// thread; false, after perror("pthread_create"), when creation fails.
-void stream_stop();
+// when none runs); false when it has not ended within stream_stop_limit_ms.
+// stream_start ends any running stream the same way (false, after "varnholt:
+// the stream thread did not stop", when that fails), points addr_ep6 at
+// `client`, sets enable_thread and active_thread, clears rx_sync_data,
+// pulses lo_rst bits 0-1 and creates the detached stream thread; false,
+// after perror("pthread_create") and with both flags cleared again, when
+// creation fails.
+bool stream_stop();
 bool stream_start(const sockaddr_in& client);

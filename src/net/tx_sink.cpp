@@ -1,25 +1,64 @@
 #include "net/tx_sink.h"
 
+#include "control/counters.h"
 #include "control/state.h"
 #include "hardware/fpga.h"
 #include "hardware/platform.h"
 #include "net/frames.h"
 
+std::atomic<uint8_t> tx_fifo_stalled{0};
+std::atomic<uint8_t> dac_fifo_stalled{0};
+
 namespace {
+
+constexpr int64_t ns_per_ms = 1000000;
 
 void write_zero_words(volatile uint32_t* port, unsigned count) {
   for (unsigned i = 0; i < count; ++i) fifo_write(port, 0);
 }
 
-// Waits for room for one frame, then primes the FIFO if it ran empty.
-void make_room(volatile uint32_t* port, const volatile uint16_t* level, uint16_t threshold,
-               unsigned prime_words) {
-  while (read16(level) > threshold) platform->usleep(fifo_poll_us);
-  if (read16(level) == 0) write_zero_words(port, prime_words);
+// One FIFO as the sink feeds it.
+struct sink_fifo {
+  volatile uint32_t* port;
+  const volatile uint16_t* level;
+  uint16_t threshold;
+  unsigned prime_words;
+  std::atomic<uint8_t>& stalled;
+  std::atomic<uint32_t>& dropped;  // samples dropped while it had no room
+};
+
+// Makes room for one frame and primes the FIFO if it ran empty; false when
+// the frame's samples for it are to be dropped (they are counted here). A
+// FIFO with no room is waited for in 1 ms sleeps for at most
+// fifo_wait_limit_ms; then it counts as stalled, and while it is, each frame
+// looks at its level once and waits no more, until the level has fallen to
+// the threshold.
+bool make_room(const sink_fifo& f) {
+  if (read16(f.level) > f.threshold) {
+    if (ld(f.stalled) != 0) {
+      f.dropped.fetch_add(ep2_samples_per_frame, std::memory_order_relaxed);
+      return false;
+    }
+    const int64_t deadline = platform_now_ns() + fifo_wait_limit_ms * ns_per_ms;
+    for (;;) {
+      platform->usleep(fifo_poll_us);
+      if (read16(f.level) <= f.threshold) break;
+      if (platform_now_ns() >= deadline) {
+        st(f.stalled, 1);
+        f.dropped.fetch_add(ep2_samples_per_frame, std::memory_order_relaxed);
+        return false;
+      }
+    }
+  }
+  if (ld(f.stalled) != 0) st(f.stalled, 0);
+  if (read16(f.level) == 0) write_zero_words(f.port, f.prime_words);
+  return true;
 }
 
 void transmit_part(const uint8_t* frame) {
-  make_room(fifo, tx_cntr, tx_fifo_threshold, tx_fifo_prime_words);
+  if (!make_room({fifo, tx_cntr, tx_fifo_threshold, tx_fifo_prime_words, tx_fifo_stalled,
+                  count_tx_samples_dropped}))
+    return;
   // The word count never depends on the gate, only the content does, so the
   // FPGA's transmit path keeps its timing whether or not the client keys.
   const bool keyed = ((read8(gpio_out) | read8(gpio_in)) & gpio_in_bits::ptt) != 0;
@@ -36,7 +75,9 @@ void transmit_part(const uint8_t* frame) {
 }
 
 void audio_part(const uint8_t* frame) {
-  make_room(codec, dac_cntr, dac_fifo_threshold, dac_fifo_prime_words);
+  if (!make_room({codec, dac_cntr, dac_fifo_threshold, dac_fifo_prime_words, dac_fifo_stalled,
+                  count_codec_samples_dropped}))
+    return;
   for (unsigned k = 0; k < ep2_samples_per_frame; ++k)
     fifo_write(codec, wire_word(ep2_sample(frame, k) + ep2_sample_audio));
 }

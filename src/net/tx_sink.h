@@ -3,6 +3,7 @@
 // codec's DAC FIFO (through `codec`).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 // Fill levels are in 32-bit words. A part waits while its FIFO is above the
@@ -14,7 +15,13 @@ constexpr unsigned tx_words_per_frame = 252;     // 126 samples x 2 words
 constexpr uint16_t dac_fifo_threshold = 1922;    // 2048 - 126
 constexpr unsigned dac_fifo_prime_words = 1260;  // 10 x 126
 constexpr unsigned dac_words_per_frame = 126;
-constexpr unsigned fifo_poll_us = 1000;  // sleep between two readings of a fill level
+constexpr unsigned fifo_poll_us = 1000;     // sleep between two readings of a fill level
+constexpr int64_t fifo_wait_limit_ms = 20;  // longest wait for room in one FIFO
+
+// Set while a FIFO counts as stalled (it had no room for fifo_wait_limit_ms);
+// receive loop only.
+extern std::atomic<uint8_t> tx_fifo_stalled;
+extern std::atomic<uint8_t> dac_fifo_stalled;
 
 // Called by the receive loop (main thread) with one whole 1032-byte EP2 frame,
 // before the frame's control words are decoded, so the samples are gated by
@@ -28,6 +35,14 @@ constexpr unsigned fifo_poll_us = 1000;  // sleep between two readings of a fill
 // 0) followed by the I/Q word.
 // Audio part, only with a codec and whatever tx_mux_data holds: the same with
 // dac_cntr, 1922 and 1260, then the 126 audio words.
-// Words keep the wire byte order (see wire_word). No time limit on either
-// wait: a FIFO that never drains blocks the caller.
+// Words keep the wire byte order (see wire_word).
+//
+// Each wait gives up after fifo_wait_limit_ms (CLOCK_MONOTONIC through
+// platform->clock_now): the frame's 126 samples for that FIFO are dropped and
+// counted (count_tx_samples_dropped, count_codec_samples_dropped) and the
+// FIFO counts as stalled. A stalled FIFO is not waited for again: each later
+// frame reads its level once and, while it is still above the threshold,
+// drops and counts its samples; once it has fallen to the threshold the FIFO
+// is fed (and primed, and waited for) as usual. So a FIFO that never drains
+// costs the receive loop one wait, not one per frame.
 void tx_sink_frame(const uint8_t* frame);

@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "hardware/fpga.h"
+#include "hardware/stop_signal.h"
 #include "sim/sim_fpga_model.h"
 #include "sim/sim_platform.h"
 #include "sim/sim_trace.h"
@@ -334,7 +335,8 @@ void sim_fpga_shutdown() {
 bool sim_fpga_start_thread() {
   if (thread_started) return true;
   thread_run.store(true, std::memory_order_release);
-  if (pthread_create(&model_thread, nullptr, model_main, nullptr) != 0) {
+  // Stop signals go to the server's main thread, not to the model.
+  if (create_thread_without_stop_signals(&model_thread, nullptr, model_main, nullptr) != 0) {
     thread_run.store(false);
     return false;
   }

@@ -149,6 +149,7 @@ int main(int argc, char** argv) {
   sim_config.bind_addr = bind_addr;
   sim_config.bind_port = static_cast<uint16_t>(port);
   sim_config.on_bound = print_bound;
+  sim_config.report_taken_port = true;
 
   if (trace_path && !sim_trace_open(trace_path)) {
     std::perror(trace_path);
@@ -162,5 +163,9 @@ int main(int argc, char** argv) {
 
   usage_text = sim_usage;
   args.push_back(nullptr);
-  return varnholt_main(static_cast<int>(args.size()) - 1, args.data());
+  const int status = varnholt_main(static_cast<int>(args.size()) - 1, args.data());
+  // After a stop signal: the model thread ends before the process does, so it
+  // is not running while the model's objects are destroyed.
+  sim_fpga_shutdown();
+  return status;
 }

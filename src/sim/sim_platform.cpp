@@ -13,6 +13,7 @@
 
 #include "hardware/fpga.h"
 #include "hardware/i2c.h"
+#include "hardware/stop_signal.h"
 #include "sim/sim_fpga.h"
 #include "sim/sim_trace.h"
 
@@ -167,6 +168,9 @@ int sim_get_hwaddr(int, ifreq* req) {
 }
 
 int sim_setsockopt(int fd, int level, int name, const void* value, socklen_t len) {
+  // Without SO_REUSEADDR a port that another server holds cannot be bound a
+  // second time: the simulated board has no lock file to say so instead.
+  if (level == SOL_SOCKET && name == SO_REUSEADDR) return 0;
   return ::setsockopt(fd, level, name, value, len);
 }
 
@@ -180,6 +184,12 @@ int sim_bind(int fd, const sockaddr* addr, socklen_t len) {
   a.sin_addr.s_addr = sim_config.bind_addr;
   a.sin_port = htons(sim_config.bind_port);
   const int r = ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+  if (r != 0 && errno == EADDRINUSE && sim_config.report_taken_port) {
+    const int saved = errno;
+    std::fprintf(stderr, "varnholt-sim: another server is running on port %u\n",
+                 static_cast<unsigned>(sim_config.bind_port));
+    errno = saved;
+  }
   if (r == 0) {
     bound_socket = fd;
     if (sim_config.on_bound) sim_config.on_bound(a.sin_addr.s_addr, sim_bound_port());
@@ -203,7 +213,7 @@ int sim_sendmmsg(int fd, mmsghdr* msgs, unsigned count, int flags) {
 
 int sim_thread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
                       void* arg) {
-  int r = ::pthread_create(thread, attr, entry, arg);
+  int r = create_thread_without_stop_signals(thread, attr, entry, arg);
   if (r == EPERM && attr) {
     // Real-time scheduling is refused without the privilege: run at normal
     // priority and say so once.
@@ -213,7 +223,7 @@ int sim_thread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*ent
                  stderr);
       warned = true;
     }
-    r = ::pthread_create(thread, nullptr, entry, arg);
+    r = create_thread_without_stop_signals(thread, nullptr, entry, arg);
   }
   return r;
 }

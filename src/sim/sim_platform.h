@@ -5,7 +5,11 @@
 // caller chooses and which records every transaction, and "/dev/ttyPS1" a
 // pseudo-terminal (real termios) or absent, whose far side the model thread
 // reads and traces one CI-V frame at a time. The UDP socket is real; its
-// bind goes to the configured address and port instead of 0.0.0.0:1024.
+// bind goes to the configured address and port instead of 0.0.0.0:1024, and
+// SO_REUSEADDR is not applied to it, so a port that another server holds is
+// refused (EADDRINUSE; with sim_config.report_taken_port, "varnholt-sim:
+// another server is running on port N" on standard error): one server per
+// simulated board, as the board's lock file makes it one per board.
 //
 // Configure sim_config, then call sim_board_select before start-up. Not
 // thread-safe against concurrent reconfiguration; the I2C log is written
@@ -40,6 +44,7 @@ struct sim_config_t {
   in_addr_t bind_addr = htonl(INADDR_ANY);  // network byte order
   uint16_t bind_port = 1024;                // 0: an ephemeral port
   bool keyer_realtime_warning = true;       // say once when SCHED_FIFO is refused
+  bool report_taken_port = false;           // say which port another server holds
   // Keep every I2C transaction in sim_i2c_log. The simulated radio turns it
   // off (its trace records the bus) so that a long run does not grow it.
   bool record_i2c = true;

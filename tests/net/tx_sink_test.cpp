@@ -94,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
         row("gate_closed_no_codec"),
         row("tx_at_threshold_does_not_wait", [](sink_row& r) { r.tx_cntr = 3844; }),
         row("tx_one_above_threshold_waits", [](sink_row& r) { r.tx_cntr = 3845, r.sleeps = 1; }),
-        row("tx_far_above_waits_until_room", [](sink_row& r) { r.tx_cntr = 3900, r.sleeps = 56; }),
+        row("tx_far_above_waits_until_room", [](sink_row& r) { r.tx_cntr = 3860, r.sleeps = 16; }),
         row("tx_empty_is_primed", [](sink_row& r) { r.tx_cntr = 0, r.tx_words = 2772; }),
         row("tx_empty_is_primed_with_gate_open",
             [](sink_row& r) { r.tx_cntr = 0, r.gpio_out = 1, r.tx_words = 2772; }),

@@ -1,0 +1,96 @@
+// The keyer's answer to cw_release (the server's way out after a stop
+// signal): whatever it is doing, within the tick the request comes, the
+// sidetone goes off, then the key, then PTT drops in its usual order; then
+// it says so and keys nothing more, whatever the paddles do. Settings as in
+// keyer_test.cpp (speed 25: dot 48, dash 144; hang 10 ticks; codec).
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <ostream>
+
+#include "keyer_harness.h"
+
+namespace {
+
+struct release_row {
+  const char* name;
+  uint8_t mode;
+  uint8_t delay;
+  std::vector<press> presses;
+  int32_t release_at;              // tick in which cw_release is set
+  std::vector<std::string> after;  // tx_rst events from that tick on
+};
+std::ostream& operator<<(std::ostream& os, const release_row& r) {
+  return os << r.name;
+}
+
+class keyer_release : public keyer_test_base, public ::testing::WithParamInterface<release_row> {};
+
+TEST_P(keyer_release, ends_keying_in_drop_order_within_the_tick_and_then_keys_nothing) {
+  const release_row& row = GetParam();
+  st(cw_mode, row.mode);
+  st(cw_delay, row.delay);
+  int32_t released_at = -1;
+  // The paddles are pressed again long after the release: nothing follows.
+  std::vector<press> presses = row.presses;
+  presses.push_back({400, 600, dot_in | dash_in});
+  const keyer_run r = run_keyer(700, presses, [&](int32_t t) {
+    if (t == row.release_at) st(cw_release, 1);
+    if (released_at < 0 && ld(cw_released)) released_at = t - 1;  // set during tick t-1
+  });
+  std::vector<std::string> after;
+  for (size_t i = 0; i < r.events.size(); ++i)
+    if (r.stores[i].tick >= row.release_at) after.push_back(r.events[i]);
+  EXPECT_EQ(after, row.after);
+  EXPECT_EQ(released_at, row.release_at);
+  EXPECT_EQ(ld(cw_ptt), 0);
+  EXPECT_EQ(ld(tx_mux_data), 0);
+}
+
+std::vector<std::string> at(int32_t t, std::initializer_list<const char*> events) {
+  std::vector<std::string> v;
+  for (const char* e : events) v.push_back(std::to_string(t) + " " + e);
+  return v;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    rows, keyer_release,
+    ::testing::Values(release_row{"idle", 1, 0, {}, 50, {}},
+                      release_row{"straight_key_held",
+                                  0,
+                                  0,
+                                  {{1, 1000, dash_in}},
+                                  100,
+                                  cat({at(100, {"-tone", "-key"}), drop_at(100)})},
+                      // RF delay 20: the mark is slept from tick 21 to 49 in 1 ms steps.
+                      release_row{"in_the_mark_of_a_timed_dot",
+                                  0,
+                                  20,
+                                  {{1, 3, dot_in}},
+                                  30,
+                                  cat({at(30, {"-tone", "-key"}), drop_at(30)})},
+                      release_row{"in_the_rf_delay_before_the_key",
+                                  0,
+                                  20,
+                                  {{1, 3, dot_in}},
+                                  10,
+                                  cat({at(10, {"-tone"}), drop_at(10)})},
+                      release_row{"in_the_tail_after_the_sidetone",
+                                  0,
+                                  20,
+                                  {{1, 3, dot_in}},
+                                  60,
+                                  cat({at(60, {"-key"}), drop_at(60)})},
+                      release_row{
+                          "in_the_hang_after_a_dot", 1, 0, {{1, 3, dot_in}}, 52, drop_at(52)},
+                      release_row{"in_a_dash_of_held_paddles",
+                                  1,
+                                  0,
+                                  {{1, 1000, dot_in | dash_in}},
+                                  120,
+                                  cat({at(120, {"-tone", "-key"}), drop_at(120)})},
+                      release_row{"after_the_hang_ran_out", 1, 0, {{1, 3, dot_in}}, 80, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,167 @@
+// Behaviours of the receive loop, the accessory pass and the stream thread
+// that no other test would notice losing: each was checked by changing the
+// code.
+#include <gtest/gtest.h>
+
+#include <ostream>
+
+#include "control/control_fixture.h"
+#include "control/writers.h"
+#include "net/net_harness.h"
+#include "net/tx_sink.h"
+
+namespace {
+
+using namespace net_test;
+
+std::vector<uint8_t> frame_with(std::initializer_list<uint8_t> a, std::initializer_list<uint8_t> b,
+                                uint8_t sync = 0x7F) {
+  auto f = ep2_frame();
+  std::copy(a.begin(), a.end(), &f[ep2_c0_offset[0]]);
+  std::copy(b.begin(), b.end(), &f[ep2_c0_offset[1]]);
+  for (size_t block : frame_block_offset) f[block] = f[block + 1] = f[block + 2] = sync;
+  return f;
+}
+
+// The sink runs before the frame's own control words: the frame that sets
+// MOX still goes out as zero words, the next one carries its samples.
+TEST(pinned, samples_are_gated_by_the_transmit_request_from_before_their_frame) {
+  running_server server;
+  ASSERT_TRUE(server.started);
+  client c(server.port);
+  const auto keying = frame_with({0x01, 0, 0, 0, 0}, {0x01, 0, 0, 0, 0});
+  c.send(keying);
+  c.send(keying);
+  EXPECT_EQ(running_server::sync(c), 2);
+  const auto tx = server.model.tx();
+  ASSERT_EQ(tx.size(), 2 * tx_words_per_frame);
+  EXPECT_EQ(std::vector<uint32_t>(tx.begin(), tx.begin() + 252), std::vector<uint32_t>(252, 0));
+  EXPECT_EQ(tx[253], wire_word(ep2_sample(keying.data(), 0) + ep2_sample_iq));
+  server.end_loop();
+}
+
+// Control words are used whatever the three sync bytes of their block hold.
+class any_sync : public testing::TestWithParam<uint8_t> {};
+TEST_P(any_sync, frame_is_still_used) {
+  running_server server;
+  ASSERT_TRUE(server.started);
+  client c(server.port);
+  c.send(frame_with({0x02, 0x00, 0x6C, 0x56, 0x60}, {0x04, 0x00, 0x6B, 0x93, 0x10}, GetParam()));
+  EXPECT_EQ(running_server::sync(c), 2);
+  EXPECT_EQ(ld(freq_data[0]), 7100000u);
+  EXPECT_EQ(ld(freq_data[1]), 7050000u);
+  EXPECT_EQ(server.model.tx().size(), tx_words_per_frame);
+  server.end_loop();
+}
+INSTANTIATE_TEST_SUITE_P(sync_bytes, any_sync, testing::Values(0x7F, 0x00, 0xFF));
+
+// The accessory pass calls the writers, not only its flags: stores to the
+// alex register and messages on the bus.
+struct writer_row {
+  const char* name;
+  uint8_t cw_ptt = 0;
+  uint16_t alex_update = 0;
+  uint16_t misc_update = 0;
+  int32_t nucleo_update = 0;
+  bool alex_written = false;
+  std::vector<int> i2c;  // addresses written, in order
+};
+std::ostream& operator<<(std::ostream& os, const writer_row& r) {
+  return os << r.name;
+}
+
+class pass_writers : public control_fixture, public testing::WithParamInterface<writer_row> {};
+
+TEST_P(pass_writers, each_writer_asked_for_is_called) {
+  const writer_row& r = GetParam();
+  bring_up({i2c_addr::misc, i2c_addr::nucleo});
+  st(freq_data[1], 7050000);  // a band the boards have not been told of
+  st(cw_ptt, r.cw_ptt);
+  st(alex_update, r.alex_update);
+  st(misc_update, r.misc_update);
+  st(nucleo_update, r.nucleo_update);
+  accessory_updates();
+  EXPECT_EQ(!rec.values_of(fpga_block::alex, 0).empty(), r.alex_written);
+  std::vector<int> addresses;
+  for (const auto& m : take_i2c()) addresses.push_back(m.addr);
+  EXPECT_EQ(addresses, r.i2c);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    rows, pass_writers,
+    testing::Values(writer_row{"nothing_pending", 0, 0, 0, 0, false, {}},
+                    writer_row{"ptt_merge_without_alex_update", 1, 0, 0, 0, true, {0x55}},
+                    writer_row{"alex_update", 0, 1, 0, 0, true, {}},
+                    writer_row{"misc_update", 0, 0, 1, 0, false, {0x23}},
+                    writer_row{"nucleo_update", 0, 0, 0, 1, false, {0x55}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// An overflow found by the running stream's own check restarts the FIFO.
+TEST(pinned, overflow_inside_a_running_stream_restarts_the_receive_fifo) {
+  running_server server;
+  ASSERT_TRUE(server.started);
+  client c(server.port);
+  c.start();
+  ASSERT_TRUE(eventually([&] { return server.model.rx_fifo_restarts == 1; }));
+  // Enough for one batch and, after it, the overflow mark: the check before
+  // the next batch finds it, whichever batch the thread is at.
+  server.model.add_rx_words(rx_fifo_overflow + ep6_geometry_for(1).fill_threshold);
+  EXPECT_TRUE(eventually([&] { return server.model.rx_fifo_restarts == 2; }));
+  c.stop();
+  EXPECT_EQ(running_server::sync(c), 2);
+  server.end_loop();
+}
+
+// A stop that comes while the thread builds a batch: the batch still goes.
+struct stop_in_batch {
+  fpga_model* model;
+  fpga_observer observer{this, &stop_in_batch::on_store, &stop_in_batch::on_load,
+                         &stop_in_batch::on_read_fifo};
+  static void on_store(void* ctx, fpga_block b, uint32_t o, unsigned w, uint32_t v) {
+    auto* m = static_cast<stop_in_batch*>(ctx)->model;
+    m->observer.store(m->observer.ctx, b, o, w, v);
+  }
+  static uint32_t on_load(void* ctx, fpga_block b, uint32_t o, unsigned w, uint32_t mem) {
+    auto* m = static_cast<stop_in_batch*>(ctx)->model;
+    return m->observer.load(m->observer.ctx, b, o, w, mem);
+  }
+  static void on_read_fifo(void* ctx, fpga_block b, void* dst, size_t bytes) {
+    auto* m = static_cast<stop_in_batch*>(ctx)->model;
+    m->observer.read_fifo(m->observer.ctx, b, dst, bytes);
+    enable_thread.store(0, std::memory_order_release);
+  }
+};
+
+TEST(pinned, batch_in_hand_is_sent_after_a_stop) {
+  reset_control();
+  sim_reset();
+  control_state_reset();
+  map_sim_blocks();
+  platform = &test_platform;
+  fpga_model model;
+  stop_in_batch hook{&model};
+  fpga_obs = &hook.observer;
+  client c(1);  // its own address is the stream's destination
+  const int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
+  st(sock_ep2, sock);
+  addr_ep6.sin_family = AF_INET;
+  addr_ep6.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr_ep6.sin_port = htons(c.port());
+  // The thread restarts the FIFO first; the batch comes while it waits.
+  control.usleep_hook = [&](useconds_t) {
+    if (model.next_record == 0) model.add_rx_words(ep6_geometry_for(1).fill_threshold);
+  };
+  enable_thread.store(1);
+  active_thread.store(1);
+  handler_ep6(nullptr);  // on this thread: ends after the batch
+  EXPECT_EQ(active_thread.load(), 0);
+  EXPECT_EQ(control.sendmmsg_calls, 1);
+  EXPECT_EQ(c.pending(), ep6_geometry_for(1).frames);
+  ::close(sock);
+  fpga_obs = nullptr;
+  fpga_clear_pointers();
+  platform = &sim_platform;
+  control_state_reset();
+}
+
+}  // namespace
