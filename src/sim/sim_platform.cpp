@@ -207,6 +207,18 @@ int sim_sleep_until(const timespec* deadline) {
 int sim_clock_now(timespec* now) {
   return ::clock_gettime(CLOCK_MONOTONIC, now);
 }
+int sim_set_thread_name(const char* name) {
+  return ::pthread_setname_np(::pthread_self(), name);
+}
+int sim_eventfd(unsigned int initval, int flags) {
+  return ::eventfd(initval, flags);
+}
+int sim_eventfd_read(int fd, eventfd_t* value) {
+  return ::eventfd_read(fd, value);
+}
+int sim_eventfd_write(int fd, eventfd_t value) {
+  return ::eventfd_write(fd, value);
+}
 
 }  // namespace
 
@@ -285,4 +297,8 @@ const platform_ops sim_platform = {
     .usleep = sim_usleep,
     .sleep_until = sim_sleep_until,
     .clock_now = sim_clock_now,
+    .set_thread_name = sim_set_thread_name,
+    .eventfd = sim_eventfd,
+    .eventfd_read = sim_eventfd_read,
+    .eventfd_write = sim_eventfd_write,
 };
