@@ -101,8 +101,20 @@ bool stream_start(const sockaddr_in& client) {
   st(rx_sync_data, 0);
   pulse8(lo_rst, lo_rst_bits::rx_sync);
 
+  // Real-time below the keyer, so that a busy machine delays the batch wait
+  // as little as possible; where that is not permitted, normal scheduling
+  // (the simulated board's backend falls back by itself and says so).
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
+  pthread_attr_setschedpolicy(&attr, SCHED_FIFO);
+  sched_param param{};
+  param.sched_priority = stream_priority;
+  pthread_attr_setschedparam(&attr, &param);
   pthread_t thread;
-  const int rc = platform->thread_create(&thread, nullptr, handler_ep6, nullptr);
+  int rc = platform->thread_create(&thread, &attr, handler_ep6, nullptr);
+  pthread_attr_destroy(&attr);
+  if (rc == EPERM) rc = platform->thread_create(&thread, nullptr, handler_ep6, nullptr);
   if (rc != 0) {
     errno = rc;  // thread creation reports through its result, not errno
     std::perror("pthread_create");

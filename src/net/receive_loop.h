@@ -22,6 +22,8 @@ int receive_loop();
 // when none runs). stream_start ends any running stream the same way, points
 // addr_ep6 at `client`, sets enable_thread and active_thread, clears
 // rx_sync_data, pulses lo_rst bits 0-1 and creates the detached stream
-// thread; false, after perror("pthread_create"), when creation fails.
+// thread with SCHED_FIFO priority stream_priority, or with default
+// attributes when real-time scheduling is refused (EPERM); false, after
+// perror("pthread_create"), when creation fails.
 void stream_stop();
 bool stream_start(const sockaddr_in& client);

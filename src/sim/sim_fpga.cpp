@@ -744,6 +744,7 @@ void poll_uart(int64_t now) {
 }
 
 void* model_main(void*) {
+  pthread_setname_np(pthread_self(), "sim-fpga");
   timespec next{};
   clock_gettime(CLOCK_MONOTONIC, &next);
   while (thread_run.load(std::memory_order_acquire)) {

@@ -183,10 +183,18 @@ int sim_thread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*ent
   int r = ::pthread_create(thread, attr, entry, arg);
   if (r == EPERM && attr) {
     // Real-time scheduling is refused without the privilege: run at normal
-    // priority and say so once.
-    static bool warned = false;
+    // priority and say so once for each thread that asked for it (the
+    // keyer at start-up, the stream thread at its first start). Threads are
+    // created only on the main thread.
+    sched_param param{};
+    pthread_attr_getschedparam(attr, &param);
+    static bool warned_keyer = false, warned_stream = false;
+    bool& warned = param.sched_priority == keyer_priority ? warned_keyer : warned_stream;
     if (!warned && sim_config.keyer_realtime_warning) {
-      std::fputs("varnholt-sim: real-time scheduling refused, keyer runs at normal priority\n",
+      std::fputs(param.sched_priority == keyer_priority
+                     ? "varnholt-sim: real-time scheduling refused, keyer runs at normal priority\n"
+                     : "varnholt-sim: real-time scheduling refused, stream thread runs at normal "
+                       "priority\n",
                  stderr);
       warned = true;
     }
