@@ -57,6 +57,9 @@ extern std::atomic<uint8_t> cw_ptt;         // 1 while the keyer holds the trans
 extern std::atomic<int32_t> cw_ptt_delay;   // hang countdown, ticks
 extern std::atomic<uint8_t> tx_mux_data;    // 1 while the keyer owns the transmit path
 extern std::atomic<uint32_t> cw_memory[2];  // [0] latest paddle sample, [1] paddle memory
+// Event descriptor (eventfd) the keyer signals at every change of cw_ptt and
+// the receive loop waits on; negative when none was made. Set at start-up.
+extern std::atomic<int32_t> ptt_event_fd;
 
 // Alex filter board
 extern std::atomic<uint16_t> alex_data_0;

@@ -7,10 +7,13 @@
 // datagrams per recvmmsg on sock_ep2, answers discovery requests, starts and
 // stops the receive stream thread (handler_ep6), hands every EP2 frame of
 // 1032 bytes to the transmit sample sink and then to process_ep2 (C0 at frame
-// offsets 11 and 523), and after every receive call, whether it brought
-// datagrams or not, runs the accessory pass (accessory_updates, control/writers.h). Before each
-// receive call it waits at most 1 ms for the socket to become readable, so an idle loop runs its
-// accessory pass about once a millisecond.
+// offsets 11 and 523; shorter EP2 datagrams are dropped and counted). It
+// waits, at most 100 ms, until the socket becomes readable or the keyer
+// signals a change of cw_ptt on ptt_event_fd; after every wake-up, whatever
+// woke it, it runs the accessory pass (accessory_updates, control/writers.h),
+// so a key-down reaches the Alex and nucleo relays at once, and then the
+// counter report (counters_report, control/counters.h). An idle loop wakes
+// about ten times a second.
 //
 // An interrupted or timed-out receive is an empty batch. Returns 1, after
 // perror("recvfrom"), on any other receive error, and 1, after

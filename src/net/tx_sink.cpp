@@ -1,5 +1,6 @@
 #include "net/tx_sink.h"
 
+#include "control/counters.h"
 #include "control/state.h"
 #include "hardware/fpga.h"
 #include "hardware/platform.h"
@@ -12,14 +13,17 @@ void write_zero_words(volatile uint32_t* port, unsigned count) {
 }
 
 // Waits for room for one frame, then primes the FIFO if it ran empty.
-void make_room(volatile uint32_t* port, const volatile uint16_t* level, uint16_t threshold,
+// Returns whether it had.
+bool make_room(volatile uint32_t* port, const volatile uint16_t* level, uint16_t threshold,
                unsigned prime_words) {
   while (read16(level) > threshold) platform->usleep(fifo_poll_us);
-  if (read16(level) == 0) write_zero_words(port, prime_words);
+  if (read16(level) != 0) return false;
+  write_zero_words(port, prime_words);
+  return true;
 }
 
 void transmit_part(const uint8_t* frame) {
-  make_room(fifo, tx_cntr, tx_fifo_threshold, tx_fifo_prime_words);
+  if (make_room(fifo, tx_cntr, tx_fifo_threshold, tx_fifo_prime_words)) tally(count_tx_fifo_empty);
   // The word count never depends on the gate, only the content does, so the
   // FPGA's transmit path keeps its timing whether or not the client keys.
   const bool keyed = ((read8(gpio_out) | read8(gpio_in)) & gpio_in_bits::ptt) != 0;

@@ -1,4 +1,6 @@
-// The stream thread's scheduling and the counts of its overflow check.
+// What wakes the receive loop and what it counts: the stream thread's
+// scheduling, the keyer's PTT signal, and the counters of the loop and the
+// stream's overflow check.
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -46,10 +48,60 @@ INSTANTIATE_TEST_SUITE_P(rows, stream_scheduling,
                                          priority_row{"refused", true, 1, SCHED_OTHER, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST(ptt_signal, a_cw_ptt_change_reaches_the_accessory_pass_through_the_event_descriptor) {
+  int event = -1;
+  {
+    running_server server;
+    event = ld(ptt_event_fd);
+    ASSERT_GE(event, 0);
+    control.no_idle_wake = true;  // no time-out runs the pass: only the signal can
+    const int polls = control.polls;
+    ASSERT_TRUE(eventually([&] { return control.polls > polls; }));
+    st(cw_ptt, 1);
+    ASSERT_EQ(eventfd_write(event, 1), 0);
+    EXPECT_TRUE(eventually([] { return (ld(alex_data_0) & 1) && (ld(nucleo_data_0) & 1); }));
+  }
+  ::close(event);
+}
+
 class loop_counters : public testing::Test {
  protected:
   void SetUp() override { counters_reset(); }
 };
+
+TEST_F(loop_counters, short_ep2_datagrams_are_counted_and_whole_frames_are_not) {
+  running_server server;
+  client c(server.port);
+  auto short_frame = ep2_frame();
+  short_frame.resize(frame_size - 1);
+  c.send(short_frame);
+  c.send(ep2_frame());
+  c.send(short_frame);
+  EXPECT_EQ(running_server::sync(c), 2);
+  EXPECT_EQ(ld(count_ep2_short), 2u);
+  EXPECT_EQ(server.model.tx().size(), 252u);
+}
+
+struct empty_row {
+  uint16_t tx_cntr;
+  uint32_t empties;
+};
+std::ostream& operator<<(std::ostream& os, const empty_row& r) {
+  return os << "tx_cntr " << r.tx_cntr;
+}
+class tx_fifo_empty : public loop_counters, public testing::WithParamInterface<empty_row> {};
+
+TEST_P(tx_fifo_empty, the_sink_counts_every_frame_that_finds_the_transmit_fifo_empty) {
+  running_server server;
+  server.model.tx_level = GetParam().tx_cntr;
+  client c(server.port);
+  c.send(ep2_frame(0));
+  c.send(ep2_frame(1));
+  EXPECT_EQ(running_server::sync(c), 2);
+  EXPECT_EQ(ld(count_tx_fifo_empty), GetParam().empties);
+}
+
+INSTANTIATE_TEST_SUITE_P(rows, tx_fifo_empty, testing::Values(empty_row{0, 2}, empty_row{1, 0}));
 
 // The overflow check before each batch's wait.
 struct overflow_row {

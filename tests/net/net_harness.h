@@ -198,6 +198,9 @@ struct platform_control {
   std::atomic<int> realtime_refusals{0};
   std::atomic<int> stream_policy{-1};  // of the last stream thread created
   std::atomic<int> stream_priority{-1};
+  // No time-out ends the loop's wait: only a descriptor (a datagram, the
+  // keyer's PTT signal) or the end of the loop wakes it.
+  std::atomic<bool> no_idle_wake{false};
   std::atomic<int> polls{0};
   std::atomic<int> receive_calls{0};
   std::atomic<int> stream_threads_created{0};
@@ -239,6 +242,10 @@ inline int test_poll(pollfd* fds, nfds_t count, int timeout_ms) {
   if (control.hold_receive) {
     std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
     return 0;
+  }
+  while (control.no_idle_wake && !control.end_loop) {
+    const int r = sim_platform.poll(fds, count, 5);
+    if (r != 0) return r;
   }
   return sim_platform.poll(fds, count, timeout_ms);
 }
@@ -324,6 +331,7 @@ inline void reset_control() {
   control.realtime_refusals = 0;
   control.stream_policy = -1;
   control.stream_priority = -1;
+  control.no_idle_wake = false;
   control.polls = 0;
   control.receive_calls = 0;
   control.stream_threads_created = 0;
