@@ -11,9 +11,10 @@
 // lost ("client_lost"), and from the trace the receive-FIFO overflows and
 // the restarts after the stream's first ("rx_overflows", "rx_restarts").
 // The goal: no overflow at 384 kHz with 8 receivers. The stream thread
-// polls in 1 ms sleeps and the receive FIFO holds 2.67 ms at 384 kHz, so a
-// machine whose 1 ms sleeps overshoot by more than about 1.4 ms now and
-// then (BM_sleep_overshoot) shows overflows there whatever the model does.
+// sleeps until its batch is due, and the receive FIFO reaches its reset
+// mark about 1.36 ms after a batch is complete at 384 kHz, so a machine
+// that wakes it later than that now and then (BM_sleep_overshoot) shows
+// overflows there whatever the model does.
 //
 // BM_sleep_overshoot: how late a 1 ms sleep wakes on this machine
 // ("worst_ms", and "over_1_4ms", the share of sleeps later than 1.4 ms).
