@@ -22,8 +22,9 @@ bool map_fpga_blocks(int mem_fd);
 
 // Runs the whole start-up sequence on the current platform: argument check,
 // devices, I2C probe, FPGA mappings, initial registers and envelopes, drive
-// table, socket, the keyer's PTT event descriptor, keyer thread. Returns 0 when the receive loop may start, 1
-// after a failure has been reported on standard error.
+// table, socket, the keyer's PTT event descriptor, keyer thread. Returns 0
+// when the receive loop may start, 1 after a failure has been reported on
+// standard error.
 int startup(int argc, char** argv);
 
 // The process: start-up, then the receive loop. Returns only with status 1.
