@@ -188,12 +188,17 @@ int startup(int argc, char** argv) {
   if (platform->bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0)
     return fail("bind");
 
+  // The keyer signals its PTT changes here; the receive loop waits on it.
+  const int ptt_event = platform->eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (ptt_event < 0) return fail("eventfd");
+  st(ptt_event_fd, ptt_event);
+
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
   pthread_attr_setschedpolicy(&attr, SCHED_FIFO);
   sched_param param{};
-  param.sched_priority = 99;
+  param.sched_priority = keyer_priority;
   pthread_attr_setschedparam(&attr, &param);
   pthread_t keyer;
   const int rc = platform->thread_create(&keyer, &attr, handler_keyer, nullptr);

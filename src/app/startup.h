@@ -31,10 +31,10 @@ bool map_fpga_blocks(int mem_fd);
 
 // Runs the whole start-up sequence on the current platform: argument check,
 // server lock, devices, I2C probe, FPGA mappings, initial registers and
-// envelopes, drive table, socket, keyer thread. Returns 0 when the receive
-// loop may start, 1 after a failure has been reported on standard error (a
-// lock held by another server: "varnholt: another server is running (PATH
-// is locked)").
+// envelopes, drive table, socket, the keyer's PTT event descriptor, keyer
+// thread. Returns 0 when the receive loop may start, 1 after a failure has
+// been reported on standard error (a lock held by another server: "varnholt:
+// another server is running (PATH is locked)").
 int startup(int argc, char** argv);
 
 // The process: the SIGINT/SIGTERM handler (hardware/stop_signal.h), start-up,

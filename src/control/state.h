@@ -62,6 +62,9 @@ extern std::atomic<uint32_t> cw_memory[2];  // [0] latest paddle sample, [1] pad
 // when that is done and keys nothing from then on.
 extern std::atomic<uint8_t> cw_release;   // written by the main thread
 extern std::atomic<uint8_t> cw_released;  // written by the keyer thread
+// Event descriptor (eventfd) the keyer signals at every change of cw_ptt and
+// the receive loop waits on; negative when none was made. Set at start-up.
+extern std::atomic<int32_t> ptt_event_fd;
 
 // Alex filter board
 extern std::atomic<uint16_t> alex_data_0;   // the word with C0 = 0x00, packed (control/words.h)

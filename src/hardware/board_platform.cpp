@@ -75,6 +75,18 @@ int board_sleep_until(const timespec* deadline) {
 int board_clock_now(timespec* now) {
   return ::clock_gettime(CLOCK_MONOTONIC, now);
 }
+int board_set_thread_name(const char* name) {
+  return ::pthread_setname_np(::pthread_self(), name);
+}
+int board_eventfd(unsigned int initval, int flags) {
+  return ::eventfd(initval, flags);
+}
+int board_eventfd_read(int fd, eventfd_t* value) {
+  return ::eventfd_read(fd, value);
+}
+int board_eventfd_write(int fd, eventfd_t value) {
+  return ::eventfd_write(fd, value);
+}
 
 }  // namespace
 
@@ -100,6 +112,10 @@ const platform_ops board_platform = {
     .usleep = board_usleep,
     .sleep_until = board_sleep_until,
     .clock_now = board_clock_now,
+    .set_thread_name = board_set_thread_name,
+    .eventfd = board_eventfd,
+    .eventfd_read = board_eventfd_read,
+    .eventfd_write = board_eventfd_write,
 };
 
 const platform_ops* platform = &board_platform;

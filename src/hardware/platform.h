@@ -14,6 +14,7 @@
 #include <net/if.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <termios.h>
@@ -57,7 +58,21 @@ struct platform_ops {
   // Sleeps until an absolute CLOCK_MONOTONIC time (the keyer's tick deadlines).
   int (*sleep_until)(const struct timespec* deadline);
   int (*clock_now)(struct timespec* now);  // CLOCK_MONOTONIC
+  // Names the calling thread (pthread_setname_np on pthread_self; at most 15
+  // characters), so that top -H, ps -L and a profiler tell the threads apart.
+  int (*set_thread_name)(const char* name);
+
+  // The event descriptor through which the keyer wakes the receive loop
+  // (eventfd(2), eventfd_read(3), eventfd_write(3)).
+  int (*eventfd)(unsigned int initval, int flags);
+  int (*eventfd_read)(int fd, eventfd_t* value);
+  int (*eventfd_write)(int fd, eventfd_t value);
 };
+
+// SCHED_FIFO priorities of the server's threads: the keyer above everything,
+// the receive stream below it. The main thread keeps normal scheduling.
+constexpr int keyer_priority = 99;
+constexpr int stream_priority = 90;
 
 // The backend in use; set once before start-up.
 extern const platform_ops* platform;

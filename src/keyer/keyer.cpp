@@ -119,16 +119,29 @@ uint32_t paddle_sample() {
   return paddles;
 }
 
+// Wakes the receive loop, whose accessory pass then merges the new cw_ptt
+// into the Alex and nucleo words at once rather than at its next safety wake.
+// Made after the register stores of the change, so that they keep their
+// spacing; the loop drains the descriptor before it reads cw_ptt, so no
+// change is missed.
+void signal_ptt_change() {
+  const int fd = ld(ptt_event_fd);
+  if (fd >= 0) platform->eventfd_write(fd, 1);
+}
+
 // Key-on, PTT drop and key-up, in the order the FPGA and the other threads
 // rely on: PTT before the transmit source, cw_ptt before tx_mux_data. The
 // tx_mux_data stores are releases so that a reader that acquires it also
-// sees the cw_ptt stored before it.
+// sees the cw_ptt stored before it. Key-on within a letter finds PTT still up
+// and changes nothing the receive loop needs to hear of.
 void key_on() {
+  const bool ptt_was_up = ld(cw_ptt) != 0;
   set_bits8(tx_rst, tx_rst_bits::keyer_ptt);
   st(cw_ptt, 1);
   set_bits8(tx_rst, tx_rst_bits::keyer_source);
   tx_mux_data.store(1, std::memory_order_release);
   if (ld(i2c_codec) && ld(dac_level_data)) set_bits8(tx_rst, tx_rst_bits::sidetone);
+  if (!ptt_was_up) signal_ptt_change();
 }
 
 void ptt_drop() {
@@ -137,6 +150,7 @@ void ptt_drop() {
   pulse8(tx_rst, tx_rst_bits::restart);
   clear_bits8(tx_rst, tx_rst_bits::keyer_source);
   tx_mux_data.store(0, std::memory_order_release);
+  signal_ptt_change();
 }
 
 // Without a codec nothing drives the sidetone, so its bit is left alone.
@@ -307,6 +321,7 @@ void iambic_keyer(uint32_t paddles) {
 }  // namespace
 
 void* handler_keyer(void*) {
+  platform->set_thread_name("keyer");
   tick_deadline = monotonic_now();
   // Idle: one paddle sample per tick, with the PTT hang running.
   for (;;) {

@@ -5,7 +5,9 @@
 // keyer PTT (bit 5), transmit source (bit 4), sidetone (bit 3, only with a
 // codec), RF key (bit 2, lagging the sidetone by the RF delay) and the
 // transmit restart pulse (bit 0) when PTT drops after the hang time. It
-// publishes cw_ptt and tx_mux_data for the other threads.
+// publishes cw_ptt and tx_mux_data for the other threads, and signals every
+// change of cw_ptt on ptt_event_fd (when there is one) so that the receive
+// loop brings the Alex and nucleo relays along at once.
 //
 // Timing: ticks are 1 ms deadlines on CLOCK_MONOTONIC (platform->clock_now,
 // platform->sleep_until); each deadline is the previous one plus 1 ms, so
@@ -36,9 +38,10 @@ constexpr int64_t keyer_max_lag_ms = 20;
 // the PTT drop in its usual order), sets cw_released and from then on only
 // sleeps: no paddle, hang or PTT input is looked at again.
 //
-// Thread entry, created once at start-up with SCHED_FIFO priority 99; the
-// argument is ignored and the function never returns. Uses only the
-// platform's clock_now and sleep_until for time, so a test platform can drive
-// it tick by tick (and end it by throwing from sleep_until when it runs the
-// entry on its own thread rather than as a pthread entry).
+// Thread entry, created once at start-up with SCHED_FIFO priority 99
+// (keyer_priority); names its thread "keyer"; the argument is ignored and the
+// function never returns. Uses only the platform's clock_now and sleep_until
+// for time, so a test platform can drive it tick by tick (and end it by
+// throwing from sleep_until when it runs the entry on its own thread rather
+// than as a pthread entry).
 void* handler_keyer(void* arg);

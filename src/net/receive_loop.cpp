@@ -1,6 +1,7 @@
 #include "net/receive_loop.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "control/counters.h"
 #include "control/decoder.h"
 #include "control/state.h"
 #include "control/writers.h"
@@ -23,7 +25,9 @@
 namespace {
 
 constexpr unsigned batch_size = 8;
-constexpr int readable_wait_ms = 1;
+// Longest wait for a datagram or a PTT signal: the safety wake of an idle
+// loop (the accessory pass and the counter report then run anyway).
+constexpr int idle_wait_ms = 100;
 constexpr long receive_limit_ns = 1000000;  // 1 ms
 constexpr unsigned stop_poll_us = 1000;
 
@@ -48,16 +52,27 @@ void prepare(receive_slots& r) {
   }
 }
 
-// Receives one batch. Returns the number of datagrams (0 when nothing came
-// within the time limits or the call was interrupted), or -1 with errno set
-// on any other failure.
-int receive_batch(int sock, receive_slots& r) {
+// Waits until a datagram arrives, the keyer signals a PTT change on `event`
+// or idle_wait_ms pass, then receives one batch. Returns the number of
+// datagrams (0 after a signal alone, when nothing came within the time
+// limits or the call was interrupted), or -1 with errno set on any other
+// failure. A signal is drained here, before the accessory pass reads cw_ptt,
+// so a change made after that read signals again.
+int receive_batch(int sock, int event, receive_slots& r) {
   // The socket's 1 ms receive time-out counts in kernel ticks (several ms on
   // a 250 Hz kernel) and the call's own limit does not bound the wait for the
-  // first datagram; the poll is what wakes an idle loop every millisecond.
-  pollfd readable{sock, POLLIN, 0};
-  const int ready = platform->poll(&readable, 1, readable_wait_ms);
+  // first datagram; the poll is what wakes the loop. A negative `event` is
+  // not polled.
+  pollfd ready_fds[2] = {{sock, POLLIN, 0}, {event, POLLIN, 0}};
+  const int ready = platform->poll(ready_fds, 2, idle_wait_ms);
   if (ready == 0 || (ready < 0 && errno == EINTR)) return 0;
+  if (ready > 0) {
+    if (ready_fds[1].revents & POLLIN) {
+      eventfd_t signals;
+      platform->eventfd_read(event, &signals);
+    }
+    if (ready_fds[0].revents == 0) return 0;
+  }
 
   prepare(r);
   timespec limit{0, receive_limit_ns};  // counted down in place by the call
@@ -78,7 +93,10 @@ void reply_discovery(int sock, uint8_t* buffer, const sockaddr_in& to) {
 void handle_ep2(const uint8_t* frame, unsigned length) {
   // A short datagram would leave the samples and the second control word
   // to stale bytes of an earlier frame.
-  if (length < frame_size) return;
+  if (length < frame_size) {
+    tally(count_ep2_short);
+    return;
+  }
   tx_sink_frame(frame);
   process_ep2(frame + ep2_c0_offset[0]);
   process_ep2(frame + ep2_c0_offset[1]);
@@ -119,8 +137,20 @@ bool stream_start(const sockaddr_in& client) {
   st(rx_sync_data, 0);
   pulse8(lo_rst, lo_rst_bits::rx_sync);
 
+  // Real-time below the keyer, so that a busy machine delays the batch wait
+  // as little as possible; where that is not permitted, normal scheduling
+  // (the simulated board's backend falls back by itself and says so).
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
+  pthread_attr_setschedpolicy(&attr, SCHED_FIFO);
+  sched_param param{};
+  param.sched_priority = stream_priority;
+  pthread_attr_setschedparam(&attr, &param);
   pthread_t thread;
-  const int rc = platform->thread_create(&thread, nullptr, handler_ep6, nullptr);
+  int rc = platform->thread_create(&thread, &attr, handler_ep6, nullptr);
+  pthread_attr_destroy(&attr);
+  if (rc == EPERM) rc = platform->thread_create(&thread, nullptr, handler_ep6, nullptr);
   if (rc != 0) {
     errno = rc;  // thread creation reports through its result, not errno
     std::perror("pthread_create");
@@ -135,8 +165,9 @@ bool stream_start(const sockaddr_in& client) {
 int receive_loop() {
   receive_slots slots;  // about 8.5 KB of the main thread's stack, for the life of the process
   const int sock = ld(sock_ep2);
+  const int event = ld(ptt_event_fd);
   for (;;) {
-    const int n = receive_batch(sock, slots);
+    const int n = receive_batch(sock, event, slots);
     if (n < 0) {
       std::perror("recvfrom");
       return 1;
@@ -164,6 +195,7 @@ int receive_loop() {
     }
     tx_release_check();
     accessory_updates();
+    counters_report();
     if (ld(stop_requested) != 0) return shut_down() ? 0 : 1;
   }
 }

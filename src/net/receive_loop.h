@@ -9,10 +9,13 @@
 // datagrams per recvmmsg on sock_ep2, answers discovery requests, starts and
 // stops the receive stream thread (handler_ep6), hands every EP2 frame of
 // 1032 bytes to the transmit sample sink and then to process_ep2 (C0 at frame
-// offsets 11 and 523), and after every receive call, whether it brought
-// datagrams or not, runs the accessory pass (accessory_updates, control/writers.h). Before each
-// receive call it waits at most 1 ms for the socket to become readable, so an idle loop runs its
-// accessory pass about once a millisecond.
+// offsets 11 and 523; shorter EP2 datagrams are dropped and counted). It
+// waits, at most 100 ms, until the socket becomes readable or the keyer
+// signals a change of cw_ptt on ptt_event_fd; after every wake-up, whatever
+// woke it, it runs the accessory pass (accessory_updates, control/writers.h),
+// so a key-down reaches the Alex and nucleo relays at once, and then the
+// counter report (counters_report, control/counters.h). An idle loop wakes
+// about ten times a second.
 //
 // The client's transmit request is released (net/tx_release.h) by every stop
 // and start command, before the stream is stopped, and after a second
@@ -42,8 +45,10 @@ constexpr int64_t stream_stop_limit_ms = 1000;
 // stream_start ends any running stream the same way (false, after "varnholt:
 // the stream thread did not stop", when that fails), points addr_ep6 at
 // `client`, sets enable_thread and active_thread, clears rx_sync_data,
-// pulses lo_rst bits 0-1 and creates the detached stream thread; false,
-// after perror("pthread_create") and with both flags cleared again, when
-// creation fails.
+// pulses lo_rst bits 0-1 and creates the detached stream thread with
+// SCHED_FIFO priority stream_priority, or with default attributes when
+// real-time scheduling is refused (EPERM); false, after
+// perror("pthread_create") and with both flags cleared again, when creation
+// fails.
 bool stream_stop();
 bool stream_start(const sockaddr_in& client);

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 
+#include "control/counters.h"
 #include "control/state.h"
 #include "hardware/fpga.h"
 #include "hardware/platform.h"
@@ -73,28 +75,45 @@ void write_status(uint8_t* block, int index, uint8_t ptt) {
   }
 }
 
-// Waits in 1 ms sleeps until the receive FIFO holds `words`. Gives up, false,
-// when the stream is stopped meanwhile, so a stop returns promptly even when
-// the FPGA no longer fills the FIFO.
+constexpr int64_t ns_per_s = 1000000000;
+
+void sleep_for(int64_t ns) {
+  timespec now{};
+  platform->clock_now(&now);
+  const int64_t deadline = static_cast<int64_t>(now.tv_sec) * ns_per_s + now.tv_nsec + ns;
+  const timespec d{static_cast<time_t>(deadline / ns_per_s),
+                   static_cast<long>(deadline % ns_per_s)};
+  platform->sleep_until(&d);
+}
+
+// Sleeps until the receive FIFO holds `words` (stream.h: ep6_wait_ns). Gives
+// up, false, when the stream is stopped meanwhile, so a stop returns promptly
+// even when the FPGA no longer fills the FIFO. A look that finds the FIFO at
+// the reset mark is counted: records were lost while it was full, even when
+// this look ends the wait and the check before the next batch finds nothing.
 bool wait_for_batch(int words) {
-  while (read16(rx_cntr) < words) {
+  for (;;) {
+    const int level = read16(rx_cntr);
+    if (level >= rx_fifo_overflow) tally(count_rx_fifo_full);
+    if (level >= words) return true;
     if (enable_thread.load(std::memory_order_acquire) == 0) return false;
-    platform->usleep(ep6_poll_us);
+    sleep_for(ep6_wait_ns(words - level, ld(rate)));
   }
-  return true;
 }
 
 }  // namespace
 
 void ep6_overflow_check(bool with_codec) {
+  const uint16_t level = read16(rx_cntr);
+  const bool codec_full = with_codec && read16(adc_cntr) >= adc_fifo_overflow;
+  if (!codec_full && level < rx_fifo_overflow) return;
   if (with_codec) {
-    if (read16(adc_cntr) >= adc_fifo_overflow || read16(rx_cntr) >= rx_fifo_overflow) {
-      pulse8(rx_rst, rx_rst_bits::codec_restart);
-      pulse8(rx_rst, rx_rst_bits::fifo_restart);
-    }
-  } else if (read16(rx_cntr) >= rx_fifo_overflow) {
-    pulse8(rx_rst, rx_rst_bits::fifo_restart);
+    pulse8(rx_rst, rx_rst_bits::codec_restart);
+    tally(count_codec_fifo_resets);
   }
+  pulse8(rx_rst, rx_rst_bits::fifo_restart);
+  tally(count_rx_fifo_resets);
+  tally(count_rx_samples_discarded, level / 8u);
 }
 
 void ep6_build_batch(uint8_t (*frames)[frame_size], const ep6_geometry& g, const uint8_t* records,
@@ -130,6 +149,7 @@ void ep6_build_batch(uint8_t (*frames)[frame_size], const ep6_geometry& g, const
 }
 
 void* handler_ep6(void*) {
+  platform->set_thread_name("stream");
   alignas(4) uint8_t records[ep6_record_buffer];
   alignas(4) uint8_t mic[ep6_mic_buffer];
   uint8_t frames[ep6_max_frames][frame_size];
@@ -175,7 +195,8 @@ void* handler_ep6(void*) {
     fifo_read(records, fifo, ep6_record_size * static_cast<size_t>(g.samples));
     ep6_build_batch(frames, g, records, mic, with_codec, ld(cw_ptt), &state);
     // A failed or partial send is not retried: the next batch follows.
-    platform->sendmmsg(sock, msgs, static_cast<unsigned>(g.frames), 0);
+    if (platform->sendmmsg(sock, msgs, static_cast<unsigned>(g.frames), 0) != g.frames)
+      tally(count_send_failures);
   }
   active_thread.store(0, std::memory_order_release);
   return nullptr;

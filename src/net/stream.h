@@ -12,12 +12,19 @@
 // for each start command, after it has set addr_ep6 and enable_thread =
 // active_thread = 1. The argument is ignored; returns null.
 //
-// Resets the receive FIFOs (the codec's first), then sends batches of 4..25
-// EP6 frames to addr_ep6 through sock_ep2, one sendmmsg per batch, while
-// enable_thread is set. A stop (enable_thread = 0) takes effect after the
-// batch in hand has been sent, or within 1 ms while the thread waits for the
-// FPGA to fill a batch. Clears active_thread (release) as its very last act.
-// Works only on its own stack (about 46 KB); allocates nothing.
+// Names its thread "stream", resets the receive FIFOs (the codec's first),
+// then sends batches of 4..25 EP6 frames to addr_ep6 through sock_ep2, one
+// sendmmsg per batch, while enable_thread is set. Between batches it sleeps
+// until the FIFO holds the next one (ep6_wait_ns). A stop (enable_thread = 0)
+// takes effect after the batch in hand has been sent, or within 1 ms while
+// the thread waits for the FPGA to fill a batch. Clears active_thread
+// (release) as its very last act. Works only on its own stack (about 46 KB);
+// allocates nothing. Counts what it loses (control/counters.h): FIFO
+// restarts, looks at rx_cntr that find the reset mark, failed or partial
+// sends.
+//
+// The receive loop creates it with SCHED_FIFO priority stream_priority
+// (below the keyer's), or with normal scheduling where that is refused.
 void* handler_ep6(void* arg);
 
 // Limits of one batch, which set the sizes of the thread's buffers.
@@ -28,7 +35,30 @@ constexpr size_t ep6_mic_buffer = 2048;      // bytes, one batch of codec words
 constexpr size_t ep6_mic_buffer_words = ep6_mic_buffer / 4;
 constexpr uint16_t rx_fifo_overflow = 8192;   // rx_cntr at or above: restart the FIFO
 constexpr uint16_t adc_fifo_overflow = 1024;  // adc_cntr at or above: restart both FIFOs
-constexpr unsigned ep6_poll_us = 1000;
+
+// The batch wait. While the receive FIFO holds less than a batch, the thread
+// sleeps until the batch is due: the missing words at the FIFO's word rate,
+// 8 words per sample instant at 48 kHz x 2^rate, to an absolute
+// CLOCK_MONOTONIC deadline; never longer than ep6_wait_max_ns, so that a stop
+// is seen within a millisecond, and never shorter than ep6_wait_min_ns, so
+// that a FIFO a few words short is not polled in a tight loop. It reads
+// rx_cntr after every wake-up and reads the batch only when the count says
+// it is there. At 384 kHz a batch fills in about 1.3 ms and the FIFO reaches
+// the reset mark about 1.36 ms after the batch is complete: that is the
+// wake-up latency the wait tolerates (a wait that looked again every 1 ms
+// tolerated about 0.36 ms in its worst phase).
+constexpr int64_t ep6_wait_max_ns = 1000000;
+constexpr int64_t ep6_wait_min_ns = 50000;
+constexpr int64_t ep6_words_per_second(int rate_code) {
+  return int64_t{8 * 48000} << (rate_code & 3);
+}
+// Sleep for `missing` words at rate code `rate_code`, rounded up to whole
+// nanoseconds and held within [ep6_wait_min_ns, ep6_wait_max_ns].
+constexpr int64_t ep6_wait_ns(int missing, int rate_code) {
+  const int64_t per_s = ep6_words_per_second(rate_code);
+  const int64_t ns = (int64_t{missing} * 1000000000 + per_s - 1) / per_s;
+  return ns < ep6_wait_min_ns ? ep6_wait_min_ns : ns > ep6_wait_max_ns ? ep6_wait_max_ns : ns;
+}
 
 // Batch geometry for a number of receivers (clamped to 1..8), all integer
 // divisions: slot = 6 x receivers + 2 bytes, 504 / slot slots per block,
@@ -73,5 +103,7 @@ void ep6_build_batch(uint8_t (*frames)[frame_size], const ep6_geometry& g, const
 // The overflow check made before each batch's wait: with a codec, adc_cntr >=
 // 1024 or rx_cntr >= 8192 restarts both FIFOs (the codec's first); without,
 // rx_cntr >= 8192 restarts the receive FIFO. Each restart is a pulse of the
-// rx_rst bit. Stream thread only.
+// rx_rst bit, counted in count_rx_fifo_resets (and count_codec_fifo_resets),
+// with the sample instants it throws away (rx_cntr / 8) in
+// count_rx_samples_discarded. Stream thread only.
 void ep6_overflow_check(bool with_codec);

@@ -25,6 +25,7 @@ struct sink_fifo {
   unsigned prime_words;
   std::atomic<uint8_t>& stalled;
   std::atomic<uint32_t>& dropped;  // samples dropped while it had no room
+  std::atomic<uint32_t>* ran_empty;  // times it was found empty, or null
 };
 
 // Makes room for one frame and primes the FIFO if it ran empty; false when
@@ -51,13 +52,16 @@ bool make_room(const sink_fifo& f) {
     }
   }
   if (ld(f.stalled) != 0) st(f.stalled, 0);
-  if (read16(f.level) == 0) write_zero_words(f.port, f.prime_words);
+  if (read16(f.level) == 0) {
+    if (f.ran_empty) tally(*f.ran_empty);
+    write_zero_words(f.port, f.prime_words);
+  }
   return true;
 }
 
 void transmit_part(const uint8_t* frame) {
   if (!make_room({fifo, tx_cntr, tx_fifo_threshold, tx_fifo_prime_words, tx_fifo_stalled,
-                  count_tx_samples_dropped}))
+                  count_tx_samples_dropped, &count_tx_fifo_empty}))
     return;
   // The word count never depends on the gate, only the content does, so the
   // FPGA's transmit path keeps its timing whether or not the client keys.
@@ -76,7 +80,7 @@ void transmit_part(const uint8_t* frame) {
 
 void audio_part(const uint8_t* frame) {
   if (!make_room({codec, dac_cntr, dac_fifo_threshold, dac_fifo_prime_words, dac_fifo_stalled,
-                  count_codec_samples_dropped}))
+                  count_codec_samples_dropped, nullptr}))
     return;
   for (unsigned k = 0; k < ep2_samples_per_frame; ++k)
     fifo_write(codec, wire_word(ep2_sample(frame, k) + ep2_sample_audio));

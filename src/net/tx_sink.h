@@ -30,9 +30,9 @@ extern std::atomic<uint8_t> dac_fifo_stalled;
 // Transmit part, skipped while tx_mux_data is set (the keyer owns the
 // transmitter; tx_cntr is then not read and nothing reaches `fifo`): waits in
 // 1 ms sleeps while tx_cntr > 3844, primes 2520 zero words when tx_cntr reads
-// 0, then writes 252 words: zero words while neither gpio_out nor gpio_in bit 0
-// is set, else per sample the audio word (or a zero word when tx_eer_data is
-// 0) followed by the I/Q word.
+// 0 (counted in count_tx_fifo_empty), then writes 252 words: zero words
+// while neither gpio_out nor gpio_in bit 0 is set, else per sample the audio
+// word (or a zero word when tx_eer_data is 0) followed by the I/Q word.
 // Audio part, only with a codec and whatever tx_mux_data holds: the same with
 // dac_cntr, 1922 and 1260, then the 126 audio words.
 // Words keep the wire byte order (see wire_word).

@@ -270,6 +270,7 @@ void set_gpio_locked(uint8_t value) {
 }
 
 void* model_main(void*) {
+  pthread_setname_np(pthread_self(), "sim-fpga");
   timespec next{};
   clock_gettime(CLOCK_MONOTONIC, &next);
   while (thread_run.load(std::memory_order_acquire)) {

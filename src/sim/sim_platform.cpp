@@ -216,10 +216,18 @@ int sim_thread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*ent
   int r = create_thread_without_stop_signals(thread, attr, entry, arg);
   if (r == EPERM && attr) {
     // Real-time scheduling is refused without the privilege: run at normal
-    // priority and say so once.
-    static bool warned = false;
+    // priority and say so once for each thread that asked for it (the
+    // keyer at start-up, the stream thread at its first start). Threads are
+    // created only on the main thread.
+    sched_param param{};
+    pthread_attr_getschedparam(attr, &param);
+    static bool warned_keyer = false, warned_stream = false;
+    bool& warned = param.sched_priority == keyer_priority ? warned_keyer : warned_stream;
     if (!warned && sim_config.keyer_realtime_warning) {
-      std::fputs("varnholt-sim: real-time scheduling refused, keyer runs at normal priority\n",
+      std::fputs(param.sched_priority == keyer_priority
+                     ? "varnholt-sim: real-time scheduling refused, keyer runs at normal priority\n"
+                     : "varnholt-sim: real-time scheduling refused, stream thread runs at normal "
+                       "priority\n",
                  stderr);
       warned = true;
     }
@@ -239,6 +247,18 @@ int sim_sleep_until(const timespec* deadline) {
 }
 int sim_clock_now(timespec* now) {
   return ::clock_gettime(CLOCK_MONOTONIC, now);
+}
+int sim_set_thread_name(const char* name) {
+  return ::pthread_setname_np(::pthread_self(), name);
+}
+int sim_eventfd(unsigned int initval, int flags) {
+  return ::eventfd(initval, flags);
+}
+int sim_eventfd_read(int fd, eventfd_t* value) {
+  return ::eventfd_read(fd, value);
+}
+int sim_eventfd_write(int fd, eventfd_t value) {
+  return ::eventfd_write(fd, value);
 }
 
 }  // namespace
@@ -357,4 +377,8 @@ const platform_ops sim_platform = {
     .usleep = sim_usleep,
     .sleep_until = sim_sleep_until,
     .clock_now = sim_clock_now,
+    .set_thread_name = sim_set_thread_name,
+    .eventfd = sim_eventfd,
+    .eventfd_read = sim_eventfd_read,
+    .eventfd_write = sim_eventfd_write,
 };

@@ -43,7 +43,9 @@ struct sim_config_t {
   bool hwaddr_present = true;
   in_addr_t bind_addr = htonl(INADDR_ANY);  // network byte order
   uint16_t bind_port = 1024;                // 0: an ephemeral port
-  bool keyer_realtime_warning = true;       // say once when SCHED_FIFO is refused
+  // Say once for the keyer and once for the stream thread when SCHED_FIFO is
+  // refused and the thread runs at normal priority instead.
+  bool keyer_realtime_warning = true;
   bool report_taken_port = false;           // say which port another server holds
   // Keep every I2C transaction in sim_i2c_log. The simulated radio turns it
   // off (its trace records the bus) so that a long run does not grow it.

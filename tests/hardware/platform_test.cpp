@@ -41,6 +41,10 @@ TEST_P(platform_backend, fills_every_entry) {
   EXPECT_NE(o.usleep, nullptr);
   EXPECT_NE(o.sleep_until, nullptr);
   EXPECT_NE(o.clock_now, nullptr);
+  EXPECT_NE(o.set_thread_name, nullptr);
+  EXPECT_NE(o.eventfd, nullptr);
+  EXPECT_NE(o.eventfd_read, nullptr);
+  EXPECT_NE(o.eventfd_write, nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(each_backend, platform_backend,

@@ -192,6 +192,15 @@ struct platform_control {
   std::atomic<int> inject_eintr{0};       // receive calls still to fail with EINTR
   std::atomic<bool> hold_receive{false};  // nothing is received while set
   std::atomic<bool> fail_stream_thread{false};
+  // Stream threads asked for with real-time scheduling are refused (EPERM),
+  // as the board's backend refuses them without the privilege.
+  std::atomic<bool> refuse_realtime{false};
+  std::atomic<int> realtime_refusals{0};
+  std::atomic<int> stream_policy{-1};  // of the last stream thread created
+  std::atomic<int> stream_priority{-1};
+  // No time-out ends the loop's wait: only a descriptor (a datagram, the
+  // keyer's PTT signal) or the end of the loop wakes it.
+  std::atomic<bool> no_idle_wake{false};
   std::atomic<int> polls{0};
   std::atomic<int> receive_calls{0};
   std::atomic<int> stream_threads_created{0};
@@ -234,6 +243,10 @@ inline int test_poll(pollfd* fds, nfds_t count, int timeout_ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
     return 0;
   }
+  while (control.no_idle_wake && !control.end_loop) {
+    const int r = sim_platform.poll(fds, count, 5);
+    if (r != 0) return r;
+  }
   return sim_platform.poll(fds, count, timeout_ms);
 }
 
@@ -265,6 +278,18 @@ inline int test_thread_create(pthread_t* thread, const pthread_attr_t* attr, voi
   }
   if (entry == handler_ep6) {
     if (control.fail_stream_thread) return EAGAIN;
+    int policy = SCHED_OTHER;
+    sched_param param{};
+    if (attr) {
+      pthread_attr_getschedpolicy(attr, &policy);
+      pthread_attr_getschedparam(attr, &param);
+    }
+    if (control.refuse_realtime && policy != SCHED_OTHER) {
+      ++control.realtime_refusals;
+      return EPERM;
+    }
+    control.stream_policy = policy;
+    control.stream_priority = param.sched_priority;
     ++control.stream_threads_created;
     return pthread_create(thread, attr, stream_trampoline, arg);
   }
@@ -302,6 +327,11 @@ inline void reset_control() {
   control.inject_eintr = 0;
   control.hold_receive = false;
   control.fail_stream_thread = false;
+  control.refuse_realtime = false;
+  control.realtime_refusals = 0;
+  control.stream_policy = -1;
+  control.stream_priority = -1;
+  control.no_idle_wake = false;
   control.polls = 0;
   control.receive_calls = 0;
   control.stream_threads_created = 0;
