@@ -305,6 +305,16 @@ inline int test_usleep(useconds_t us) {
   return sim_platform.usleep(us);
 }
 
+// The stream's batch wait sleeps to deadlines: with a hook set, a deadline
+// sleep is a step of the hook as a 1 ms sleep is.
+inline int test_sleep_until(const timespec* deadline) {
+  if (control.usleep_hook) {
+    control.usleep_hook(0);
+    return 0;
+  }
+  return sim_platform.sleep_until(deadline);
+}
+
 inline int test_sendmmsg(int fd, mmsghdr* msgs, unsigned count, int flags) {
   ++control.sendmmsg_calls;
   return sim_platform.sendmmsg(fd, msgs, count, flags);
@@ -317,6 +327,7 @@ inline platform_ops make_test_platform() {
   ops.recvmmsg = test_recvmmsg;
   ops.thread_create = test_thread_create;
   ops.usleep = test_usleep;
+  ops.sleep_until = test_sleep_until;
   ops.sendmmsg = test_sendmmsg;
   return ops;
 }
