@@ -24,7 +24,7 @@ struct sink_fifo {
   uint16_t threshold;
   unsigned prime_words;
   std::atomic<uint8_t>& stalled;
-  std::atomic<uint32_t>& dropped;  // samples dropped while it had no room
+  std::atomic<uint32_t>& dropped;    // samples dropped while it had no room
   std::atomic<uint32_t>* ran_empty;  // times it was found empty, or null
 };
 

@@ -46,7 +46,7 @@ struct sim_config_t {
   // Say once for the keyer and once for the stream thread when SCHED_FIFO is
   // refused and the thread runs at normal priority instead.
   bool keyer_realtime_warning = true;
-  bool report_taken_port = false;           // say which port another server holds
+  bool report_taken_port = false;  // say which port another server holds
   // Keep every I2C transaction in sim_i2c_log. The simulated radio turns it
   // off (its trace records the bus) so that a long run does not grow it.
   bool record_i2c = true;
