@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -29,7 +30,9 @@ alignas(4096) uint8_t block_memory[fpga_block_count][8 * sim_page];
 
 int i2c_selected = -1;
 bool i2c_selected_forced = false;
-int uart_master = -1;
+// The far side of the serial port: opened by start-up on the main thread,
+// read by the FPGA model's thread, which is already running then.
+std::atomic<int> uart_master{-1};
 int uart_slave = -1;
 int bound_socket = -1;
 
@@ -53,9 +56,10 @@ int sim_open(const char* path, int flags) {
       errno = ENOENT;
       return -1;
     }
-    uart_master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (uart_master < 0 || grantpt(uart_master) < 0 || unlockpt(uart_master) < 0) return -1;
-    const char* name = ptsname(uart_master);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    uart_master.store(master, std::memory_order_release);
+    if (master < 0 || grantpt(master) < 0 || unlockpt(master) < 0) return -1;
+    const char* name = ptsname(master);
     if (!name) return -1;
     uart_slave = ::open(name, flags);
     return uart_slave;
@@ -216,25 +220,27 @@ void sim_reset() {
   i2c_selected = -1;
   i2c_selected_forced = false;
   if (uart_slave >= 0) ::close(uart_slave);
-  if (uart_master >= 0) ::close(uart_master);
-  uart_slave = uart_master = -1;
+  const int master = uart_master.exchange(-1);
+  if (master >= 0) ::close(master);
+  uart_slave = -1;
   bound_socket = -1;
 }
 
 std::vector<uint8_t> sim_uart_drain() {
   std::vector<uint8_t> out;
-  if (uart_master < 0) return out;
-  const int flags = fcntl(uart_master, F_GETFL);
-  fcntl(uart_master, F_SETFL, flags | O_NONBLOCK);
+  const int master = uart_master.load(std::memory_order_acquire);
+  if (master < 0) return out;
+  const int flags = fcntl(master, F_GETFL);
+  fcntl(master, F_SETFL, flags | O_NONBLOCK);
   uint8_t buf[256];
   ssize_t n;
-  while ((n = ::read(uart_master, buf, sizeof buf)) > 0) out.insert(out.end(), buf, buf + n);
-  fcntl(uart_master, F_SETFL, flags);
+  while ((n = ::read(master, buf, sizeof buf)) > 0) out.insert(out.end(), buf, buf + n);
+  fcntl(master, F_SETFL, flags);
   return out;
 }
 
 int sim_uart_master_fd() {
-  return uart_master;
+  return uart_master.load(std::memory_order_acquire);
 }
 
 bool sim_uart_termios(termios* t) {
