@@ -3,6 +3,8 @@
 
 #include <netinet/in.h>
 
+#include <cstdint>
+
 // Runs for the life of the process on the main thread. Receives up to eight
 // datagrams per recvmmsg on sock_ep2, answers discovery requests, starts and
 // stops the receive stream thread (handler_ep6), hands every EP2 frame of
@@ -16,6 +18,18 @@
 // perror("recvfrom"), on any other receive error, and 1, after
 // perror("pthread_create"), when the stream thread cannot be created.
 int receive_loop();
+
+// One received datagram, as the receive loop handles each of a batch:
+// classifies it and answers discovery (the reply is built in `buffer` and
+// sent on sock_ep2 to `from`), stops the stream, starts it for `from`, or
+// hands an EP2 frame of `length` bytes (ignored when shorter than 1032) to
+// the transmit sample sink and then to process_ep2 twice. `buffer` holds
+// frame_size bytes: the `length` received ones, then whatever the slot held
+// (the loop presets every slot with ep6_frame_header, so that a datagram
+// shorter than four bytes is ignored). False only when the stream thread
+// cannot be created (after perror("pthread_create")): the loop then ends
+// with status 1.
+bool handle_datagram(uint8_t* buffer, unsigned length, const sockaddr_in& from);
 
 // The stream handshake, main thread. stream_stop clears enable_thread and
 // polls active_thread every 1 ms until the stream thread has ended (at once
