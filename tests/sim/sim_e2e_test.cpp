@@ -24,6 +24,11 @@ class e2e : public ::testing::Test {
     GTEST_SKIP() << "end-to-end tests need native speed";
 #endif
   }
+  void TearDown() override {
+    std::string how;
+    if (sim.pid > 0 && !sim.running(&how))
+      ADD_FAILURE() << "varnholt-sim ended during the test: " << how;
+  }
   void launch(const std::vector<std::string>& options) {
     std::string error;
     ASSERT_TRUE(sim.start(options, &error)) << error;
