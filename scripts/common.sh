@@ -47,6 +47,9 @@ native_packages=("${run_packages[@]}" googletest libbenchmark-dev clang-format f
   nlohmann-json3-dev)
 # Packages of the cross build for the board and of running its tests.
 cross_packages=(g++-arm-linux-gnueabihf qemu-user)
+# Packages of the fuzz targets: clang with libFuzzer and its sanitizer
+# runtimes. (The sanitizer runtimes of g++ come with g++ itself.)
+fuzz_packages=(clang libclang-rt-14-dev)
 
 # configure_and_build BUILD_DIR [CMAKE ARGS...]
 configure_and_build() {

@@ -162,6 +162,27 @@ bool stream_start(const sockaddr_in& client) {
   return true;
 }
 
+bool handle_datagram(uint8_t* buffer, unsigned length, const sockaddr_in& from) {
+  switch (classify_datagram(buffer)) {
+    case datagram_kind::discovery:
+      reply_discovery(ld(sock_ep2), buffer, from);
+      break;
+    case datagram_kind::stop:
+      tx_release();
+      if (!stream_stop()) return stream_thread_stuck() == 0;
+      break;
+    case datagram_kind::start:
+      tx_release();
+      return stream_start(from);
+    case datagram_kind::ep2:
+      handle_ep2(buffer, length);
+      break;
+    case datagram_kind::other:
+      break;
+  }
+  return true;
+}
+
 int receive_loop() {
   receive_slots slots;  // about 8.5 KB of the main thread's stack, for the life of the process
   const int sock = ld(sock_ep2);
@@ -172,27 +193,8 @@ int receive_loop() {
       std::perror("recvfrom");
       return 1;
     }
-    for (int i = 0; i < n; ++i) {
-      uint8_t* buffer = slots.buffer[i];
-      switch (classify_datagram(buffer)) {
-        case datagram_kind::discovery:
-          reply_discovery(sock, buffer, slots.from[i]);
-          break;
-        case datagram_kind::stop:
-          tx_release();
-          if (!stream_stop()) return stream_thread_stuck();
-          break;
-        case datagram_kind::start:
-          tx_release();
-          if (!stream_start(slots.from[i])) return 1;
-          break;
-        case datagram_kind::ep2:
-          handle_ep2(buffer, slots.msgs[i].msg_len);
-          break;
-        case datagram_kind::other:
-          break;
-      }
-    }
+    for (int i = 0; i < n; ++i)
+      if (!handle_datagram(slots.buffer[i], slots.msgs[i].msg_len, slots.from[i])) return 1;
     tx_release_check();
     accessory_updates();
     counters_report();

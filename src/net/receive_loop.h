@@ -39,6 +39,20 @@ int receive_loop();
 // is stuck, and the process ends rather than start a second one beside it.
 constexpr int64_t stream_stop_limit_ms = 1000;
 
+// One received datagram, as the receive loop handles each of a batch:
+// classifies it and answers discovery (the reply is built in `buffer` and
+// sent on sock_ep2 to `from`), releases the client's transmit request and
+// stops the stream, or releases it and starts the stream for `from`, or
+// hands an EP2 frame of `length` bytes (ignored when shorter than 1032) to
+// the transmit sample sink and then to process_ep2 twice. `buffer` holds
+// frame_size bytes: the `length` received ones, then whatever the slot held
+// (the loop presets every slot with ep6_frame_header, so that a datagram
+// shorter than four bytes is ignored). False when the stream thread cannot
+// be created (after perror("pthread_create")) or did not stop (after
+// "varnholt: the stream thread did not stop"): the loop then ends with
+// status 1.
+bool handle_datagram(uint8_t* buffer, unsigned length, const sockaddr_in& from);
+
 // The stream handshake, main thread. stream_stop clears enable_thread and
 // polls active_thread every 1 ms until the stream thread has ended (at once
 // when none runs); false when it has not ended within stream_stop_limit_ms.

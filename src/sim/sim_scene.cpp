@@ -158,6 +158,10 @@ bool sim_gpio_parse(const std::string& text, std::vector<sim_gpio_step>* steps,
       *error = at_line(n, "expected: MILLISECONDS VALUE (value 0..255)");
       return false;
     }
+    if (ms > sim_gpio_max_ms) {
+      *error = at_line(n, "times are 0.." + std::to_string(sim_gpio_max_ms) + " ms");
+      return false;
+    }
     if (!out.empty() && ms < out.back().ms) {
       *error = at_line(n, "times must not decrease");
       return false;

@@ -18,7 +18,8 @@
 //
 // From MILLISECONDS after the board came up, `gpio_in` reads VALUE (0..255,
 // decimal or 0x hex): bit 0 the PTT input, bits 1 and 2 the paddles.
-// Times must not decrease.
+// Times must not decrease and reach at most sim_gpio_max_ms (about 24 days;
+// the model counts time in 64-bit nanoseconds).
 #pragma once
 
 #include <cstdint>
@@ -41,6 +42,7 @@ struct sim_gpio_step {
   int64_t ms;
   uint8_t value;
 };
+constexpr int64_t sim_gpio_max_ms = 2147483647;
 
 // Parses a scene; false and a message naming the line on a fault.
 bool sim_scene_parse(const std::string& text, sim_scene* scene, std::string* error);

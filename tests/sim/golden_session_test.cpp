@@ -113,6 +113,8 @@ TEST(golden_session, start_up_control_words_and_a_keyed_dot_store_what_the_recor
       },
       15000));
   const std::string got = transcript(sim.trace());
+  std::string how;
+  EXPECT_TRUE(sim.running(&how)) << "varnholt-sim ended during the session: " << how;
 
   if (std::getenv("VARNHOLT_RECORD_GOLDEN")) {
     std::ofstream(golden_path) << got;

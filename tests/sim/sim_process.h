@@ -141,6 +141,22 @@ struct sim_process {
 
   ~sim_process() { stop(); }
 
+  // Whether the process still runs. One that has ended is reaped, and
+  // `*how` tells its exit status or signal. The server never ends by itself
+  // while it serves: an end is a crash or a sanitizer's report (on the
+  // test's standard error, which the process shares).
+  bool running(std::string* how) {
+    if (pid <= 0) return false;
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) != pid) return true;
+    pid = -1;
+    if (out_fd >= 0) close(out_fd);
+    out_fd = -1;
+    *how = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
+                             : "signal " + std::to_string(WTERMSIG(status));
+    return false;
+  }
+
   // The trace so far, one flat JSON object per entry (values without quotes).
   std::vector<std::map<std::string, std::string>> trace() const {
     std::vector<std::map<std::string, std::string>> out;
