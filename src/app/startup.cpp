@@ -192,17 +192,10 @@ int startup(int argc, char** argv) {
   const int ptt_event = platform->eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (ptt_event < 0) return fail("eventfd");
   st(ptt_event_fd, ptt_event);
+  set_stop_wake_fd(ptt_event);
 
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
-  pthread_attr_setschedpolicy(&attr, SCHED_FIFO);
-  sched_param param{};
-  param.sched_priority = keyer_priority;
-  pthread_attr_setschedparam(&attr, &param);
   pthread_t keyer;
-  const int rc = platform->thread_create(&keyer, &attr, handler_keyer, nullptr);
-  pthread_attr_destroy(&attr);
+  const int rc = create_realtime_thread(&keyer, keyer_priority, handler_keyer);
   if (rc != 0) {
     errno = rc;  // pthread_create reports through its result, not errno
     return fail("pthread_create");

@@ -77,6 +77,22 @@ constexpr int stream_priority = 90;
 // The backend in use; set once before start-up.
 extern const platform_ops* platform;
 
+// Creates a thread with SCHED_FIFO scheduling at `priority` (not inherited
+// from the caller) through platform->thread_create; returns its result, 0 or
+// an errno value (EPERM where real-time scheduling is not permitted).
+inline int create_realtime_thread(pthread_t* thread, int priority, void* (*entry)(void*)) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
+  pthread_attr_setschedpolicy(&attr, SCHED_FIFO);
+  sched_param param{};
+  param.sched_priority = priority;
+  pthread_attr_setschedparam(&attr, &param);
+  const int rc = platform->thread_create(thread, &attr, entry, nullptr);
+  pthread_attr_destroy(&attr);
+  return rc;
+}
+
 // CLOCK_MONOTONIC in nanoseconds, through platform->clock_now.
 inline int64_t platform_now_ns() {
   timespec t{};

@@ -2,13 +2,25 @@
 
 #include <signal.h>
 
+#include <cerrno>
+
+#include "hardware/platform.h"
+
 std::atomic<int32_t> stop_requested{0};
 static_assert(std::atomic<int32_t>::is_always_lock_free);
 
 namespace {
 
+std::atomic<int32_t> stop_wake_fd{-1};
+
 void on_stop_signal(int sig) {
   stop_requested.store(sig, std::memory_order_relaxed);
+  const int fd = stop_wake_fd.load(std::memory_order_relaxed);
+  if (fd >= 0) {
+    const int saved = errno;  // eventfd_write is a write(2): safe here, but it may set errno
+    platform->eventfd_write(fd, 1);
+    errno = saved;
+  }
 }
 
 sigset_t stop_signals() {
@@ -28,6 +40,10 @@ void install_stop_handler() {
   action.sa_flags = 0;  // no SA_RESTART: the receive loop's wait ends with EINTR
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+}
+
+void set_stop_wake_fd(int fd) {
+  stop_wake_fd.store(fd, std::memory_order_relaxed);
 }
 
 int create_thread_without_stop_signals(pthread_t* thread, const pthread_attr_t* attr,

@@ -1,6 +1,6 @@
 // SIGINT and SIGTERM end the server cleanly: the handler only records the
-// signal; the receive loop sees the record (its wait ends with EINTR, or at
-// its next wake-up) and releases the transmitter, stops the stream and lets
+// signal and wakes the receive loop's wait; the loop sees the record and
+// releases the transmitter, stops the stream and lets
 // the process exit with status 0.
 #pragma once
 
@@ -16,6 +16,11 @@ extern std::atomic<int32_t> stop_requested;
 // Installs the handler for SIGINT and SIGTERM without SA_RESTART, so that a
 // blocking call of the main thread returns with EINTR. Start-up, main thread.
 void install_stop_handler();
+
+// An event descriptor (the receive loop's, which it polls) that the handler
+// also writes to, so that a signal arriving after the loop looked at the
+// record and before its wait began still ends that wait at once. -1: none.
+void set_stop_wake_fd(int fd);
 
 // pthread_create with SIGINT and SIGTERM blocked in the new thread (the
 // caller's mask is restored afterwards): every thread but the main one is

@@ -53,7 +53,8 @@ void prepare(receive_slots& r) {
 }
 
 // Waits until a datagram arrives, the keyer signals a PTT change on `event`
-// or idle_wait_ms pass, then receives one batch. Returns the number of
+// (a stop signal writes there too) or idle_wait_ms pass, then receives one
+// batch. Returns the number of
 // datagrams (0 after a signal alone, when nothing came within the time
 // limits or the call was interrupted), or -1 with errno set on any other
 // failure. A signal is drained here, before the accessory pass reads cw_ptt,
@@ -140,16 +141,8 @@ bool stream_start(const sockaddr_in& client) {
   // Real-time below the keyer, so that a busy machine delays the batch wait
   // as little as possible; where that is not permitted, normal scheduling
   // (the simulated board's backend falls back by itself and says so).
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
-  pthread_attr_setschedpolicy(&attr, SCHED_FIFO);
-  sched_param param{};
-  param.sched_priority = stream_priority;
-  pthread_attr_setschedparam(&attr, &param);
   pthread_t thread;
-  int rc = platform->thread_create(&thread, &attr, handler_ep6, nullptr);
-  pthread_attr_destroy(&attr);
+  int rc = create_realtime_thread(&thread, stream_priority, handler_ep6);
   if (rc == EPERM) rc = platform->thread_create(&thread, nullptr, handler_ep6, nullptr);
   if (rc != 0) {
     errno = rc;  // thread creation reports through its result, not errno

@@ -1,0 +1,37 @@
+// A stop signal records itself and wakes the receive loop's wait through its
+// event descriptor, so that a signal taken just before the wait began is not
+// left to the wait's time limit.
+#include "hardware/stop_signal.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include "hardware/platform.h"
+#include "sim/sim_platform.h"
+
+TEST(stop_signal, records_the_signal_and_wakes_the_wait) {
+  const platform_ops* saved = platform;
+  platform = &sim_platform;
+  const int event = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  ASSERT_GE(event, 0);
+  install_stop_handler();
+  set_stop_wake_fd(event);
+
+  errno = EDOM;
+  raise(SIGTERM);
+
+  EXPECT_EQ(stop_requested.load(), SIGTERM);
+  EXPECT_EQ(errno, EDOM) << "the handler must leave errno as it found it";
+  pollfd p{event, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 0), 1) << "the wait on the event descriptor was not woken";
+
+  set_stop_wake_fd(-1);
+  signal(SIGTERM, SIG_DFL);
+  signal(SIGINT, SIG_DFL);
+  stop_requested.store(0);
+  close(event);
+  platform = saved;
+}
