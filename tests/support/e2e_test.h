@@ -26,7 +26,7 @@ class e2e : public ::testing::Test {
     GTEST_SKIP() << "end-to-end tests need native speed";
 #endif
   }
-  // A test that ends the process itself sets sim.pid to -1.
+  // A process the test ended itself (sim.stop) is not looked at.
   void TearDown() override {
     std::string how;
     if (sim.pid > 0 && !sim.running(&how))

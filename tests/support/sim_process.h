@@ -1,7 +1,8 @@
 // Harness for end-to-end tests: starts the real varnholt-sim process (it
 // sits next to the test binary in build/bin) on an ephemeral loopback port,
 // talks to it over UDP and reads its trace. Every process started here is
-// ended by its PID with SIGTERM (SIGKILL after a deadline) and reaped.
+// ended by its PID (the server with SIGTERM first, SIGKILL after a
+// deadline) and reaped.
 #pragma once
 
 #include <fcntl.h>
