@@ -12,11 +12,14 @@
 //   rx_resets, rx_overflows   receive-FIFO restarts by the overflow check,
 //                             and overflow episodes, from the trace (the
 //                             overflow after the stop is not counted)
-//   client_lost_samples       samples receiver 1 lost as the client sees it:
-//                             counter jumps, plus the samples of datagrams
-//                             missing from the sequence, plus at least 1024
-//                             per restart seen (the FIFO content then)
-//   client_restarts, client_jumps, client_frames_lost   its parts
+//   client_lost_samples       samples lost as the client sees them: those
+//                             the count skipped (in the board or in
+//                             datagrams missing from the sequence), plus at
+//                             least 1024 per restart seen (the FIFO content
+//                             then)
+//   client_bad_samples        samples that are not the count (a fault)
+//   client_restarts, client_jumps, client_frames_lost   restarts, forward
+//                             jumps of the count, and datagrams missing
 //   cpu_<thread>_ms_s          CPU time per second of each thread of the
 //                             server (from /proc/PID/task/*/schedstat), by
 //                             thread name; threads without a name of their
@@ -75,7 +78,8 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/sim/sim_process.h"
+#include "support/ep6_reader.h"
+#include "support/sim_process.h"
 
 namespace {
 
@@ -243,8 +247,6 @@ int find_thread(pid_t pid, const std::string& name, size_t nth) {
 void BM_stream_384k(benchmark::State& state) {
   const int receivers = static_cast<int>(state.range(0));
   const bool raise_model = state.range(1) != 0;
-  const int slot = 6 * receivers + 2;
-  const int per_block = 504 / slot;
   const int seconds = bench_seconds();
   for (auto _ : state) {
     sim_process sim;
@@ -274,7 +276,7 @@ void BM_stream_384k(benchmark::State& state) {
       client.send(ep2_frame(frequency_word(0x02, 7000000 + 1000 * i), {{0x00, 3, 0, 0, c4}}, i));
       client.discard_for(20);
     }
-    client.send(start_command());
+    client.start();
 
     constexpr int batch = 64;
     static uint8_t bufs[batch][1032];
@@ -285,10 +287,7 @@ void BM_stream_384k(benchmark::State& state) {
       msgs[i].msg_hdr.msg_iov = &iov[i];
       msgs[i].msg_hdr.msg_iovlen = 1;
     }
-    bool first = true;
-    uint32_t last_seq = 0, last_count = 0;
-    long frames_lost = 0, jumps = 0, restarts = 0;
-    int64_t jumped = 0;
+    counter_check check(receivers);
     std::map<std::string, int64_t> cpu_a;
     int64_t t_a = 0;
     const int64_t until = e2e_now_ms() + seconds * 1000;
@@ -297,41 +296,18 @@ void BM_stream_384k(benchmark::State& state) {
       if (poll(&p, 1, 100) <= 0) continue;
       const int n = recvmmsg(client.fd, msgs, batch, MSG_DONTWAIT, nullptr);
       for (int i = 0; i < n; ++i) {
-        if (msgs[i].msg_len != 1032) continue;
-        const uint8_t* f = bufs[i];
-        const uint32_t seq = be32(f + 4);
-        bool continuous = !first;
-        if (!first && seq != last_seq + 1) {
-          frames_lost += static_cast<long>(seq - last_seq - 1);
-          continuous = false;
-        }
-        for (int b = 0; b < 2; ++b)
-          for (int k = 0; k < per_block; ++k) {
-            const uint8_t* s = f + 8 + 512 * b + 8 + k * slot;
-            const uint32_t count = static_cast<uint32_t>(s[0]) << 16 | s[1] << 8 | s[2];
-            const uint32_t expected = (last_count + 1) & 0xFFFFFF;
-            if (continuous && count != expected) {
-              if (count < expected && count < 1024) {
-                ++restarts;
-              } else {
-                ++jumps;
-                jumped += (count - expected) & 0xFFFFFF;
-              }
-            }
-            continuous = true;
-            last_count = count;
-          }
-        if (first) {
+        const auto f = read_ep6(bufs[i], msgs[i].msg_len, receivers);
+        if (!f) continue;
+        check.add(*f);
+        if (check.frames == 1) {
           cpu_a = thread_cpu(sim.pid);
           t_a = mono_ns();
         }
-        first = false;
-        last_seq = seq;
       }
     }
     const auto cpu_b = thread_cpu(sim.pid);
     const int64_t t_b = mono_ns();
-    client.send(stop_command());
+    client.stop();
     client.drain(300);
     watch.stop();
     sim.stop();
@@ -368,11 +344,12 @@ void BM_stream_384k(benchmark::State& state) {
     if (overflows > 0) --overflows;
     state.counters["rx_resets"] = static_cast<double>(resets);
     state.counters["rx_overflows"] = static_cast<double>(overflows);
-    state.counters["client_restarts"] = static_cast<double>(restarts);
-    state.counters["client_jumps"] = static_cast<double>(jumps);
-    state.counters["client_frames_lost"] = static_cast<double>(frames_lost);
+    state.counters["client_restarts"] = static_cast<double>(check.restarts);
+    state.counters["client_jumps"] = static_cast<double>(check.steps - check.restarts);
+    state.counters["client_frames_lost"] = static_cast<double>(check.frames_missing);
+    state.counters["client_bad_samples"] = static_cast<double>(check.bad);
     state.counters["client_lost_samples"] =
-        static_cast<double>(jumped + frames_lost * 2 * per_block + 1024 * restarts);
+        static_cast<double>(check.missing + 1024 * check.restarts);
     state.counters["stall_late_1ms"] = watch.total(watch.late_1ms);
     state.counters["stall_late_1_3ms"] = watch.total(watch.late_1_3ms);
     state.counters["stall_worst_ms"] =

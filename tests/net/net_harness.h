@@ -31,6 +31,7 @@
 #include "net/receive_loop.h"
 #include "net/stream.h"
 #include "sim/sim_platform.h"
+#include "support/udp_client.h"
 
 namespace net_test {
 
@@ -377,84 +378,14 @@ bool eventually(F done) {
   return true;
 }
 
-// A UDP client on 127.0.0.1, ephemeral port.
-struct client {
-  int fd = -1;
-  sockaddr_in server{};
+using client = udp_client;
 
-  explicit client(uint16_t server_port) {
-    fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    const int big = 4 << 20;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    server.sin_family = AF_INET;
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    server.sin_port = htons(server_port);
-  }
-  ~client() { ::close(fd); }
-  client(const client&) = delete;
-  client& operator=(const client&) = delete;
-
-  uint16_t port() const {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
-  }
-
-  void send(const std::vector<uint8_t>& bytes) const {
-    ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&server),
-             sizeof server);
-  }
-  void send_command(uint8_t type, uint8_t arg, size_t length = 64) const {
-    std::vector<uint8_t> b(length, 0);
-    b[0] = 0xEF;
-    b[1] = 0xFE;
-    b[2] = type;
-    b[3] = arg;
-    send(b);
-  }
-  void start() const { send_command(0x04, 0x01); }
-  void stop() const { send_command(0x04, 0x00); }
-  void discover() const { send_command(0x02, 0x00, 63); }
-
-  // The next datagram, or nothing when none comes before the deadline.
-  std::optional<std::vector<uint8_t>> receive(std::chrono::milliseconds wait = deadline) const {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) return std::nullopt;
-    std::vector<uint8_t> b(2048);
-    const ssize_t n = ::recv(fd, b.data(), b.size(), 0);
-    if (n < 0) return std::nullopt;
-    b.resize(static_cast<size_t>(n));
-    return b;
-  }
-  // Datagrams already waiting, without blocking.
-  int pending() const {
-    int count = 0;
-    uint8_t b[2048];
-    while (::recv(fd, b, sizeof b, MSG_DONTWAIT) >= 0) ++count;
-    return count;
-  }
-};
-
-// An EP2 frame whose sample k carries the bytes of `sample(k)` and whose
-// control words are C0 = 0 with C1..C4 zero (one receiver, 48 kHz).
+// The frames of these tests: C0 = 0 with C1..C4 zero (one receiver, 48 kHz)
+// in both blocks, and sample bytes no two alike, so that a misplaced byte
+// shows.
 inline std::vector<uint8_t> ep2_frame(uint32_t sequence = 0) {
-  std::vector<uint8_t> f(frame_size, 0);
-  f[0] = 0xEF;
-  f[1] = 0xFE;
-  f[2] = 0x01;
-  f[3] = 0x02;
-  put_be32(&f[4], sequence);
-  for (size_t b : frame_block_offset) f[b] = f[b + 1] = f[b + 2] = 0x7F;
-  for (unsigned k = 0; k < ep2_samples_per_frame; ++k) {
-    uint8_t* s = const_cast<uint8_t*>(ep2_sample(f.data(), k));
-    for (unsigned j = 0; j < ep2_sample_size; ++j) s[j] = static_cast<uint8_t>(k * 8 + j + 3);
-  }
-  return f;
+  return ::ep2_frame({}, {}, sequence,
+                     [](unsigned k, unsigned j) { return uint8_t(k * 8 + j + 3); });
 }
 
 // Start-up on the simulated board (loopback, ephemeral port, keyer not run),

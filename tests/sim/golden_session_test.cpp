@@ -11,15 +11,13 @@
 //
 // VARNHOLT_RECORD_GOLDEN=1 rewrites the copy (only after a change that is
 // meant to change what the radio sees).
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "sim_process.h"
+#include "support/e2e_test.h"
 
 namespace {
 
@@ -49,7 +47,7 @@ std::vector<std::vector<uint8_t>> session_frames() {
 // One line per event of the kinds compared, in trace order within each part;
 // each envelope table is one line: its entry count and a checksum of the
 // ordered entries (FNV-1a over "index=value" lines).
-std::string transcript(const std::vector<std::map<std::string, std::string>>& trace) {
+std::string transcript(const std::vector<trace_event>& trace) {
   std::ostringstream main_part, keyer_part, uart_part;
   std::map<std::string, std::pair<long, uint64_t>> tables;
   for (const auto& e : trace) {
@@ -76,31 +74,23 @@ std::string transcript(const std::vector<std::map<std::string, std::string>>& tr
          uart_part.str();
 }
 
-TEST(golden_session, start_up_control_words_and_a_keyed_dot_store_what_the_recorded_copy_holds) {
-#if defined(__arm__)
-  GTEST_SKIP() << "end-to-end tests need native speed";
-#endif
-  sim_process sim;
+class golden_session : public e2e {};
+
+TEST_F(golden_session, start_up_control_words_and_a_keyed_dot_store_what_the_recorded_copy_holds) {
   // The dot paddle is pressed at 1500 ms for 30 ms: one dot.
   const std::string script = sim.dir.file("paddles.txt", "0 0\n1500 4\n1530 0\n");
-  std::string error;
-  ASSERT_TRUE(sim.start(
-      {"--accessories", "pene,alex,level,misc,drive,dac0,dac1,arduino,nucleo", "--gpio", script},
-      &error))
-      << error;
+  launch(
+      {"--accessories", "pene,alex,level,misc,drive,dac0,dac1,arduino,nucleo", "--gpio", script});
   udp_client client(sim.port);
   // Each frame is its own batch: the discovery reply that follows it comes
   // after the accessory pass of the frame's batch, so the session does not
   // depend on how the kernel groups datagrams.
   for (const auto& frame : session_frames()) {
     client.send(frame);
-    client.send(discovery());
-    uint8_t reply[64];
-    ASSERT_EQ(client.receive(reply, sizeof reply, 5000), 60);
+    ASSERT_EQ(discovery_status(client), 2);
   }
-  ASSERT_TRUE(sim.wait_for_event([](const auto& e) {
-    return e.at("ev") == "reg" && e.at("name") == "rx_freq[1]" && e.at("value") == "31020373";
-  })) << "the last control word did not arrive";
+  ASSERT_TRUE(sim.wait_for({{"ev", "reg"}, {"name", "rx_freq[1]"}, {"value", "31020373"}}))
+      << "the last control word did not arrive";
   for (const auto& e : sim.trace())
     if (e.at("ev") == "gpio" && e.at("value") == "4")
       GTEST_SKIP() << "the control words arrived after the paddle script began";
@@ -113,8 +103,6 @@ TEST(golden_session, start_up_control_words_and_a_keyed_dot_store_what_the_recor
       },
       15000));
   const std::string got = transcript(sim.trace());
-  std::string how;
-  EXPECT_TRUE(sim.running(&how)) << "varnholt-sim ended during the session: " << how;
 
   if (std::getenv("VARNHOLT_RECORD_GOLDEN")) {
     std::ofstream(golden_path) << got;

@@ -1,41 +1,14 @@
 // End to end against varnholt-sim: the transmitter is released when the
 // server is stopped by a signal and when its client falls silent with MOX
 // set, and a second server on the same port gives way. Checked in the trace.
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
-#include "sim_process.h"
+#include "support/e2e_test.h"
 
 namespace {
 
-using event = std::map<std::string, std::string>;
-
-class release_e2e : public ::testing::Test {
- protected:
-  sim_process sim;
-
-  void SetUp() override {
-#if defined(__arm__)
-    GTEST_SKIP() << "end-to-end tests need native speed";
-#endif
-  }
-  void launch(const std::vector<std::string>& options) {
-    std::string error;
-    ASSERT_TRUE(sim.start(options, &error)) << error;
-  }
-};
-
-int64_t t_us(const event& e) {
-  return std::stoll(e.at("t_us"));
-}
-bool is_reg(const event& e, const char* name) {
-  return e.at("ev") == "reg" && e.at("name") == name;
-}
-uint32_t value(const event& e) {
-  return static_cast<uint32_t>(std::stoul(e.at("value")));
-}
+class release_e2e : public e2e {};
 
 // The last stores and messages at or after `from_us`, -1 when none.
 struct last_state {
@@ -62,26 +35,6 @@ constexpr uint32_t alex_rx_mox = 1u << 15, alex_tx_mox = 1u << 12;
 constexpr uint32_t nucleo_mox = 0x02;  // nucleo_data_0 bit 0, shifted up one in the word
 constexpr uint32_t keyer_bits = 0x20 | 0x10 | 0x08 | 0x04;  // PTT, source, sidetone, key
 
-// Sends `sig` and waits for the process to end (SIGKILL after 5 s); returns
-// the wait status and how long it took.
-int end_with(sim_process& sim, int sig, int64_t* took_ms) {
-  const int64_t sent = e2e_now_ms();
-  kill(sim.pid, sig);
-  int status = 0;
-  pid_t r;
-  while ((r = waitpid(sim.pid, &status, WNOHANG)) == 0 && e2e_now_ms() < sent + 5000) {
-    pollfd none{};
-    poll(&none, 0, 1);
-  }
-  *took_ms = e2e_now_ms() - sent;
-  if (r == 0) {
-    kill(sim.pid, SIGKILL);
-    waitpid(sim.pid, &status, 0);
-  }
-  sim.pid = -1;
-  return status;
-}
-
 class stop_signal : public release_e2e, public ::testing::WithParamInterface<int> {};
 
 TEST_P(stop_signal, releases_mox_and_the_keyers_ptt_in_order_and_exits_0) {
@@ -90,7 +43,7 @@ TEST_P(stop_signal, releases_mox_and_the_keyers_ptt_in_order_and_exits_0) {
   const std::string script = sim.dir.file("paddles.txt", "0 2\n");
   launch({"--accessories", "nucleo", "--gpio", script});
   udp_client client(sim.port);
-  client.send(start_command());
+  client.start();
   client.send(ep2_frame(mox_word, keyer_on, 1));
   ASSERT_TRUE(sim.wait_for_event([](const event& e) {
     return is_reg(e, "tx_rst") && (value(e) & 0x24) == 0x24;  // PTT and key
@@ -99,8 +52,9 @@ TEST_P(stop_signal, releases_mox_and_the_keyers_ptt_in_order_and_exits_0) {
       sim.wait_for_event([](const event& e) { return is_reg(e, "gpio_out") && (value(e) & 1); }));
   const int64_t keyed_until = t_us(sim.trace().back());
 
-  int64_t took_ms = 0;
-  const int status = end_with(sim, GetParam(), &took_ms);
+  const int64_t sent = e2e_now_ms();
+  const int status = sim.stop(GetParam());
+  const int64_t took_ms = e2e_now_ms() - sent;
   ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
   EXPECT_EQ(WEXITSTATUS(status), 0);
   std::printf("exit %lld ms after %s\n", static_cast<long long>(took_ms), strsignal(GetParam()));
@@ -131,24 +85,16 @@ TEST_F(release_e2e, a_silent_mox_client_is_released_after_a_second_and_the_paddl
   const std::string script = sim.dir.file("paddles.txt", "0 0\n2500 4\n2530 0\n");
   launch({"--accessories", "nucleo", "--gpio", script});
   udp_client client(sim.port);
-  client.send(start_command());
+  client.start();
   client.send(ep2_frame(mox_word, keyer_on, 1));  // then nothing more
   // The MOX store and the first store after it that clears the bit.
   int64_t keyed = -1, released = -1;
-  const int64_t deadline = e2e_now_ms() + 10000;
-  while (released < 0 && e2e_now_ms() < deadline) {
-    keyed = -1;
-    for (const event& e : sim.trace()) {
-      if (!is_reg(e, "gpio_out")) continue;
-      if (keyed < 0 && (value(e) & 1)) keyed = t_us(e);
-      if (keyed >= 0 && !(value(e) & 1)) {
-        released = t_us(e);
-        break;
-      }
-    }
-    pollfd none{};
-    poll(&none, 0, 10);
-  }
+  sim.wait_for_event([&](const event& e) {
+    if (!is_reg(e, "gpio_out")) return false;
+    if (keyed < 0 && (value(e) & 1)) keyed = t_us(e);
+    if (keyed >= 0 && t_us(e) > keyed && !(value(e) & 1)) released = t_us(e);
+    return released >= 0;
+  });
   ASSERT_GE(keyed, 0) << "MOX never set";
   ASSERT_GE(released, 0) << "not released";
   if (released > 2500000) GTEST_SKIP() << "the frame came too late for the paddle script";
@@ -175,9 +121,8 @@ TEST_F(release_e2e, a_silent_mox_client_is_released_after_a_second_and_the_paddl
 TEST_F(release_e2e, a_second_server_on_a_taken_port_exits_1_and_the_first_keeps_streaming) {
   launch({});
   udp_client client(sim.port);
-  client.send(start_command());
-  uint8_t buf[2048];
-  ASSERT_EQ(client.receive(buf, sizeof buf, 5000), 1032);
+  client.start();
+  ASSERT_TRUE(next_ep6(client));
 
   temp_dir dir;
   const std::string second_trace = dir.file("second.jsonl");
@@ -197,15 +142,8 @@ TEST_F(release_e2e, a_second_server_on_a_taken_port_exits_1_and_the_first_keeps_
   for (const event& e : sim.trace()) startups += is_reg(e, "arg_bits_lo");
   EXPECT_EQ(startups, 1);
   client.discard_for(50);
-  EXPECT_EQ(client.receive(buf, sizeof buf, 5000), 1032);
-  client.send(discovery());
-  bool answered = false;
-  for (int i = 0; i < 1000 && !answered; ++i) {
-    const ssize_t n = client.receive(buf, sizeof buf, 5000);
-    if (n < 0) break;
-    answered = n == 60 && buf[2] == 3;
-  }
-  EXPECT_TRUE(answered);
+  EXPECT_TRUE(next_ep6(client));
+  EXPECT_EQ(discovery_status(client), 3);
 }
 
 }  // namespace

@@ -12,20 +12,14 @@
 #include <vector>
 
 #include "probe_process.h"
+#include "support/e2e_test.h"
 
 namespace {
 
-using event = std::map<std::string, std::string>;
 using nlohmann::json;
 
-class probe : public ::testing::Test {
+class probe : public e2e {
  protected:
-  sim_process sim;
-
-  void launch(const std::vector<std::string>& options) {
-    std::string error;
-    ASSERT_TRUE(sim.start(options, &error)) << error;
-  }
   std::string port() const { return std::to_string(sim.port); }
   // p1probe COMMAND 127.0.0.1 --port P ARGS... --json
   probe_result run(const std::string& command, std::vector<std::string> args) {
@@ -50,18 +44,11 @@ class probe_usage : public ::testing::TestWithParam<usage_row> {};
 // "PORT" stands for a loopback port where a socket is bound that never
 // answers.
 TEST_P(probe_usage, a_bad_command_line_or_a_silent_radio_gives_its_status_and_one_line) {
-  const int silent = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  socklen_t len = sizeof a;
-  getsockname(silent, reinterpret_cast<sockaddr*>(&a), &len);
+  const udp_client silent(1);  // bound on loopback, never answers
   std::vector<std::string> args = GetParam().args;
   for (std::string& s : args)
-    if (s == "PORT") s = std::to_string(ntohs(a.sin_port));
+    if (s == "PORT") s = std::to_string(silent.port());
   const probe_result r = run_probe(args);
-  close(silent);
   EXPECT_EQ(r.exit_code, GetParam().exit_code) << r.err;
   EXPECT_EQ(r.err.rfind("p1probe: ", 0), 0u) << r.err;
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
@@ -99,27 +86,19 @@ struct script_frame {
 };
 
 struct scripted_radio {
-  int fd = -1;
-  uint16_t port = 0;
+  const udp_client sock{1};  // its bound address serves; its peer is unused
+  const int fd = sock.fd;
+  const uint16_t port = sock.port();
   std::vector<script_frame> script;
   std::atomic<bool> run{true};
   std::thread thread;
 
   explicit scripted_radio(std::vector<script_frame> frames) : script(std::move(frames)) {
-    fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
     thread = std::thread([this] { serve(); });
   }
   ~scripted_radio() {
     run = false;
     thread.join();
-    close(fd);
   }
 
   void serve() {
@@ -145,23 +124,7 @@ struct scripted_radio {
         streaming = in[3] != 0;
         if (!streaming) continue;
         for (const script_frame& s : script) {
-          std::vector<uint8_t> f(1032, 0);
-          f[0] = 0xEF, f[1] = 0xFE, f[2] = 0x01, f[3] = 0x06;
-          f[4] = uint8_t(s.seq >> 24), f[5] = uint8_t(s.seq >> 16);
-          f[6] = uint8_t(s.seq >> 8), f[7] = uint8_t(s.seq);
-          for (int blk = 0; blk < 2; ++blk) {
-            uint8_t* b = f.data() + 8 + 512 * blk;
-            b[0] = b[1] = b[2] = 0x7F;
-            b[3] = s.c0;
-            for (int k = 0; k < 63; ++k) {
-              const uint32_t count = s.first_count + 63 * blk + k;
-              uint8_t* slot = b + 8 + 8 * k;
-              slot[0] = uint8_t(count >> 16), slot[1] = uint8_t(count >> 8),
-              slot[2] = uint8_t(count);
-              slot[5] = 1;
-            }
-          }
-          reply(f);
+          reply(counter_frame(s.seq, s.first_count, 1, s.c0));
         }
       }
     }
@@ -245,13 +208,12 @@ TEST_P(probe_discovery, names_the_board_and_whether_it_streams) {
   launch({});
   udp_client client(sim.port);
   if (streaming) {
-    client.send(start_command());
-    uint8_t f[2048];
-    ASSERT_EQ(client.receive(f, sizeof f, 5000), 1032);
+    client.start();
+    ASSERT_TRUE(next_ep6(client));
   }
   const probe_result r =
       run_probe({"discover", "--address", "127.0.0.1", "--port", port(), "--json"});
-  if (streaming) client.send(stop_command());
+  if (streaming) client.stop();
   ASSERT_EQ(r.exit_code, 0) << r.err;
   ASSERT_EQ(r.json["radios"].size(), 1u) << r.out;
   const json& radio = r.json["radios"][0];
@@ -435,10 +397,9 @@ struct mox_seen {
 mox_seen mox_in_trace(const sim_process& sim) {
   mox_seen m;
   for (const event& e : sim.trace()) {
-    if (e.at("ev") != "reg" || e.at("name") != "gpio_out") continue;
-    const bool mox = std::stoi(e.at("value")) & 1;
-    m.set = m.set || mox;
-    m.clear_at_end = !mox;
+    if (!is_reg(e, "gpio_out")) continue;
+    m.set = m.set || (value(e) & 1);
+    m.clear_at_end = !(value(e) & 1);
   }
   return m;
 }
@@ -475,9 +436,7 @@ TEST_F(probe, send_puts_the_control_words_into_ep2_frames) {
   const probe_result r =
       run_probe({"send", "127.0.0.1", "--port", port(), "0x02", "0x00", "0x6c", "0x56", "0x60"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_TRUE(sim.wait_for_event([](const event& e) {
-    return e.at("ev") == "reg" && e.at("name") == "tx_freq" && e.at("value") == "62040747";
-  }));
+  EXPECT_TRUE(sim.wait_for({{"ev", "reg"}, {"name", "tx_freq"}, {"value", "62040747"}}));
 }
 
 // ---- interrupted --------------------------------------------------------------
@@ -494,28 +453,25 @@ class probe_signal : public probe, public ::testing::WithParamInterface<signal_r
 TEST_P(probe_signal, ends_with_the_radio_stopped_and_mox_released) {
   const signal_row row = GetParam();
   launch({});
-  std::vector<std::string> args{row.command, "127.0.0.1", "--port", port(),
-                                "--seconds", "30",        "--json"};
+  std::vector<std::string> args{probe_binary_path(), row.command, "127.0.0.1", "--port", port(),
+                                "--seconds",         "30",        "--json"};
   const bool transmit = std::string(row.command) == "transmit";
   if (transmit)
     args.insert(args.end(), {"--tx-freq", "7050000", "--tone", "700", "--drive", "10",
                              "--i-understand-this-transmits"});
-  probe_child child;
+  child_process child;
   ASSERT_TRUE(child.start(args));
   // Streaming (and transmitting) before the signal.
   udp_client client(sim.port);
   bool streaming = false;
   for (const int64_t deadline = e2e_now_ms() + 10000; !streaming && e2e_now_ms() < deadline;) {
-    client.send(discovery());
-    uint8_t reply[128];
-    streaming = client.receive(reply, sizeof reply, 100) == 60 && reply[2] == 0x03;
+    streaming = discovery_status(client, 100) == 3;
     child.pump(0);
   }
   ASSERT_TRUE(streaming) << child.err;
   if (transmit) {
-    ASSERT_TRUE(sim.wait_for_event([](const event& e) {
-      return e.at("ev") == "reg" && e.at("name") == "gpio_out" && (std::stoi(e.at("value")) & 1);
-    }));
+    ASSERT_TRUE(
+        sim.wait_for_event([](const event& e) { return is_reg(e, "gpio_out") && (value(e) & 1); }));
   }
   ASSERT_EQ(kill(child.pid, row.signal), 0);
   const int status = child.wait(10000);
@@ -524,13 +480,7 @@ TEST_P(probe_signal, ends_with_the_radio_stopped_and_mox_released) {
   const json report = json::parse(child.out, nullptr, false);
   EXPECT_EQ(report["interrupted"], true) << child.out;
 
-  client.send(discovery());
-  uint8_t reply[2048];
-  ssize_t n;
-  while ((n = client.receive(reply, sizeof reply, 2000)) == 1032) {
-  }
-  ASSERT_EQ(n, 60);
-  EXPECT_EQ(reply[2], 0x02) << "the radio still streams";
+  EXPECT_EQ(discovery_status(client), 2) << "the radio still streams";
   if (transmit) {
     EXPECT_TRUE(mox_in_trace(sim).clear_at_end);
   }

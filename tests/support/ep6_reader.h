@@ -1,0 +1,153 @@
+// Reads EP6 frames as a client receives them: the sequence number, the
+// status words and each receiver's I/Q samples; and checks the samples of
+// the simulated board's counter mode for gaps.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/bytes.h"
+
+struct iq_sample {
+  int32_t i, q;
+};
+
+inline int32_t sample24(const uint8_t* p) {
+  const uint32_t v = get_be24(p);
+  return static_cast<int32_t>(v) - (v & 0x800000 ? 0x1000000 : 0);
+}
+
+// Samples of one block for `receivers` receivers: a slot of 6 bytes per
+// receiver and 2 of microphone per sample time.
+inline int ep6_samples_per_block(int receivers) {
+  return 504 / (6 * receivers + 2);
+}
+
+struct ep6_frame {
+  uint32_t sequence = 0;
+  uint8_t status[2][5]{};  // C0..C4 of each block
+  int receivers = 0;
+  int samples = 0;            // sample times in the frame
+  std::vector<iq_sample> iq;  // receiver r (0-based) at time n: iq[n * receivers + r]
+  std::vector<uint16_t> mic;  // at time n
+  bool padding_zero = true;   // the bytes after the last slot of each block
+
+  const iq_sample& at(int n, int r) const { return iq[n * receivers + r]; }
+};
+
+// The frame in the `size` bytes at `d` with `receivers` receivers; nothing
+// when they are no EP6 frame (size, header, sync bytes).
+inline std::optional<ep6_frame> read_ep6(const uint8_t* d, ssize_t size, int receivers) {
+  if (size != 1032 || get_be32(d) != 0xEFFE0106) return std::nullopt;
+  ep6_frame f;
+  f.sequence = get_be32(d + 4);
+  f.receivers = receivers;
+  const int slot = 6 * receivers + 2, per_block = ep6_samples_per_block(receivers);
+  f.samples = 2 * per_block;
+  for (int blk = 0; blk < 2; ++blk) {
+    const uint8_t* b = d + 8 + 512 * blk;
+    if (get_be24(b) != 0x7F7F7F) return std::nullopt;
+    std::memcpy(f.status[blk], b + 3, 5);
+    const uint8_t* payload = b + 8;
+    for (int s = 0; s < per_block; ++s) {
+      const uint8_t* sl = payload + s * slot;
+      for (int r = 0; r < receivers; ++r)
+        f.iq.push_back({sample24(sl + 6 * r), sample24(sl + 6 * r + 3)});
+      f.mic.push_back(get_be16(sl + slot - 2));
+    }
+    for (int z = per_block * slot; z < 504; ++z) f.padding_zero = f.padding_zero && payload[z] == 0;
+  }
+  return f;
+}
+
+// A frame as the board sends it in counter mode (below), numbered `seq`,
+// its first sample time carrying `first_count`, C0 = `c0` in both blocks.
+inline std::vector<uint8_t> counter_frame(uint32_t seq, uint32_t first_count, int receivers = 1,
+                                          uint8_t c0 = 0) {
+  std::vector<uint8_t> f(1032, 0);
+  put_be32(f.data(), 0xEFFE0106);
+  put_be32(f.data() + 4, seq);
+  const int slot = 6 * receivers + 2, per_block = ep6_samples_per_block(receivers);
+  for (int blk = 0; blk < 2; ++blk) {
+    uint8_t* b = f.data() + 8 + 512 * blk;
+    put_be32(b, 0x7F7F7F00 | c0);
+    for (int n = 0; n < per_block; ++n)
+      for (int r = 0; r < receivers && r < 4; ++r) {
+        put_be24(b + 8 + n * slot + 6 * r, (first_count + per_block * blk + n) & 0xFFFFFF);
+        put_be24(b + 11 + n * slot + 6 * r, r + 1);
+      }
+  }
+  return f;
+}
+
+// The simulated board's counter mode (varnholt-sim --counter): at each
+// sample time, I of receivers 1..4 is the number of records since the last
+// restart of the receive FIFO (24 bits) and Q the receiver's number;
+// receivers 5..8 and the microphone carry zero. add() takes the frames in
+// the order they came and counts what went missing.
+struct counter_check {
+  int receivers;
+  bool started = false;
+  uint32_t last_sequence = 0, last_count = 0;
+  long frames = 0;
+  long sequence_gaps = 0;   // frames not numbered one above the last
+  long frames_missing = 0;  // numbers skipped (frames lost on the way)
+  long out_of_order = 0;    // frames numbered at or below the last
+  long steps = 0;           // count steps other than +1: a run missed, or a restart
+  long missing = 0;         // samples the forward steps skipped
+  long restarts = 0;        // the count went back (the FIFO was restarted)
+  int64_t produced = 0;     // forward steps summed: records made, missed ones too
+  long bad = 0;             // samples that are neither the count nor zero where due
+  std::string first_bad;
+
+  explicit counter_check(int receivers) : receivers(receivers) {}
+
+  void add(const ep6_frame& f) {
+    ++frames;
+    if (frames > 1 && f.sequence != last_sequence + 1) {
+      ++sequence_gaps;
+      if (f.sequence > last_sequence)
+        frames_missing += f.sequence - last_sequence - 1;
+      else
+        ++out_of_order;
+    }
+    last_sequence = f.sequence;
+    if (!f.padding_zero) fault(f, 0, 0, "padding not zero");
+    for (int n = 0; n < f.samples; ++n) {
+      const auto count = static_cast<uint32_t>(f.at(n, 0).i) & 0xFFFFFF;
+      for (int r = 0; r < receivers; ++r) {
+        const iq_sample& s = f.at(n, r);
+        const bool carried = r < 4;
+        if ((static_cast<uint32_t>(s.i) & 0xFFFFFF) != (carried ? count : 0))
+          fault(f, n, r, "I is not the count");
+        else if (s.q != (carried ? r + 1 : 0))
+          fault(f, n, r, "Q is not the receiver's number");
+      }
+      if (f.mic[n] != 0) fault(f, n, 0, "microphone not zero");
+      if (started) {
+        const uint32_t step = (count - last_count) & 0xFFFFFF;
+        if (step != 1) ++steps;
+        if (step < 0x800000) {
+          produced += step;
+          missing += step > 0 ? step - 1 : 0;
+        } else {
+          ++restarts;
+        }
+      }
+      started = true;
+      last_count = count;
+    }
+  }
+
+ private:
+  void fault(const ep6_frame& f, int n, int r, const char* what) {
+    if (bad++ == 0)
+      first_bad = std::string(what) + " in frame " + std::to_string(f.sequence) + ", sample " +
+                  std::to_string(n) + ", receiver " + std::to_string(r + 1);
+  }
+};
