@@ -19,12 +19,12 @@
 // one; on the board that is some tens of microseconds per batch.
 #include <benchmark/benchmark.h>
 
-#include "../tests/net/stream_clock.h"
 #include "app/startup.h"
 #include "control/state.h"
 #include "hardware/fpga.h"
 #include "net/stream.h"
 #include "sim/sim_platform.h"
+#include "support/stream_clock.h"
 
 namespace {
 

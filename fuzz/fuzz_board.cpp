@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,13 +20,13 @@
 #include "net/stream.h"
 #include "sim/sim_fpga.h"
 #include "sim/sim_platform.h"
+#include "support/virtual_clock.h"
 
 namespace {
 
 constexpr int socket_fd_value = 902;  // never handed to the kernel
 constexpr int64_t clock_start_ns = 1000000000;
-
-int64_t clock_ns = clock_start_ns;
+using virtual_clock::now_ns;
 bool stream_live = false;  // a start created a stream that has not ended yet
 
 // The serial port: /dev/null, which takes every CI-V frame (its terminal
@@ -83,22 +84,16 @@ void stream_poll() {
 
 int fuzz_usleep(useconds_t us) {
   stream_poll();
-  clock_ns += static_cast<int64_t>(us) * 1000;
+  now_ns += static_cast<int64_t>(us) * 1000;
   return 0;
 }
 int fuzz_sleep_until(const timespec* deadline) {
-  const int64_t t = static_cast<int64_t>(deadline->tv_sec) * 1000000000 + deadline->tv_nsec;
-  if (t > clock_ns) clock_ns = t;
-  return 0;
-}
-int fuzz_clock_now(timespec* now) {
-  now->tv_sec = static_cast<time_t>(clock_ns / 1000000000);
-  now->tv_nsec = static_cast<long>(clock_ns % 1000000000);
+  now_ns = std::max(now_ns, virtual_clock::to_ns(*deadline));
   return 0;
 }
 
 platform_ops make_double() {
-  platform_ops ops = sim_platform;
+  platform_ops ops = virtual_clock::with_virtual_clock(sim_platform);
   ops.name = "fuzz";
   ops.open = fuzz_open;
   ops.socket = fuzz_socket;
@@ -111,7 +106,6 @@ platform_ops make_double() {
   ops.thread_create = fuzz_thread_create;
   ops.usleep = fuzz_usleep;
   ops.sleep_until = fuzz_sleep_until;
-  ops.clock_now = fuzz_clock_now;
   return ops;
 }
 const platform_ops fuzz_platform = make_double();
@@ -132,7 +126,7 @@ void fuzz_board_up(uint16_t accessories, bool model) {
   sim_config.keyer_realtime_warning = false;
   sim_reset();
   control_state_reset();
-  clock_ns = clock_start_ns;
+  now_ns = clock_start_ns;
   stream_live = false;
   platform = &fuzz_platform;
   if (model) {

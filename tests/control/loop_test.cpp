@@ -61,20 +61,12 @@ class loop_and_decoder : public control_fixture {
   std::thread loop;
   uint16_t port = 0;
 
+  loop_and_decoder() : control_fixture(stub_board(false)) {}
+
   void SetUp() override {
-    control_fixture::SetUp();
-    reset_control();
-    sim_config = sim_config_t{};
-    sim_config.bind_addr = htonl(INADDR_LOOPBACK);
-    sim_config.bind_port = 0;
-    sim_config.keyer_realtime_warning = false;
+    serve_on_loopback();
     for (int a : all_but_codec) sim_config.i2c_devices[a] = true;
-    sim_board_select(&test_platform);
-    control_state_reset();
-    char arg[] = "1";
-    char name[] = "varnholt";
-    char* argv[] = {name, arg, arg, arg, arg, arg, arg, nullptr};
-    ASSERT_EQ(startup(7, argv), 0);
+    ASSERT_EQ(start_up_with_ones(), 0);
     port = sim_bound_port();
     // The transmit FIFO reads as part filled: the sink neither primes nor waits.
     *const_cast<volatile uint16_t*>(tx_cntr) = 100;
@@ -85,14 +77,9 @@ class loop_and_decoder : public control_fixture {
 
   void TearDown() override {
     if (loop.joinable()) {
-      control.end_loop = true;
+      stub.end_loop = true;
       loop.join();
     }
-    ::close(ld(sock_ep2));
-    fpga_obs = nullptr;
-    fpga_clear_pointers();
-    reset_control();
-    control_fixture::TearDown();
   }
 
   // Sends one frame and returns once the loop has handled it and run the

@@ -118,7 +118,7 @@ TEST_P(wrong_command_line, prints_the_usage_text_and_fails_before_opening_any_de
   EXPECT_TRUE(harness::opens.empty());
   EXPECT_TRUE(harness::mmaps.empty());
   EXPECT_EQ(harness::socket_calls, 0);
-  EXPECT_TRUE(recorder_.stores.empty());
+  EXPECT_TRUE(board.rec.stores.empty());
   EXPECT_TRUE(sim_i2c_log.empty());
 }
 
@@ -153,13 +153,13 @@ TEST_P(argument_mask, is_split_over_cfg_bytes_6_and_30) {
   const mask_row& r = GetParam();
   const harness::outcome o = harness::run_startup(r.args);
   ASSERT_EQ(o.status, 0) << o.err;
-  ASSERT_GE(recorder_.stores.size(), 2u);
-  EXPECT_EQ(recorder_.stores[0], (recorded_store{fpga_block::cfg, 6, 1, r.byte6}));
-  EXPECT_EQ(recorder_.stores[1], (recorded_store{fpga_block::cfg, 30, 1, r.byte30}));
+  ASSERT_GE(board.rec.stores.size(), 2u);
+  EXPECT_EQ(board.rec.stores[0], (recorded_store{fpga_block::cfg, 6, 1, r.byte6}));
+  EXPECT_EQ(board.rec.stores[1], (recorded_store{fpga_block::cfg, 30, 1, r.byte30}));
   EXPECT_EQ(cfg[6], r.byte6);
   EXPECT_EQ(cfg[30], r.byte30);
-  EXPECT_EQ(recorder_.values_of(fpga_block::cfg, 7).size(), 0u);
-  EXPECT_EQ(recorder_.values_of(fpga_block::cfg, 31).size(), 0u);
+  EXPECT_EQ(board.rec.values_of(fpga_block::cfg, 7).size(), 0u);
+  EXPECT_EQ(board.rec.values_of(fpga_block::cfg, 31).size(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -186,7 +186,6 @@ INSTANTIATE_TEST_SUITE_P(
 class i2c_helpers : public startup_fixture {
  protected:
   void SetUp() override {
-    startup_fixture::SetUp();
     fd_ = platform->open("/dev/i2c-0", 0);
     ASSERT_GE(fd_, 0);
     present({0x30});

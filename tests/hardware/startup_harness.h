@@ -18,7 +18,7 @@
 #include "hardware/fpga.h"
 #include "net/frames.h"
 #include "sim/sim_platform.h"
-#include "support/store_recorder.h"
+#include "support/board.h"
 
 namespace harness {
 
@@ -131,6 +131,21 @@ inline platform_ops spy_platform() {
   return o;
 }
 
+inline const platform_ops spy_ops = spy_platform();
+
+inline void reset() {
+  opens.clear();
+  mmaps.clear();
+  sockopts.clear();
+  binds.clear();
+  keyers.clear();
+  socket_calls = 0;
+  thread_create_result = 0;
+  std::memset(cfg_power_on, 0, sizeof cfg_power_on);
+  // A stale address from an earlier run must not survive a failed request.
+  std::memset(discovery_reply_template + 3, 0xEE, 6);
+}
+
 struct outcome {
   int status;
   std::string err;  // everything written to standard error
@@ -152,47 +167,19 @@ inline const std::vector<std::string> six_ones{"1", "1", "1", "1", "1", "1"};
 
 }  // namespace harness
 
-// Base fixture: a fresh simulated board bound to loopback port 0, fresh
-// control state, a store recorder attached; the socket is closed afterwards.
-class startup_fixture : public testing::Test {
+// Base fixture: a fresh simulated board behind the spy platform, bound to
+// loopback port 0, the blocks left for start-up to map, a store recorder
+// attached and the spies' logs empty.
+class startup_fixture : public board_fixture {
  protected:
-  void SetUp() override {
-    sim_config = sim_config_t{};
-    sim_config.bind_addr = htonl(INADDR_LOOPBACK);
-    sim_config.bind_port = 0;
-    sim_config.keyer_realtime_warning = false;
-    ops_ = harness::spy_platform();
-    sim_board_select(&ops_);
-    control_state_reset();
-    fpga_clear_pointers();
-    harness::opens.clear();
-    harness::mmaps.clear();
-    harness::sockopts.clear();
-    harness::binds.clear();
-    harness::keyers.clear();
-    harness::socket_calls = 0;
-    harness::thread_create_result = 0;
-    std::memset(harness::cfg_power_on, 0, sizeof harness::cfg_power_on);
-    // A stale address from an earlier run must not survive a failed request.
-    std::memset(discovery_reply_template + 3, 0xEE, 6);
-    harness::recorder = &recorder_;
-    recorder_.attach();
+  startup_fixture() : board_fixture({.ops = &harness::spy_ops, .map = false}) {
+    serve_on_loopback();
+    harness::reset();
+    harness::recorder = &board.rec;
   }
-
-  void TearDown() override {
-    store_recorder::detach();
-    harness::recorder = nullptr;
-    const int sock = ld(sock_ep2);
-    if (sock >= 0) ::close(sock);
-    st(sock_ep2, -1);
-    sim_board_select();
-    fpga_clear_pointers();
-  }
+  ~startup_fixture() override { harness::recorder = nullptr; }
 
   void present(std::initializer_list<int> addresses) {
     for (int a : addresses) sim_config.i2c_devices[a] = true;
   }
-
-  platform_ops ops_{};
-  store_recorder recorder_;
 };

@@ -40,19 +40,10 @@ pass_state observe() {
           ld(misc_update), ld(nucleo_data_0), ld(nucleo_update)};
 }
 
-class accessory_pass_fixture : public testing::Test {
+// The blocks are mapped: alex_write reaches the alex register.
+class accessory_pass_fixture : public board_fixture {
  protected:
-  void SetUp() override {
-    reset_control();
-    sim_config = sim_config_t{};
-    sim_board_select(&test_platform);
-    control_state_reset();
-    map_sim_blocks();  // alex_write reaches the alex register
-  }
-  void TearDown() override {
-    fpga_clear_pointers();
-    platform = &sim_platform;
-  }
+  accessory_pass_fixture() : board_fixture(stub_board()) {}
 };
 
 struct pass_row {

@@ -114,7 +114,7 @@ TEST(pinned, overflow_inside_a_running_stream_restarts_the_receive_fifo) {
 
 // A stop that comes while the thread builds a batch: the batch still goes.
 struct stop_in_batch {
-  fpga_model* model;
+  fake_fpga* model;
   fpga_observer observer{this, &stop_in_batch::on_store, &stop_in_batch::on_load,
                          &stop_in_batch::on_read_fifo};
   static void on_store(void* ctx, fpga_block b, uint32_t o, unsigned w, uint32_t v) {
@@ -133,35 +133,25 @@ struct stop_in_batch {
 };
 
 TEST(pinned, batch_in_hand_is_sent_after_a_stop) {
-  reset_control();
-  sim_reset();
-  control_state_reset();
-  map_sim_blocks();
-  platform = &test_platform;
-  fpga_model model;
+  sim_board board(stub_board());
+  fake_fpga model;
   stop_in_batch hook{&model};
   fpga_obs = &hook.observer;
-  client c(1);  // its own address is the stream's destination
-  const int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
-  st(sock_ep2, sock);
+  client c(1);                                     // its own address is the stream's destination
+  st(sock_ep2, ::socket(AF_INET, SOCK_DGRAM, 0));  // closed with the board
   addr_ep6.sin_family = AF_INET;
   addr_ep6.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr_ep6.sin_port = htons(c.port());
   // The thread restarts the FIFO first; the batch comes while it waits.
-  control.usleep_hook = [&](useconds_t) {
+  stub.usleep_hook = [&](useconds_t) {
     if (model.next_record == 0) model.add_rx_words(ep6_geometry_for(1).fill_threshold);
   };
   enable_thread.store(1);
   active_thread.store(1);
   handler_ep6(nullptr);  // on this thread: ends after the batch
   EXPECT_EQ(active_thread.load(), 0);
-  EXPECT_EQ(control.sendmmsg_calls, 1);
+  EXPECT_EQ(stub.sendmmsg_calls, 1);
   EXPECT_EQ(c.pending(), ep6_geometry_for(1).frames);
-  ::close(sock);
-  fpga_obs = nullptr;
-  fpga_clear_pointers();
-  platform = &sim_platform;
-  control_state_reset();
 }
 
 }  // namespace

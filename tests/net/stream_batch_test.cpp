@@ -9,19 +9,17 @@ namespace {
 
 using namespace net_test;
 
-class stream_batch : public testing::Test {
+class stream_batch : public board_fixture {
  protected:
-  fpga_model model;
+  stream_batch() : board_fixture(stub_board()) {}
+
+  fake_fpga model;
   uint8_t frames[ep6_max_frames][frame_size];
   alignas(4) uint8_t records[ep6_record_buffer];
   alignas(4) uint8_t mic[ep6_mic_buffer];
   ep6_stream_state state;
 
   void SetUp() override {
-    reset_control();
-    sim_board_select(&test_platform);
-    control_state_reset();
-    map_sim_blocks();
     model.attach();
     std::memset(frames, 0xAA, sizeof frames);  // stale bytes must not survive
     for (size_t n = 0; n < ep6_record_buffer / ep6_record_size; ++n)
@@ -33,11 +31,6 @@ class stream_batch : public testing::Test {
       mic[4 * w + 2] = 0xC3;
       mic[4 * w + 3] = 0x3C;
     }
-  }
-  void TearDown() override {
-    fpga_model::detach();
-    fpga_clear_pointers();
-    platform = &sim_platform;
   }
 
   uint8_t* block(int b) { return frames[b / 2] + frame_block_offset[b % 2]; }

@@ -68,7 +68,6 @@ class release_equals_mox_clear : public control_fixture,
  protected:
   void TearDown() override {
     tx_release_reset();  // no MOX word left for later tests to release
-    control_fixture::TearDown();
   }
   // Brings the board up, sends the row's general word with MOX set (and a
   // transmit frequency) as a frame, runs the accessory pass, then the row's
@@ -128,18 +127,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // The silence check against a virtual clock.
-int64_t virtual_ns = 0;
-int virtual_clock(timespec* t) {
-  t->tv_sec = static_cast<time_t>(virtual_ns / 1000000000);
-  t->tv_nsec = static_cast<long>(virtual_ns % 1000000000);
-  return 0;
-}
-platform_ops with_virtual_clock() {
-  platform_ops ops = sim_platform;
-  ops.clock_now = virtual_clock;
-  return ops;
-}
-const platform_ops virtual_clock_platform = with_virtual_clock();
+using virtual_clock::now_ns;
+const platform_ops virtual_clock_platform = virtual_clock::with_virtual_clock(sim_platform);
 
 struct silence_row {
   const char* name;
@@ -152,10 +141,7 @@ std::ostream& operator<<(std::ostream& os, const silence_row& r) {
 
 class silence : public control_fixture, public testing::WithParamInterface<silence_row> {
  protected:
-  void TearDown() override {
-    tx_release_reset();
-    control_fixture::TearDown();
-  }
+  void TearDown() override { tx_release_reset(); }
 };
 
 TEST_P(silence, releases_mox_after_a_second_without_frames) {
@@ -164,15 +150,15 @@ TEST_P(silence, releases_mox_after_a_second_without_frames) {
   counters_reset();
   tx_release_reset();
   platform = &virtual_clock_platform;
-  virtual_ns = 7'000'000'000;
+  now_ns = 7'000'000'000;
   const auto f = frame_with({{r.c0, 0x01, 0x0A, 0x25, 0x1A}}, {{ep2_c0::rx_attenuation}});
   process_ep2(&f[ep2_c0_offset[0]]);
   tx_release_note(f.data());
   tx_release_check();  // the pass that handled the frame
-  virtual_ns += tx_silence_limit_ms * 1000000 - 1;
+  now_ns += tx_silence_limit_ms * 1000000 - 1;
   tx_release_check();
   EXPECT_EQ(count_tx_released.load(), 0u) << "released before the time";
-  virtual_ns += 1;
+  now_ns += 1;
   tx_release_check();
   EXPECT_EQ(count_tx_released.load(), r.released ? 1u : 0u);
   EXPECT_EQ(read8(gpio_out) & 1, 0);

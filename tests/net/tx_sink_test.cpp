@@ -10,20 +10,18 @@ namespace {
 
 using namespace net_test;
 
-class tx_sink : public testing::Test {
+class tx_sink : public board_fixture {
  protected:
-  fpga_model model;
+  tx_sink() : board_fixture(stub_board()) {}
+
+  fake_fpga model;
   int sleeps = 0;
 
   void SetUp() override {
-    reset_control();
-    sim_board_select(&test_platform);
-    control_state_reset();
-    map_sim_blocks();
     model.attach();
     // Each 1 ms sleep lets the FPGA take one word from whichever FIFO is
     // above its threshold, so the waits end after a known number of sleeps.
-    control.usleep_hook = [this](useconds_t us) {
+    stub.usleep_hook = [this](useconds_t us) {
       EXPECT_EQ(us, 1000u);
       ++sleeps;
       if (model.tx_level > tx_fifo_threshold)
@@ -31,12 +29,6 @@ class tx_sink : public testing::Test {
       else if (model.dac_level > dac_fifo_threshold)
         --model.dac_level;
     };
-  }
-  void TearDown() override {
-    fpga_model::detach();
-    fpga_clear_pointers();
-    platform = &sim_platform;
-    reset_control();
   }
 };
 
