@@ -65,11 +65,10 @@ class control_fixture : public board_fixture {
   // log of the probe and the stores made so far.
   template <class Devices = std::initializer_list<int>>
   void bring_up(const Devices& devices, bool serial_port = false) {
-    sim_config = sim_config_t{};
+    sim_board::reset_server_state();
     for (int a : devices) sim_config.i2c_devices[a] = true;
     sim_config.uart_present = serial_port;
     sim_reset();
-    control_state_reset();
     if (serial_port) {
       const int uart = platform->open("/dev/ttyPS1", O_RDWR | O_NOCTTY | O_NONBLOCK);
       ASSERT_GE(uart, 0);

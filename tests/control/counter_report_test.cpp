@@ -39,10 +39,7 @@ struct step {
 
 class counter_report : public board_fixture {
  protected:
-  counter_report() : board_fixture({.ops = &fake_platform, .map = false}) {
-    counters_reset();
-    lines.clear();
-  }
+  counter_report() : board_fixture({.ops = &fake_platform, .map = false}) { lines.clear(); }
 
   void play(const std::vector<step>& steps) {
     for (const step& s : steps) {

@@ -1,7 +1,8 @@
 // The simulated board as every in-process test starts from it, set up and
 // taken down in one place: fresh control state and sim_config, the simulated
 // devices selected behind the test's platform (the board's own or a double of
-// it), the FPGA blocks mapped as start-up maps them, and a recorder of every
+// it), the FPGA blocks mapped as start-up maps them, the counts and the
+// transmit release forgotten, and a recorder of every
 // FPGA store (or the FPGA model as the observer). On destruction the observer
 // is detached, the blocks unmapped, a socket start-up left open closed, the
 // devices, sim_config and control state reset and the platform put back.
@@ -18,8 +19,10 @@
 #include <cstdint>
 
 #include "app/startup.h"
+#include "control/counters.h"
 #include "control/state.h"
 #include "hardware/fpga.h"
+#include "net/tx_release.h"
 #include "sim/sim_fpga.h"
 #include "sim/sim_platform.h"
 #include "support/store_recorder.h"
@@ -36,8 +39,7 @@ struct sim_board {
   store_recorder rec;
 
   explicit sim_board(const board_options& o = {}) : saved_(platform) {
-    sim_config = sim_config_t{};
-    control_state_reset();
+    reset_server_state();
     fpga_clear_pointers();
     virtual_clock::now_ns = o.clock_ns;
     sim_board_select(o.ops, o.model);
@@ -57,9 +59,16 @@ struct sim_board {
     if (ld(sock_ep2) >= 0) ::close(ld(sock_ep2));
     sim_board_select();  // stops the model, resets the devices
     fpga_clear_pointers();
+    reset_server_state();
+    platform = saved_;
+  }
+
+  // sim_config, the control state, the counts and the transmit release.
+  static void reset_server_state() {
     sim_config = sim_config_t{};
     control_state_reset();
-    platform = saved_;
+    counters_reset();
+    tx_release_reset();
   }
 
   sim_board(const sim_board&) = delete;
