@@ -7,8 +7,11 @@
 #include <cstring>
 
 #include "support/board.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 using B = fpga_block;
 
@@ -25,10 +28,6 @@ struct register_row {
   uint32_t offset;
   unsigned width;
 };
-std::ostream& operator<<(std::ostream& os, const register_row& r) {
-  return os << r.name;
-}
-
 #define REG(name, block, offset, width)                                                 \
   register_row {                                                                        \
 #name, [] { return static_cast<const volatile void*>(name); }, block, offset, width \
@@ -58,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
                     REG(rx_cntr, B::sts, 0, 2), REG(tx_cntr, B::sts, 2, 2),
                     REG(dac_cntr, B::sts, 4, 2), REG(adc_cntr, B::sts, 6, 2),
                     REG(gpio_in, B::sts, 8, 1), REG(alex, B::alex, 0, 4)),
-    [](const testing::TestParamInfo<register_row>& i) { return std::string(i.param.name); });
+    test_rows::row_name);
 
 TEST(block_table, has_the_physical_addresses_and_sizes_of_the_board) {
   const uint32_t phys[8] = {0x40000000, 0x41000000, 0x42000000, 0x43000000,

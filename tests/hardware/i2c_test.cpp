@@ -5,8 +5,11 @@
 #include <set>
 
 #include "startup_harness.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 struct tx {
   uint8_t addr;
@@ -156,10 +159,6 @@ struct single_row {
   int addr;
   std::atomic<int32_t>* flag;
 };
-std::ostream& operator<<(std::ostream& os, const single_row& r) {
-  return os << r.label;
-}
-
 class single_accessory : public startup_fixture, public testing::WithParamInterface<single_row> {};
 
 TEST_P(single_accessory, raises_only_its_own_presence_flag) {
@@ -180,7 +179,7 @@ INSTANTIATE_TEST_SUITE_P(
                     single_row{"drive", 0x28, &i2c_drive}, single_row{"dac0", 0x60, &i2c_dac0},
                     single_row{"dac1", 0x61, &i2c_dac1}, single_row{"arduino", 0x40, &i2c_arduino},
                     single_row{"nucleo", 0x55, &i2c_nucleo}, single_row{"codec", 0x1A, &i2c_codec}),
-    [](const testing::TestParamInfo<single_row>& i) { return std::string(i.param.label); });
+    test_rows::row_name);
 
 // The message helpers lay out their bytes as the accessories expect them.
 class i2c_helpers : public startup_fixture {

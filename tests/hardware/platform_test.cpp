@@ -8,17 +8,16 @@
 #include <iterator>
 
 #include "sim/sim_platform.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 struct backend_row {
   const char* label;
   const platform_ops* ops;
 };
-std::ostream& operator<<(std::ostream& os, const backend_row& r) {
-  return os << r.label;
-}
-
 class platform_backend : public testing::TestWithParam<backend_row> {};
 
 // Every entry is a pointer (the name, then the operations), entries added
@@ -33,8 +32,6 @@ TEST_P(platform_backend, fills_every_entry) {
 INSTANTIATE_TEST_SUITE_P(each_backend, platform_backend,
                          testing::Values(backend_row{"board", &board_platform},
                                          backend_row{"sim", &sim_platform}),
-                         [](const testing::TestParamInfo<backend_row>& i) {
-                           return std::string(i.param.label);
-                         });
+                         test_rows::row_name);
 
 }  // namespace

@@ -13,8 +13,11 @@
 #include "hardware/i2c.h"
 #include "keyer/keyer.h"
 #include "startup_harness.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 using B = fpga_block;
 
@@ -92,10 +95,6 @@ struct transcript_row {
   uint8_t power_on[3];  // rx_rst, lo_rst, tx_rst before start-up
 };
 
-std::ostream& operator<<(std::ostream& os, const transcript_row& r) {
-  return os << r.label;
-}
-
 class startup_transcript : public startup_fixture,
                            public testing::WithParamInterface<transcript_row> {};
 
@@ -118,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
                     transcript_row{"no_codec_from_zero", false, {0, 0, 0}},
                     transcript_row{"codec_keeps_other_bits", true, {0xF4, 0xFB, 0xDF}},
                     transcript_row{"no_codec_keeps_other_bits", false, {0xE3, 0x84, 0xD3}}),
-    [](const testing::TestParamInfo<transcript_row>& i) { return std::string(i.param.label); });
+    test_rows::row_name);
 
 TEST_F(startup_fixture, without_a_codec_nothing_reaches_the_sidetone_registers_or_table) {
   ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);

@@ -7,8 +7,11 @@
 #include "control/writers.h"
 #include "hardware/i2c.h"
 #include "net_harness.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 using namespace net_test;
 
@@ -51,10 +54,6 @@ struct pass_row {
   pass_state before;
   pass_state after;
 };
-std::ostream& operator<<(std::ostream& os, const pass_row& r) {
-  return os << r.name;
-}
-
 class accessory_pass : public accessory_pass_fixture,
                        public testing::WithParamInterface<pass_row> {};
 
@@ -98,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(
         pass_row{"nucleo_word_is_cut_to_16_bits_by_the_merge",
                  with([](pass_state& s) { s.nucleo_data_0 = 0x10001, s.nucleo_update = 1; }),
                  with([](pass_state& s) { s.nucleo_data_0 = 0x0001; })}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 int messages_to(int address) {
   int n = 0;

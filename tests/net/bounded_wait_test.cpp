@@ -13,8 +13,11 @@
 #include "net/shutdown.h"
 #include "net/tx_sink.h"
 #include "net_harness.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 using namespace net_test;
 
@@ -33,10 +36,6 @@ struct fifo_row {
   const char* name;
   bool codec;  // the codec's DAC FIFO stalls, else the transmit FIFO
 };
-std::ostream& operator<<(std::ostream& os, const fifo_row& r) {
-  return os << r.name;
-}
-
 class stalled_fifo : public board_fixture, public testing::WithParamInterface<fifo_row> {
  protected:
   stalled_fifo() : board_fixture(stall_board()) {}
@@ -49,7 +48,6 @@ class stalled_fifo : public board_fixture, public testing::WithParamInterface<fi
   std::atomic<uint8_t>* stalled = nullptr;
 
   void SetUp() override {
-    counters_reset();
     model.attach();
     stub.usleep_hook = [this](useconds_t us) {
       ++sleeps;
@@ -129,12 +127,11 @@ TEST_P(stalled_fifo, gives_up_at_the_limit_not_before) {
 
 INSTANTIATE_TEST_SUITE_P(rows, stalled_fifo,
                          testing::Values(fifo_row{"transmit", false}, fifo_row{"codec", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         test_rows::row_name);
 
 // The receive loop with a transmit FIFO that never drains: one wait, then
 // frames, discovery requests and a stop are handled without sleeping.
 TEST(stalled_fifo_loop, answers_discovery_and_stop_without_further_waits) {
-  counters_reset();
   running_server server;
   ASSERT_TRUE(server.started);
   server.model.tx_level = 4000;
@@ -169,10 +166,6 @@ struct handshake_row {
   int answer_at;
   bool done;
 };
-std::ostream& operator<<(std::ostream& os, const handshake_row& r) {
-  return os << r.name;
-}
-
 class handshake : public board_fixture, public testing::WithParamInterface<handshake_row> {
  protected:
   int sleeps = 0;
@@ -209,6 +202,6 @@ INSTANTIATE_TEST_SUITE_P(rows, handshake,
                          testing::Values(handshake_row{"answers_at_once", 1, true},
                                          handshake_row{"answers_late", 7, true},
                                          handshake_row{"never_answers", 0, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         test_rows::row_name);
 
 }  // namespace

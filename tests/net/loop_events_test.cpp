@@ -7,8 +7,11 @@
 
 #include "control/counters.h"
 #include "net_harness.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 using namespace net_test;
 
@@ -19,10 +22,6 @@ struct priority_row {
   int policy;
   int priority;
 };
-std::ostream& operator<<(std::ostream& os, const priority_row& r) {
-  return os << r.name;
-}
-
 class stream_scheduling : public testing::TestWithParam<priority_row> {};
 
 TEST_P(stream_scheduling, stream_runs_real_time_below_the_keyer_or_normally_where_refused) {
@@ -46,7 +45,7 @@ INSTANTIATE_TEST_SUITE_P(rows, stream_scheduling,
                          testing::Values(priority_row{"granted", false, 0, SCHED_FIFO,
                                                       stream_priority},
                                          priority_row{"refused", true, 1, SCHED_OTHER, 0}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         test_rows::row_name);
 
 TEST(ptt_signal, a_cw_ptt_change_reaches_the_accessory_pass_through_the_event_descriptor) {
   int event = -1;
@@ -64,12 +63,7 @@ TEST(ptt_signal, a_cw_ptt_change_reaches_the_accessory_pass_through_the_event_de
   ::close(event);
 }
 
-class loop_counters : public testing::Test {
- protected:
-  void SetUp() override { counters_reset(); }
-};
-
-TEST_F(loop_counters, short_ep2_datagrams_are_counted_and_whole_frames_are_not) {
+TEST(loop_counters, short_ep2_datagrams_are_counted_and_whole_frames_are_not) {
   running_server server;
   client c(server.port);
   auto short_frame = ep2_frame();
@@ -89,7 +83,7 @@ struct empty_row {
 std::ostream& operator<<(std::ostream& os, const empty_row& r) {
   return os << "tx_cntr " << r.tx_cntr;
 }
-class tx_fifo_empty : public loop_counters, public testing::WithParamInterface<empty_row> {};
+class tx_fifo_empty : public testing::TestWithParam<empty_row> {};
 
 TEST_P(tx_fifo_empty, the_sink_counts_every_frame_that_finds_the_transmit_fifo_empty) {
   running_server server;
@@ -116,7 +110,7 @@ std::ostream& operator<<(std::ostream& os, const overflow_row& r) {
   return os << (r.codec ? "codec" : "no codec") << ", rx_cntr " << r.rx_cntr << ", adc_cntr "
             << r.adc_cntr;
 }
-class overflow_counts : public loop_counters, public testing::WithParamInterface<overflow_row> {};
+class overflow_counts : public testing::TestWithParam<overflow_row> {};
 
 TEST_P(overflow_counts, restarts_and_the_samples_they_discard_are_counted) {
   const overflow_row& row = GetParam();

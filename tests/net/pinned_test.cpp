@@ -9,8 +9,11 @@
 #include "control/writers.h"
 #include "net/net_harness.h"
 #include "net/tx_sink.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 using namespace net_test;
 
@@ -66,10 +69,6 @@ struct writer_row {
   bool alex_written = false;
   std::vector<int> i2c;  // addresses written, in order
 };
-std::ostream& operator<<(std::ostream& os, const writer_row& r) {
-  return os << r.name;
-}
-
 class pass_writers : public control_fixture, public testing::WithParamInterface<writer_row> {};
 
 TEST_P(pass_writers, each_writer_asked_for_is_called) {
@@ -94,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(
                     writer_row{"alex_update", 0, 1, 0, 0, true, {}},
                     writer_row{"misc_update", 0, 0, 1, 0, false, {0x23}},
                     writer_row{"nucleo_update", 0, 0, 0, 1, false, {0x55}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 // An overflow found by the running stream's own check restarts the FIFO.
 TEST(pinned, overflow_inside_a_running_stream_restarts_the_receive_fifo) {

@@ -4,8 +4,11 @@
 #include <ostream>
 
 #include "net_harness.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 using namespace net_test;
 
@@ -231,10 +234,6 @@ struct overflow_row {
   uint16_t adc_cntr;
   std::vector<uint8_t> rx_rst_stores;
 };
-std::ostream& operator<<(std::ostream& os, const overflow_row& r) {
-  return os << r.name;
-}
-
 class overflow_check : public stream_batch, public testing::WithParamInterface<overflow_row> {};
 
 TEST_P(overflow_check, resets_at_inclusive_bounds) {
@@ -265,6 +264,6 @@ INSTANTIATE_TEST_SUITE_P(
                     overflow_row{"codec_rx_8192", true, 8192, 0, codec_then_rx},
                     overflow_row{"codec_adc_1024", true, 0, 1024, codec_then_rx},
                     overflow_row{"codec_both", true, 9000, 2000, codec_then_rx}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 }  // namespace

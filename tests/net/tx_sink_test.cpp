@@ -5,8 +5,11 @@
 #include <ostream>
 
 #include "net_harness.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 using namespace net_test;
 
@@ -45,10 +48,6 @@ struct sink_row {
   size_t audio_words = 0;
   int sleeps = 0;
 };
-std::ostream& operator<<(std::ostream& os, const sink_row& r) {
-  return os << r.name;
-}
-
 class tx_sink_counts : public tx_sink, public testing::WithParamInterface<sink_row> {};
 
 TEST_P(tx_sink_counts, words_and_sleeps_per_frame) {
@@ -105,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
             [](sink_row& r) { r.mux = 1, r.tx_cntr = 4000, r.tx_words = 0; }),
         row("keyer_owns_transmitter_codec_still_gets_audio",
             [](sink_row& r) { r.mux = 1, r.codec = 1, r.tx_words = 0, r.audio_words = 126; })),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 std::vector<uint32_t> iq_words(const std::vector<uint8_t>& frame) {
   std::vector<uint32_t> w;
