@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "app/startup.h"
 #include "control/state.h"
@@ -20,6 +21,7 @@
 #include "net/stream.h"
 #include "sim/sim_fpga.h"
 #include "sim/sim_platform.h"
+#include "support/sim_board.h"
 #include "support/virtual_clock.h"
 
 namespace {
@@ -115,30 +117,26 @@ constexpr uint8_t accessory_address[i2c_accessory_count] = {
     i2c_addr::pene, i2c_addr::alex, i2c_addr::level,   i2c_addr::misc,   i2c_addr::drive,
     i2c_addr::dac0, i2c_addr::dac1, i2c_addr::arduino, i2c_addr::nucleo, i2c_addr::codec};
 
+std::optional<sim_board> board;
+
 }  // namespace
 
 void fuzz_board_up(uint16_t accessories, bool model) {
-  sim_config = sim_config_t{};
+  sim_model_config quiet;
+  quiet.scene = sim_scene{};
+  quiet.scene.noise_dbfs = -140;
+  stream_live = false;
+  board.emplace(board_options{.ops = &fuzz_platform,
+                              .map = false,
+                              .model = model ? &quiet : nullptr,
+                              .record = false,
+                              .clock_ns = clock_start_ns});
   for (int i = 0; i < i2c_accessory_count; ++i)
     sim_config.i2c_devices[accessory_address[i]] = (accessories >> i) & 1;
   sim_config.uart_present = true;
   sim_config.record_i2c = false;
   sim_config.keyer_realtime_warning = false;
-  sim_reset();
-  control_state_reset();
-  now_ns = clock_start_ns;
-  stream_live = false;
-  platform = &fuzz_platform;
-  if (model) {
-    sim_model_config config;
-    config.scene = sim_scene{};
-    config.scene.noise_dbfs = -140;
-    sim_fpga_init(config);
-  }
-  char one[] = "1";
-  char name[] = "varnholt";
-  char* argv[] = {name, one, one, one, one, one, one, nullptr};
-  if (startup(7, argv) != 0) {
+  if (start_up_with_ones() != 0) {
     std::fputs("fuzz: start-up failed on the simulated board\n", stderr);
     std::abort();
   }
@@ -146,8 +144,7 @@ void fuzz_board_up(uint16_t accessories, bool model) {
 
 void fuzz_board_down() {
   stream_stop();
-  sim_fpga_shutdown();
-  fpga_clear_pointers();
-  if (ld(uart_fd) >= 0) ::close(ld(uart_fd));
-  st(uart_fd, -1);
+  if (ld(uart_fd) >= 0) ::close(ld(uart_fd));  // /dev/null, not the board's port
+  st(sock_ep2, -1);                            // never a real descriptor
+  board.reset();
 }

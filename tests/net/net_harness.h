@@ -12,6 +12,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -87,22 +89,16 @@ struct fake_fpga {
 
   void add_rx_words(uint32_t words) { rx_words.fetch_add(words); }
 
-  std::vector<uint32_t> tx() {
+  // Copies of the logs, taken under the lock.
+  template <class T>
+  T copy_of(const T& log) {
     std::lock_guard lock(mutex);
-    return tx_words;
+    return log;
   }
-  std::vector<uint32_t> audio() {
-    std::lock_guard lock(mutex);
-    return audio_words;
-  }
-  std::vector<uint8_t> rx_rst_log() {
-    std::lock_guard lock(mutex);
-    return rx_rst_values;
-  }
-  std::vector<uint8_t> lo_rst_log() {
-    std::lock_guard lock(mutex);
-    return lo_rst_values;
-  }
+  std::vector<uint32_t> tx() { return copy_of(tx_words); }
+  std::vector<uint32_t> audio() { return copy_of(audio_words); }
+  std::vector<uint8_t> rx_rst_log() { return copy_of(rx_rst_values); }
+  std::vector<uint8_t> lo_rst_log() { return copy_of(lo_rst_values); }
   void clear_logs() {
     std::lock_guard lock(mutex);
     tx_words.clear();
@@ -490,5 +486,22 @@ struct running_server {
     eventually([] { return stub.stream_threads_finished == stub.stream_threads_created; });
   }
 };
+
+// One control word, C0..C4.
+using control_word = std::array<uint8_t, 5>;
+
+// A frequency word: C0, then the frequency in Hz, most significant byte first.
+inline control_word frequency_word(uint8_t c0, uint32_t hz) {
+  return {c0, static_cast<uint8_t>(hz >> 24), static_cast<uint8_t>(hz >> 16),
+          static_cast<uint8_t>(hz >> 8), static_cast<uint8_t>(hz)};
+}
+
+// An EP2 frame (ep2_frame) with `a` in block 1 and `b` in block 2.
+inline std::vector<uint8_t> frame_with(const control_word& a, const control_word& b) {
+  auto f = ep2_frame();
+  std::copy(a.begin(), a.end(), &f[ep2_c0_offset[0]]);
+  std::copy(b.begin(), b.end(), &f[ep2_c0_offset[1]]);
+  return f;
+}
 
 }  // namespace net_test

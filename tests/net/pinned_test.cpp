@@ -17,11 +17,8 @@ using test_rows::operator<<;
 
 using namespace net_test;
 
-std::vector<uint8_t> frame_with(std::initializer_list<uint8_t> a, std::initializer_list<uint8_t> b,
-                                uint8_t sync = 0x7F) {
-  auto f = ep2_frame();
-  std::copy(a.begin(), a.end(), &f[ep2_c0_offset[0]]);
-  std::copy(b.begin(), b.end(), &f[ep2_c0_offset[1]]);
+// A frame whose two blocks begin with `sync`.
+std::vector<uint8_t> with_sync(std::vector<uint8_t> f, uint8_t sync) {
   for (size_t block : frame_block_offset) f[block] = f[block + 1] = f[block + 2] = sync;
   return f;
 }
@@ -49,7 +46,8 @@ TEST_P(any_sync, frame_is_still_used) {
   running_server server;
   ASSERT_TRUE(server.started);
   client c(server.port);
-  c.send(frame_with({0x02, 0x00, 0x6C, 0x56, 0x60}, {0x04, 0x00, 0x6B, 0x93, 0x10}, GetParam()));
+  c.send(with_sync(frame_with({0x02, 0x00, 0x6C, 0x56, 0x60}, {0x04, 0x00, 0x6B, 0x93, 0x10}),
+                   GetParam()));
   EXPECT_EQ(running_server::sync(c), 2);
   EXPECT_EQ(ld(freq_data[0]), 7100000u);
   EXPECT_EQ(ld(freq_data[1]), 7050000u);

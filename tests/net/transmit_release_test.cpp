@@ -43,23 +43,11 @@ std::vector<int64_t> state_words() {
           ld(rate),         ld(tx_eer_data),   ld(rx_sync_data)};
 }
 
-struct word {
-  uint8_t c[5];
-};
-
-// An EP2 frame with `a` in block 1 and `b` in block 2.
-std::vector<uint8_t> frame_with(const word& a, const word& b) {
-  auto f = ep2_frame();
-  std::copy(a.c, a.c + 5, &f[ep2_c0_offset[0]]);
-  std::copy(b.c, b.c + 5, &f[ep2_c0_offset[1]]);
-  return f;
-}
-
 struct release_row {
   const char* name;
   std::vector<int> devices;
-  word general;        // C0 0: sent with MOX set first
-  uint8_t rx_att = 0;  // receive attenuation set after the MOX word
+  control_word general;  // C0 0: sent with MOX set first
+  uint8_t rx_att = 0;    // receive attenuation set after the MOX word
   uint8_t keyer_ptt = 0;
 };
 class release_equals_mox_clear : public control_fixture,
@@ -70,8 +58,8 @@ class release_equals_mox_clear : public control_fixture,
   // changes; returns with the recorders emptied.
   void keyed(const release_row& r) {
     bring_up(r.devices);
-    word mox = r.general;
-    mox.c[0] |= ep2_c0::mox;
+    control_word mox = r.general;
+    mox[0] |= ep2_c0::mox;
     const auto f = frame_with(mox, {{ep2_c0::tx_frequency, 0x00, 0x6C, 0x56, 0x3C}});
     process_ep2(&f[ep2_c0_offset[0]]);
     process_ep2(&f[ep2_c0_offset[1]]);
@@ -102,7 +90,7 @@ TEST_P(release_equals_mox_clear, release_does_what_the_word_with_mox_clear_does)
   EXPECT_EQ(count_tx_released.load(), 1u);
 
   keyed(r);
-  process_ep2(r.general.c);
+  process_ep2(r.general.data());
   EXPECT_EQ(released, taken());
 }
 
@@ -169,7 +157,7 @@ TEST_P(command_releases, at_once_and_the_next_mox_word_keys_again) {
   running_server server;
   ASSERT_TRUE(server.started);
   client a(server.port), b(server.port);
-  const word mox{{0x01, 0x00, 0x00, 0x00, 0x00}};
+  const control_word mox{{0x01, 0x00, 0x00, 0x00, 0x00}};
   const auto keyed = frame_with(mox, mox);
 
   a.start();
