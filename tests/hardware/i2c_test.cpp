@@ -16,6 +16,7 @@ struct tx {
   std::vector<uint8_t> bytes;
   bool ok;
   bool forced;
+  bool operator==(const tx&) const = default;
 };
 
 std::ostream& operator<<(std::ostream& os, const tx& t) {
@@ -31,18 +32,7 @@ std::vector<tx> bus_log() {
 }
 
 void expect_bus(const std::vector<tx>& want) {
-  const std::vector<tx> got = bus_log();
-  const size_t n = std::min(got.size(), want.size());
-  for (size_t i = 0; i < n; ++i) {
-    const tx& g = got[i];
-    const tx& w = want[i];
-    if (g.addr != w.addr || g.bytes != w.bytes || g.ok != w.ok || g.forced != w.forced) {
-      ADD_FAILURE() << "transaction " << i << " is " << g << ", expected " << w;
-      return;
-    }
-  }
-  EXPECT_EQ(got.size(), want.size());
-  for (size_t i = n; i < got.size(); ++i) ADD_FAILURE() << "extra transaction " << got[i];
+  harness::expect_same("transaction", bus_log(), want);
 }
 
 // Probe messages, absent (nak) devices.

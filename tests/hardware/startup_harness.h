@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -164,6 +165,24 @@ inline outcome run_startup(const std::vector<std::string>& args) {
 }
 
 inline const std::vector<std::string> six_ones{"1", "1", "1", "1", "1", "1"};
+
+// Compares two sequences of `what` and names the first difference, or the
+// first one missing or too many.
+template <class T>
+void expect_same(const char* what, const std::vector<T>& got, const std::vector<T>& want) {
+  for (size_t i = 0; i < std::max(got.size(), want.size()); ++i) {
+    if (i >= got.size()) {
+      ADD_FAILURE() << what << " " << i << " missing, expected " << want[i];
+    } else if (i >= want.size()) {
+      ADD_FAILURE() << "extra " << what << " " << got[i];
+    } else if (!(got[i] == want[i])) {
+      ADD_FAILURE() << what << " " << i << " is " << got[i] << ", expected " << want[i];
+    } else {
+      continue;
+    }
+    return;
+  }
+}
 
 }  // namespace harness
 

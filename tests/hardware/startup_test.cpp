@@ -76,19 +76,6 @@ std::vector<recorded_store> expected_transcript(bool codec, const uint8_t power_
   return t;
 }
 
-// Compares two transcripts and names the first store that differs.
-void expect_same_transcript(const std::vector<recorded_store>& got,
-                            const std::vector<recorded_store>& want) {
-  const size_t n = std::min(got.size(), want.size());
-  for (size_t i = 0; i < n; ++i) {
-    if (!(got[i] == want[i])) {
-      ADD_FAILURE() << "store " << i << " is " << got[i] << ", expected " << want[i];
-      return;
-    }
-  }
-  EXPECT_EQ(got.size(), want.size());
-}
-
 struct transcript_row {
   const char* label;
   bool codec;
@@ -108,7 +95,7 @@ TEST_P(startup_transcript, writes_every_register_and_table_once_in_order) {
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.err, "");
   EXPECT_EQ(ld(i2c_codec), r.codec ? 1 : 0);
-  expect_same_transcript(board.rec.stores, expected_transcript(r.codec, r.power_on));
+  harness::expect_same("store", board.rec.stores, expected_transcript(r.codec, r.power_on));
 }
 
 INSTANTIATE_TEST_SUITE_P(
