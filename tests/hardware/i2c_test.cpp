@@ -7,32 +7,23 @@
 #include "startup_harness.h"
 #include "support/rows.h"
 
-namespace {
-
-using test_rows::operator<<;
-
-struct tx {
-  uint8_t addr;
-  std::vector<uint8_t> bytes;
-  bool ok;
-  bool forced;
-  bool operator==(const tx&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const tx& t) {
+// Transactions of the simulated bus compare and print whole.
+static bool operator==(const sim_i2c_transaction& a, const sim_i2c_transaction& b) {
+  return a.addr == b.addr && a.bytes == b.bytes && a.ok == b.ok && a.forced == b.forced;
+}
+static std::ostream& operator<<(std::ostream& os, const sim_i2c_transaction& t) {
   os << "0x" << std::hex << int(t.addr) << (t.forced ? " forced" : "") << ":";
   for (uint8_t b : t.bytes) os << " " << int(b);
   return os << std::dec << (t.ok ? " ack" : " nak");
 }
 
-std::vector<tx> bus_log() {
-  std::vector<tx> v;
-  for (const auto& t : sim_i2c_log) v.push_back({t.addr, t.bytes, t.ok, t.forced});
-  return v;
-}
+namespace {
+
+using test_rows::operator<<;
+using tx = sim_i2c_transaction;
 
 void expect_bus(const std::vector<tx>& want) {
-  harness::expect_same("transaction", bus_log(), want);
+  harness::expect_same("transaction", sim_i2c_log, want);
 }
 
 // Probe messages, absent (nak) devices.
@@ -133,7 +124,7 @@ TEST_F(i2c_startup, the_probes_send_the_cached_values_without_changing_them) {
   st(i2c_ard_frx1_data, 0x1234);
   present({0x60, 0x61, 0x40});
   ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
-  const std::vector<tx> log = bus_log();
+  const std::vector<tx>& log = sim_i2c_log;
   ASSERT_EQ(log.size(), 10u);
   EXPECT_EQ(log[5].bytes, (std::vector<uint8_t>{0x01, 0x23}));
   EXPECT_EQ(log[6].bytes, (std::vector<uint8_t>{0x0A, 0xBC}));

@@ -96,10 +96,6 @@ inline int spy_bind(int fd, const sockaddr* addr, socklen_t len) {
   return sim_platform.bind(fd, addr, len);
 }
 
-inline void* returns_at_once(void*) {
-  return nullptr;
-}
-
 inline int spy_thread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
                              void* arg) {
   keyer_call k;

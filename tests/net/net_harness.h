@@ -215,10 +215,6 @@ struct platform_stub {
 inline platform_stub stub;
 inline thread_local bool on_loop_thread = false;
 
-inline void* idle_keyer(void*) {
-  return nullptr;
-}
-
 inline void* stream_trampoline(void*) {
   const int live = ++stub.live_streams;
   int seen = stub.max_live_streams.load();
@@ -271,7 +267,7 @@ inline int stub_thread_create(pthread_t* thread, const pthread_attr_t* attr, voi
     // The keyer would write tx_rst and cw_ptt on its own; a thread that ends
     // at once keeps start-up's detach valid.
     ++stub.keyer_threads_created;
-    return pthread_create(thread, nullptr, idle_keyer, nullptr);
+    return pthread_create(thread, nullptr, returns_at_once, nullptr);
   }
   if (entry == handler_ep6) {
     if (stub.fail_stream_thread) return EAGAIN;
