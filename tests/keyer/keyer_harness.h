@@ -16,7 +16,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
 #include <cstdint>
 #include <functional>

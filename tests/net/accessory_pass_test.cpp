@@ -1,5 +1,6 @@
 // The accessory pass that follows every receive call, with the keyer's PTT
 // merged into the Alex and nucleo words.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <ostream>

@@ -5,10 +5,8 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
