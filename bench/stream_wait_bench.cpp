@@ -1,6 +1,6 @@
 // How late may the stream thread wake up before the receive FIFO overflows?
 //
-// On the virtual clock of tests/net/stream_clock.h (every wake-up late by the
+// On the virtual clock of tests/support/stream_clock.h (every wake-up late by the
 // same amount L, the FIFO filling at the sample rate, no time spent on a
 // batch itself), for each rate code and receiver count: the largest L at
 // which 2 s of streaming lose no sample record, found by bisection to 1 us.
@@ -23,8 +23,8 @@
 #include "control/state.h"
 #include "hardware/fpga.h"
 #include "net/stream.h"
-#include "net/stream_clock.h"
 #include "sim/sim_platform.h"
+#include "support/stream_clock.h"
 
 namespace {
 

@@ -4,10 +4,12 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "app/startup.h"
 #include "control/state.h"
@@ -19,13 +21,14 @@
 #include "net/stream.h"
 #include "sim/sim_fpga.h"
 #include "sim/sim_platform.h"
+#include "support/sim_board.h"
+#include "support/virtual_clock.h"
 
 namespace {
 
 constexpr int socket_fd_value = 902;  // never handed to the kernel
 constexpr int64_t clock_start_ns = 1000000000;
-
-int64_t clock_ns = clock_start_ns;
+using virtual_clock::now_ns;
 bool stream_live = false;  // a start created a stream that has not ended yet
 
 // The serial port: /dev/null, which takes every CI-V frame (its terminal
@@ -34,10 +37,6 @@ bool stream_live = false;  // a start created a stream that has not ended yet
 int fuzz_open(const char* path, int flags) {
   if (std::strcmp(path, "/dev/ttyPS1") == 0) return ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   return sim_platform.open(path, flags);
-}
-
-void* empty_thread(void*) {
-  return nullptr;
 }
 
 int fuzz_socket(int, int, int) {
@@ -67,7 +66,7 @@ int fuzz_sendmmsg(int, mmsghdr*, unsigned count, int) {
 }
 
 int fuzz_thread_create(pthread_t* thread, const pthread_attr_t*, void* (*entry)(void*), void*) {
-  const int rc = pthread_create(thread, nullptr, empty_thread, nullptr);
+  const int rc = pthread_create(thread, nullptr, returns_at_once, nullptr);
   if (rc == 0 && entry == handler_ep6) stream_live = true;
   return rc;
 }
@@ -83,22 +82,16 @@ void stream_poll() {
 
 int fuzz_usleep(useconds_t us) {
   stream_poll();
-  clock_ns += static_cast<int64_t>(us) * 1000;
+  now_ns += static_cast<int64_t>(us) * 1000;
   return 0;
 }
 int fuzz_sleep_until(const timespec* deadline) {
-  const int64_t t = static_cast<int64_t>(deadline->tv_sec) * 1000000000 + deadline->tv_nsec;
-  if (t > clock_ns) clock_ns = t;
-  return 0;
-}
-int fuzz_clock_now(timespec* now) {
-  now->tv_sec = static_cast<time_t>(clock_ns / 1000000000);
-  now->tv_nsec = static_cast<long>(clock_ns % 1000000000);
+  now_ns = std::max(now_ns, virtual_clock::to_ns(*deadline));
   return 0;
 }
 
 platform_ops make_double() {
-  platform_ops ops = sim_platform;
+  platform_ops ops = virtual_clock::with_virtual_clock(sim_platform);
   ops.name = "fuzz";
   ops.open = fuzz_open;
   ops.socket = fuzz_socket;
@@ -111,7 +104,6 @@ platform_ops make_double() {
   ops.thread_create = fuzz_thread_create;
   ops.usleep = fuzz_usleep;
   ops.sleep_until = fuzz_sleep_until;
-  ops.clock_now = fuzz_clock_now;
   return ops;
 }
 const platform_ops fuzz_platform = make_double();
@@ -121,30 +113,26 @@ constexpr uint8_t accessory_address[i2c_accessory_count] = {
     i2c_addr::pene, i2c_addr::alex, i2c_addr::level,   i2c_addr::misc,   i2c_addr::drive,
     i2c_addr::dac0, i2c_addr::dac1, i2c_addr::arduino, i2c_addr::nucleo, i2c_addr::codec};
 
+std::optional<sim_board> board;
+
 }  // namespace
 
 void fuzz_board_up(uint16_t accessories, bool model) {
-  sim_config = sim_config_t{};
+  sim_model_config quiet;
+  quiet.scene = sim_scene{};
+  quiet.scene.noise_dbfs = -140;
+  stream_live = false;
+  board.emplace(board_options{.ops = &fuzz_platform,
+                              .map = false,
+                              .model = model ? &quiet : nullptr,
+                              .record = false,
+                              .clock_ns = clock_start_ns});
   for (int i = 0; i < i2c_accessory_count; ++i)
     sim_config.i2c_devices[accessory_address[i]] = (accessories >> i) & 1;
   sim_config.uart_present = true;
   sim_config.record_i2c = false;
   sim_config.keyer_realtime_warning = false;
-  sim_reset();
-  control_state_reset();
-  clock_ns = clock_start_ns;
-  stream_live = false;
-  platform = &fuzz_platform;
-  if (model) {
-    sim_model_config config;
-    config.scene = sim_scene{};
-    config.scene.noise_dbfs = -140;
-    sim_fpga_init(config);
-  }
-  char one[] = "1";
-  char name[] = "varnholt";
-  char* argv[] = {name, one, one, one, one, one, one, nullptr};
-  if (startup(7, argv) != 0) {
+  if (start_up_with_ones() != 0) {
     std::fputs("fuzz: start-up failed on the simulated board\n", stderr);
     std::abort();
   }
@@ -152,8 +140,7 @@ void fuzz_board_up(uint16_t accessories, bool model) {
 
 void fuzz_board_down() {
   stream_stop();
-  sim_fpga_shutdown();
-  fpga_clear_pointers();
-  if (ld(uart_fd) >= 0) ::close(ld(uart_fd));
-  st(uart_fd, -1);
+  if (ld(uart_fd) >= 0) ::close(ld(uart_fd));  // /dev/null, not the board's port
+  st(sock_ep2, -1);                            // never a real descriptor
+  board.reset();
 }

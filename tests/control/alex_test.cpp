@@ -4,8 +4,11 @@
 
 #include "control/writers.h"
 #include "control_fixture.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 constexpr uint32_t rx_mark = 0x10000, tx_mark = 0x20000;
 
@@ -15,10 +18,6 @@ struct alex_case {
   uint32_t f_tx, f_rx1, f_rx2;
   uint16_t rx, tx;
 };
-std::ostream& operator<<(std::ostream& os, const alex_case& c) {
-  return os << c.name;
-}
-
 class alex_words : public control_fixture, public ::testing::WithParamInterface<alex_case> {
  protected:
   void set_inputs(const alex_case& c) {
@@ -87,7 +86,7 @@ INSTANTIATE_TEST_SUITE_P(
         alex_case{"auto_6m_above_50MHz", 0, 0, 0, 7100000, 50000001, 0x0009, 0x2108},
         alex_case{"auto_no_6m_at_50MHz", 0, 0, 0, 7100000, 50000000, 0x0021, 0x2108},
         alex_case{"tx_antenna_3_transmitting", 0x0301, 0, 21200000, 0, 0, 0x9001, 0x9808}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 class alex_writer : public control_fixture {};
 

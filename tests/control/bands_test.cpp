@@ -4,18 +4,17 @@
 
 #include "control/writers.h"
 #include "control_fixture.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 struct band_case {
   const char* name;
   uint32_t hz;
   int misc, nucleo;
 };
-std::ostream& operator<<(std::ostream& os, const band_case& c) {
-  return os << c.name;
-}
-
 class band_lookup : public ::testing::TestWithParam<band_case> {};
 
 TEST_P(band_lookup, counts_upper_edge_in_and_lower_edge_out) {
@@ -38,7 +37,7 @@ INSTANTIATE_TEST_SUITE_P(
                       band_case{"20m", 14200000, 5, 6}, band_case{"6m", 50000000, 10, 11},
                       band_case{"upper_edge_6m", 55000000, 10, 11},
                       band_case{"above_6m", 55000001, 0, 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 class band_boards : public control_fixture {
  protected:

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/mman.h>
 #include <termios.h>
 
 #include <array>
@@ -24,7 +23,7 @@
 #include "hardware/fpga.h"
 #include "hardware/i2c.h"
 #include "sim/sim_platform.h"
-#include "support/store_recorder.h"
+#include "support/board.h"
 
 // One I2C message as the bus saw it.
 struct i2c_msg {
@@ -43,35 +42,33 @@ inline constexpr std::array<int, 9> all_but_codec = {
     i2c_addr::pene,    i2c_addr::alex,   i2c_addr::level, i2c_addr::misc, i2c_addr::drive,
     i2c_addr::arduino, i2c_addr::nucleo, i2c_addr::dac0,  i2c_addr::dac1};
 
-class control_fixture : public ::testing::Test {
- protected:
-  store_recorder rec;
-
-  void SetUp() override { saved_platform_ = platform; }
-
-  void TearDown() override {
-    store_recorder::detach();
-    sim_reset();
-    sim_config = sim_config_t{};
-    control_state_reset();
-    platform = saved_platform_;
+// The store a register write should produce.
+inline recorded_store store_of(const volatile void* reg, unsigned width, uint32_t value) {
+  const auto* p = static_cast<const volatile uint8_t*>(reg);
+  for (int b = 0; b < fpga_block_count; ++b) {
+    if (p >= fpga_base[b] && p < fpga_base[b] + fpga_size[b])
+      return {static_cast<fpga_block>(b), static_cast<uint32_t>(p - fpga_base[b]), width, value};
   }
+  ADD_FAILURE() << "not a register";
+  return {};
+}
+
+class control_fixture : public board_fixture {
+ protected:
+  store_recorder& rec = board.rec;
+
+  explicit control_fixture(const board_options& o = {}) : board_fixture(o) {}
 
   // Brings the simulated board up with the accessories at `devices` present
-  // and, when asked, the serial port open in raw mode. Clears the I2C log of
-  // the probe and starts recording FPGA stores.
+  // and, when asked, the serial port open in raw mode: the devices and the
+  // control state from scratch, then the real start-up probe. Clears the I2C
+  // log of the probe and the stores made so far.
   template <class Devices = std::initializer_list<int>>
   void bring_up(const Devices& devices, bool serial_port = false) {
-    sim_config = sim_config_t{};
+    sim_board::reset_server_state();
     for (int a : devices) sim_config.i2c_devices[a] = true;
     sim_config.uart_present = serial_port;
-    sim_board_select();
-    control_state_reset();
-
-    const int mem = platform->open("/dev/mem", O_RDWR);
-    ASSERT_GE(mem, 0);
-    ASSERT_TRUE(map_fpga_blocks(mem));
-
+    sim_reset();
     if (serial_port) {
       const int uart = platform->open("/dev/ttyPS1", O_RDWR | O_NOCTTY | O_NONBLOCK);
       ASSERT_GE(uart, 0);
@@ -81,12 +78,11 @@ class control_fixture : public ::testing::Test {
       platform->tcsetattr(uart, TCSANOW, &t);
       st(uart_fd, uart);
     }
-
     st(i2c_fd, platform->open("/dev/i2c-0", O_RDWR));
     probe_i2c_accessories();
     calc_log_lookup();
     sim_i2c_log.clear();
-    rec.attach();
+    rec.stores.clear();
   }
 
   // The I2C messages since set-up (or the last call), in order.
@@ -99,13 +95,8 @@ class control_fixture : public ::testing::Test {
 
   // Values stored into one register (any block) since set-up, in order.
   std::vector<uint32_t> stores_to(const volatile void* reg) const {
-    const auto* p = static_cast<const volatile uint8_t*>(reg);
-    for (int b = 0; b < fpga_block_count; ++b) {
-      if (p >= fpga_base[b] && p < fpga_base[b] + fpga_size[b])
-        return rec.values_of(static_cast<fpga_block>(b), static_cast<uint32_t>(p - fpga_base[b]));
-    }
-    ADD_FAILURE() << "not a register";
-    return {};
+    const recorded_store at = store_of(reg, 0, 0);
+    return rec.values_of(at.block, at.offset);
   }
 
   // Reads `n` bytes from the far side of the serial port, waiting up to a
@@ -134,15 +125,4 @@ inline void send_word(uint8_t c0, uint8_t c1 = 0, uint8_t c2 = 0, uint8_t c3 = 0
 inline void send_frequency(uint8_t c0, uint32_t hz) {
   send_word(c0, static_cast<uint8_t>(hz >> 24), static_cast<uint8_t>(hz >> 16),
             static_cast<uint8_t>(hz >> 8), static_cast<uint8_t>(hz));
-}
-
-// The store a register write should produce.
-inline recorded_store store_of(const volatile void* reg, unsigned width, uint32_t value) {
-  const auto* p = static_cast<const volatile uint8_t*>(reg);
-  for (int b = 0; b < fpga_block_count; ++b) {
-    if (p >= fpga_base[b] && p < fpga_base[b] + fpga_size[b])
-      return {static_cast<fpga_block>(b), static_cast<uint32_t>(p - fpga_base[b]), width, value};
-  }
-  ADD_FAILURE() << "not a register";
-  return {};
 }

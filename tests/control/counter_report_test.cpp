@@ -11,29 +11,23 @@
 #include "control/counters.h"
 #include "hardware/platform.h"
 #include "sim/sim_platform.h"
+#include "support/board.h"
 
 namespace {
 
-int64_t now_ms;
 std::vector<std::string> lines;  // what went to standard error
 
-int clock_now(timespec* t) {
-  t->tv_sec = static_cast<time_t>(1000 + now_ms / 1000);
-  t->tv_nsec = static_cast<long>(now_ms % 1000) * 1000000;
-  return 0;
-}
 ssize_t write(int fd, const void* buf, size_t len) {
   if (fd == STDERR_FILENO) lines.emplace_back(static_cast<const char*>(buf), len);
   return static_cast<ssize_t>(len);
 }
-platform_ops make_ops() {
-  platform_ops ops = sim_platform;
+platform_ops make_fake_platform() {
+  platform_ops ops = virtual_clock::with_virtual_clock(sim_platform);
   ops.name = "report-clock";
-  ops.clock_now = clock_now;
   ops.write = write;
   return ops;
 }
-const platform_ops ops = make_ops();
+const platform_ops fake_platform = make_fake_platform();
 
 // At `at_ms`, bump counts, then run one report pass; `line` is what that pass
 // writes ("" for nothing).
@@ -43,19 +37,13 @@ struct step {
   std::string line;
 };
 
-class counter_report : public testing::Test {
+class counter_report : public board_fixture {
  protected:
-  void SetUp() override {
-    saved_ = platform;
-    platform = &ops;
-    counters_reset();
-    lines.clear();
-  }
-  void TearDown() override { platform = saved_; }
+  counter_report() : board_fixture({.ops = &fake_platform, .map = false}) { lines.clear(); }
 
   void play(const std::vector<step>& steps) {
     for (const step& s : steps) {
-      now_ms = s.at_ms;
+      virtual_clock::now_ns = (1'000'000 + s.at_ms) * 1'000'000;  // from 1000 s on
       if (s.bump) s.bump();
       const size_t before = lines.size();
       counters_report();
@@ -63,9 +51,6 @@ class counter_report : public testing::Test {
       EXPECT_EQ(got, s.line) << "at " << s.at_ms << " ms";
     }
   }
-
- private:
-  const platform_ops* saved_ = nullptr;
 };
 
 TEST_F(counter_report, one_line_per_period_and_only_when_a_count_changed) {

@@ -4,8 +4,11 @@
 
 #include "control/writers.h"
 #include "control_fixture.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 using bytes = std::vector<uint8_t>;
 
@@ -86,10 +89,6 @@ struct freq_case {
   bool accepted;
   uint32_t increment;
 };
-std::ostream& operator<<(std::ostream& os, const freq_case& c) {
-  return os << c.name;
-}
-
 class frequency_word : public control_fixture, public ::testing::WithParamInterface<freq_case> {
  protected:
   static volatile uint32_t* reg(freq_reg r) {
@@ -153,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
                       freq_case{"rx3_7_1MHz", 0x08, freq_reg::rx3, 7100000, true, 62040747},
                       freq_case{"rx3_max_accepted", 0x09, freq_reg::rx3, 30720000, true, 268435456},
                       freq_case{"rx3_above_max_ignored", 0x08, freq_reg::rx3, 30720001, false, 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 TEST_F(decoder, repeated_transmit_frequency_rewrites_register_but_acts_once) {
   bring_up({i2c_addr::misc, i2c_addr::nucleo, i2c_addr::arduino}, true);
@@ -282,10 +281,6 @@ struct general_case {
   int32_t receivers, rate;
   uint16_t rx_rate;
 };
-std::ostream& operator<<(std::ostream& os, const general_case& c) {
-  return os << c.name;
-}
-
 class receivers_and_rate : public control_fixture,
                            public ::testing::WithParamInterface<general_case> {};
 
@@ -308,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(
                       general_case{"two_receivers", 0x00, 0x08, 2, 0, 640},
                       general_case{"eight_receivers", 0x00, 0x38, 8, 0, 640},
                       general_case{"receivers_ignore_other_bits", 0x00, 0x47, 1, 0, 640}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 struct gpio_case {
   const char* name;
@@ -317,10 +312,6 @@ struct gpio_case {
   uint8_t rx_att;
   uint8_t expected;
 };
-std::ostream& operator<<(std::ostream& os, const gpio_case& c) {
-  return os << c.name;
-}
-
 class gpio_out_byte : public control_fixture, public ::testing::WithParamInterface<gpio_case> {};
 
 TEST_P(gpio_out_byte, is_built_from_the_word_and_inputs) {
@@ -342,7 +333,7 @@ INSTANTIATE_TEST_SUITE_P(
                       gpio_case{"attenuator_code_bits_2_3", 0x00, 0x00, 0x03, false, 0, 0x0E},
                       gpio_case{"only_c2_bits_1_to_4", 0x00, 0xE1, 0x00, false, 0, 0x02},
                       gpio_case{"c2_bits_1_to_4", 0x00, 0x1E, 0x00, false, 0, 0xF2}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 TEST_F(decoder, general_word_packs_alex_data_0_and_raises_flag_on_change) {
   bring_up({});
@@ -361,10 +352,6 @@ struct nucleo0_case {
   uint8_t c0, c2, c3, c4;
   uint32_t expected;
 };
-std::ostream& operator<<(std::ostream& os, const nucleo0_case& c) {
-  return os << c.name;
-}
-
 class nucleo_data_0_packing : public control_fixture,
                               public ::testing::WithParamInterface<nucleo0_case> {};
 
@@ -383,7 +370,7 @@ INSTANTIATE_TEST_SUITE_P(
                       nucleo0_case{"rx_antenna_2_tx_antenna_1", 0x00, 0x00, 0x40, 0x01, 0x4800},
                       nucleo0_case{"tx_antenna_2", 0x00, 0x00, 0x00, 0x02, 0x8000},
                       nucleo0_case{"no_antenna_bits", 0x00, 0x01, 0x07, 0x03, 0x0000}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 TEST_F(decoder, board_inputs_stay_untouched_without_their_boards) {
   bring_up({});
@@ -429,10 +416,6 @@ struct dac0_case {
   uint8_t rx_att, att_code;
   bytes sent;  // empty: the value equals the cache
 };
-std::ostream& operator<<(std::ostream& os, const dac0_case& c) {
-  return os << c.name;
-}
-
 class dac0_level : public control_fixture, public ::testing::WithParamInterface<dac0_case> {};
 
 TEST_P(dac0_level, follows_total_receive_attenuation) {
@@ -455,7 +438,7 @@ INSTANTIATE_TEST_SUITE_P(cases, dac0_level,
                                            dac0_case{"x_60", 30, 3, {0x00, 0x26}},
                                            // 61 dB would give 4065 - 4095; the line stops at 0.
                                            dac0_case{"x_61_gives_zero", 31, 3, {0x00, 0x00}}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         test_rows::row_name);
 
 // ---------------------------------------------------------------- drive level
 
@@ -466,10 +449,6 @@ struct drive_case {
   std::vector<i2c_msg> sent;
   std::vector<uint32_t> tx_level_stores;
 };
-std::ostream& operator<<(std::ostream& os, const drive_case& c) {
-  return os << c.name;
-}
-
 class drive_level_destination : public control_fixture,
                                 public ::testing::WithParamInterface<drive_case> {};
 
@@ -500,7 +479,7 @@ INSTANTIATE_TEST_SUITE_P(
         drive_case{
             "arduino_with_relay_bits", {ard}, 200, 0xC0, {{0x40, {0x05, 4, 0x00, 0x03}}}, {}},
         drive_case{"arduino_full_drive", {ard}, 255, 0x40, {{0x40, {0x05, 0, 0x00, 0x01}}}, {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 TEST_F(decoder, drive_word_packs_alex_data_1) {
   bring_up({});
@@ -583,10 +562,6 @@ struct sidetone_case {
   uint8_t int_data, delay, level;
   uint16_t hang;
 };
-std::ostream& operator<<(std::ostream& os, const sidetone_case& c) {
-  return os << c.name;
-}
-
 class sidetone : public control_fixture, public ::testing::WithParamInterface<sidetone_case> {};
 
 TEST_P(sidetone, settings_stored_and_registers_written_only_with_codec) {
@@ -630,7 +605,7 @@ INSTANTIATE_TEST_SUITE_P(cases, sidetone,
                                                          0xFF, 0x2B, 0x0C, tone_700, 0, 0, 0, 1023},
                                            sidetone_case{"tone_without_codec", false, 0x20, 0x12,
                                                          0x03, 0x25, 0x08, no_stores, 0, 0, 0, 75}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         test_rows::row_name);
 
 // ---------------------------------------------------------------- whole bus
 
@@ -653,10 +628,6 @@ struct bus_case {
   std::vector<int> devices;
   std::vector<i2c_msg> transcript;
 };
-std::ostream& operator<<(std::ostream& os, const bus_case& c) {
-  return os << c.name;
-}
-
 class bus_transcript : public control_fixture, public ::testing::WithParamInterface<bus_case> {};
 
 TEST_P(bus_transcript, sends_each_change_once_in_order) {
@@ -702,6 +673,6 @@ INSTANTIATE_TEST_SUITE_P(buses, bus_transcript,
                                                      {0x28, {0xA9, 0xC8, 0xC8}}}},
                                            bus_case{"band_boards_only_flagged", {0x23, 0x55}, {}},
                                            bus_case{"empty_bus", {}, {}}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         test_rows::row_name);
 
 }  // namespace

@@ -4,8 +4,11 @@
 
 #include "control/writers.h"
 #include "control_fixture.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 using bytes = std::vector<uint8_t>;
 
@@ -18,10 +21,6 @@ struct icom_case {
   uint32_t hz;
   uint8_t byte7, band;
 };
-std::ostream& operator<<(std::ostream& os, const icom_case& c) {
-  return os << c.name;
-}
-
 class icom_band : public control_fixture, public ::testing::WithParamInterface<icom_case> {};
 
 TEST_P(icom_band, first_frequency_sends_the_band_frame) {
@@ -43,7 +42,7 @@ INSTANTIATE_TEST_SUITE_P(
         icom_case{"below_20MHz", 19999999, 0x00, 0x18}, icom_case{"at_20MHz", 20000000, 0x00, 0x21},
         icom_case{"at_22MHz", 22000000, 0x00, 0x24}, icom_case{"below_26MHz", 25999999, 0x00, 0x24},
         icom_case{"at_26MHz", 26000000, 0x00, 0x28}, icom_case{"top", 30720000, 0x00, 0x28}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 class icom : public control_fixture {};
 

@@ -33,48 +33,18 @@ struct control_register_log {
   }
 };
 
-struct word {
-  uint8_t c0, c1, c2, c3, c4;
-};
-word frequency(uint8_t c0, uint32_t hz) {
-  return {c0, static_cast<uint8_t>(hz >> 24), static_cast<uint8_t>(hz >> 16),
-          static_cast<uint8_t>(hz >> 8), static_cast<uint8_t>(hz)};
-}
-
-std::vector<uint8_t> frame_of(const word& first, const word& second) {
-  auto f = ep2_frame();
-  for (int b = 0; b < 2; ++b) {
-    const word& w = b == 0 ? first : second;
-    uint8_t* c = &f[ep2_c0_offset[b]];
-    c[0] = w.c0;
-    c[1] = w.c1;
-    c[2] = w.c2;
-    c[3] = w.c3;
-    c[4] = w.c4;
-  }
-  return f;
-}
-
 class loop_and_decoder : public control_fixture {
  protected:
   control_register_log registers;
   std::thread loop;
   uint16_t port = 0;
 
+  loop_and_decoder() : control_fixture(stub_board(false)) {}
+
   void SetUp() override {
-    control_fixture::SetUp();
-    reset_control();
-    sim_config = sim_config_t{};
-    sim_config.bind_addr = htonl(INADDR_LOOPBACK);
-    sim_config.bind_port = 0;
-    sim_config.keyer_realtime_warning = false;
+    serve_on_loopback();
     for (int a : all_but_codec) sim_config.i2c_devices[a] = true;
-    sim_board_select(&test_platform);
-    control_state_reset();
-    char arg[] = "1";
-    char name[] = "varnholt";
-    char* argv[] = {name, arg, arg, arg, arg, arg, arg, nullptr};
-    ASSERT_EQ(startup(7, argv), 0);
+    ASSERT_EQ(start_up_with_ones(), 0);
     port = sim_bound_port();
     // The transmit FIFO reads as part filled: the sink neither primes nor waits.
     *const_cast<volatile uint16_t*>(tx_cntr) = 100;
@@ -85,14 +55,9 @@ class loop_and_decoder : public control_fixture {
 
   void TearDown() override {
     if (loop.joinable()) {
-      control.end_loop = true;
+      stub.end_loop = true;
       loop.join();
     }
-    ::close(ld(sock_ep2));
-    fpga_obs = nullptr;
-    fpga_clear_pointers();
-    reset_control();
-    control_fixture::TearDown();
   }
 
   // Sends one frame and returns once the loop has handled it and run the
@@ -108,11 +73,11 @@ class loop_and_decoder : public control_fixture {
 
 TEST_F(loop_and_decoder, frames_over_loopback_change_registers_and_accessories_once) {
   client c(port);
-  const word general{ep2_c0::general, 0x01, 0x04, 0x41, 0x01};
-  const word general_sync{ep2_c0::general, 0x01, 0x04, 0x41, 0x81};
-  const auto frame_1 = frame_of(general, frequency(ep2_c0::tx_frequency, 7100000));
-  const auto frame_2 = frame_of(frequency(ep2_c0::rx1_frequency, 7100000),
-                                frequency(ep2_c0::rx2_frequency, 14200000));
+  const control_word general{ep2_c0::general, 0x01, 0x04, 0x41, 0x01};
+  const control_word general_sync{ep2_c0::general, 0x01, 0x04, 0x41, 0x81};
+  const auto frame_1 = frame_with(general, frequency_word(ep2_c0::tx_frequency, 7100000));
+  const auto frame_2 = frame_with(frequency_word(ep2_c0::rx1_frequency, 7100000),
+                                  frequency_word(ep2_c0::rx2_frequency, 14200000));
   const uint32_t inc_7_1 = 62040747, inc_14_2 = phase_increment(14200000);
 
   // Settings, antennas and the transmit frequency: the decoder's messages,
@@ -151,7 +116,7 @@ TEST_F(loop_and_decoder, frames_over_loopback_change_registers_and_accessories_o
   // Synchronisation on: receiver 2 takes receiver 1's increment and the
   // oscillators restart once; the unchanged receiver-1 word then only
   // rewrites both registers.
-  deliver(c, frame_of(general_sync, frequency(ep2_c0::rx1_frequency, 7100000)));
+  deliver(c, frame_with(general_sync, frequency_word(ep2_c0::rx1_frequency, 7100000)));
   EXPECT_EQ(registers.take(),
             (std::vector<recorded_store>{
                 store_of(rx_freq + 1, 4, inc_7_1), store_of(lo_rst, 1, 0x04),

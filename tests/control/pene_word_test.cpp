@@ -1,18 +1,17 @@
 // The pene board's word (I/O expander at 0x20) from the word with C0 = 0x00:
 // each control field alone lands on its own lines.
 #include "control_fixture.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 struct pene_case {
   const char* name;
   uint8_t c2, c3, c4;
   uint16_t word;
 };
-std::ostream& operator<<(std::ostream& os, const pene_case& c) {
-  return os << c.name;
-}
-
 class pene_word : public control_fixture, public ::testing::WithParamInterface<pene_case> {};
 
 TEST_P(pene_word, lands_on_its_lines) {
@@ -36,6 +35,6 @@ INSTANTIATE_TEST_SUITE_P(fields, pene_word,
                                            pene_case{"receive_antenna", 0, 0x60, 0, 0x0600},
                                            pene_case{"receive_out_is_not_sent", 0, 0x80, 0, 0x0000},
                                            pene_case{"transmit_antenna", 0, 0, 0x03, 0x1800}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         test_rows::row_name);
 
 }  // namespace

@@ -5,8 +5,11 @@
 #include <vector>
 
 #include "startup_harness.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 const char usage[] = "Usage: varnholt 1|2 1|2 1|2 1|2 1|2 1|2\n";
 
@@ -70,9 +73,7 @@ TEST_P(argument_check, accepts_exactly_the_texts_strtol_reads_as_one_or_two) {
 }
 
 INSTANTIATE_TEST_SUITE_P(each_text, argument_check, testing::ValuesIn(argument_rows()),
-                         [](const testing::TestParamInfo<argument_row>& i) {
-                           return std::string(i.param.label);
-                         });
+                         test_rows::row_name);
 
 TEST(argument_count, anything_but_six_arguments_is_rejected) {
   std::string t[8] = {"varnholt", "1", "1", "1", "1", "1", "1", "1"};
@@ -104,10 +105,6 @@ struct command_line_row {
   std::vector<std::string> args;
 };
 
-std::ostream& operator<<(std::ostream& os, const command_line_row& r) {
-  return os << r.label;
-}
-
 class wrong_command_line : public startup_fixture,
                            public testing::WithParamInterface<command_line_row> {};
 
@@ -118,7 +115,7 @@ TEST_P(wrong_command_line, prints_the_usage_text_and_fails_before_opening_any_de
   EXPECT_TRUE(harness::opens.empty());
   EXPECT_TRUE(harness::mmaps.empty());
   EXPECT_EQ(harness::socket_calls, 0);
-  EXPECT_TRUE(recorder_.stores.empty());
+  EXPECT_TRUE(board.rec.stores.empty());
   EXPECT_TRUE(sim_i2c_log.empty());
 }
 
@@ -132,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
                     command_line_row{"hexadecimal", {"0x2", "2", "1", "2", "1", "2"}},
                     command_line_row{"overflow",
                                      {"1", "2", "1", "2", "1", "99999999999999999999"}}),
-    [](const testing::TestParamInfo<command_line_row>& i) { return std::string(i.param.label); });
+    test_rows::row_name);
 
 // The mask lands in arg_bits_lo (cfg byte 6, mask bits 0-3) and arg_bits_hi
 // (cfg byte 30, mask bits 4-5) as the first two stores of start-up.
@@ -143,23 +140,19 @@ struct mask_row {
   uint8_t byte30;
 };
 
-std::ostream& operator<<(std::ostream& os, const mask_row& r) {
-  return os << r.label;
-}
-
 class argument_mask : public startup_fixture, public testing::WithParamInterface<mask_row> {};
 
 TEST_P(argument_mask, is_split_over_cfg_bytes_6_and_30) {
   const mask_row& r = GetParam();
   const harness::outcome o = harness::run_startup(r.args);
   ASSERT_EQ(o.status, 0) << o.err;
-  ASSERT_GE(recorder_.stores.size(), 2u);
-  EXPECT_EQ(recorder_.stores[0], (recorded_store{fpga_block::cfg, 6, 1, r.byte6}));
-  EXPECT_EQ(recorder_.stores[1], (recorded_store{fpga_block::cfg, 30, 1, r.byte30}));
+  ASSERT_GE(board.rec.stores.size(), 2u);
+  EXPECT_EQ(board.rec.stores[0], (recorded_store{fpga_block::cfg, 6, 1, r.byte6}));
+  EXPECT_EQ(board.rec.stores[1], (recorded_store{fpga_block::cfg, 30, 1, r.byte30}));
   EXPECT_EQ(cfg[6], r.byte6);
   EXPECT_EQ(cfg[30], r.byte30);
-  EXPECT_EQ(recorder_.values_of(fpga_block::cfg, 7).size(), 0u);
-  EXPECT_EQ(recorder_.values_of(fpga_block::cfg, 31).size(), 0u);
+  EXPECT_EQ(board.rec.values_of(fpga_block::cfg, 7).size(), 0u);
+  EXPECT_EQ(board.rec.values_of(fpga_block::cfg, 31).size(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -170,6 +163,6 @@ INSTANTIATE_TEST_SUITE_P(
                     mask_row{"first_only_0x01", {"2", "1", "1", "1", "1", "1"}, 0x01, 0x00},
                     mask_row{"fifth_only_0x10", {"1", "1", "1", "1", "2", "1"}, 0x00, 0x01},
                     mask_row{"sixth_only_0x20", {"1", "1", "1", "1", "1", "2"}, 0x00, 0x02}),
-    [](const testing::TestParamInfo<mask_row>& i) { return std::string(i.param.label); });
+    test_rows::row_name);
 
 }  // namespace

@@ -6,30 +6,19 @@
 
 #include <cstring>
 
-#include "support/store_recorder.h"
+#include "support/board.h"
+#include "support/rows.h"
 
 namespace {
 
+using test_rows::operator<<;
+
 using B = fpga_block;
 
-// Blocks backed by ordinary memory, as the simulated board provides them.
-class device_layer : public testing::Test {
+// The blocks of the simulated board, as ordinary memory.
+class device_layer : public board_fixture {
  protected:
-  void SetUp() override {
-    std::memset(memory_, 0, sizeof memory_);
-    for (int i = 0; i < fpga_block_count; ++i) {
-      fpga_base[i] = memory_[i];
-      fpga_size[i] = sizeof memory_[i];
-    }
-    fpga_set_pointers();
-    recorder_.attach();
-  }
-  void TearDown() override {
-    store_recorder::detach();
-    fpga_clear_pointers();
-  }
-  alignas(4096) uint8_t memory_[fpga_block_count][8192];
-  store_recorder recorder_;
+  static uint8_t* memory(B b) { return const_cast<uint8_t*>(fpga_base[static_cast<int>(b)]); }
 };
 
 struct register_row {
@@ -39,10 +28,6 @@ struct register_row {
   uint32_t offset;
   unsigned width;
 };
-std::ostream& operator<<(std::ostream& os, const register_row& r) {
-  return os << r.name;
-}
-
 #define REG(name, block, offset, width)                                                 \
   register_row {                                                                        \
 #name, [] { return static_cast<const volatile void*>(name); }, block, offset, width \
@@ -52,7 +37,7 @@ class register_placement : public device_layer, public testing::WithParamInterfa
 
 TEST_P(register_placement, pointer_and_access_table_agree_with_the_register_map) {
   const register_row& r = GetParam();
-  const auto* base = memory_[static_cast<int>(r.block)];
+  const auto* base = memory(r.block);
   EXPECT_EQ(static_cast<const volatile uint8_t*>(r.pointer()), base + r.offset);
   const reg_desc* d = fpga_register_at(r.block, r.offset);
   ASSERT_NE(d, nullptr);
@@ -72,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
                     REG(rx_cntr, B::sts, 0, 2), REG(tx_cntr, B::sts, 2, 2),
                     REG(dac_cntr, B::sts, 4, 2), REG(adc_cntr, B::sts, 6, 2),
                     REG(gpio_in, B::sts, 8, 1), REG(alex, B::alex, 0, 4)),
-    [](const testing::TestParamInfo<register_row>& i) { return std::string(i.param.name); });
+    test_rows::row_name);
 
 TEST(block_table, has_the_physical_addresses_and_sizes_of_the_board) {
   const uint32_t phys[8] = {0x40000000, 0x41000000, 0x42000000, 0x43000000,
@@ -85,20 +70,20 @@ TEST(block_table, has_the_physical_addresses_and_sizes_of_the_board) {
 }
 
 TEST_F(device_layer, a_pulse_is_two_stores_low_then_high_keeping_other_bits) {
-  memory_[0][2] = 0xA4;
+  memory(B::cfg)[2] = 0xA4;
   pulse8(tx_rst, 0x03);
-  ASSERT_EQ(recorder_.stores.size(), 2u);
-  EXPECT_EQ(recorder_.stores[0], (recorded_store{B::cfg, 2, 1, 0xA4}));
-  EXPECT_EQ(recorder_.stores[1], (recorded_store{B::cfg, 2, 1, 0xA7}));
+  ASSERT_EQ(board.rec.stores.size(), 2u);
+  EXPECT_EQ(board.rec.stores[0], (recorded_store{B::cfg, 2, 1, 0xA4}));
+  EXPECT_EQ(board.rec.stores[1], (recorded_store{B::cfg, 2, 1, 0xA7}));
   EXPECT_EQ(*tx_rst, 0xA7);
 }
 
 TEST_F(device_layer, bit_changes_read_the_byte_back_and_store_it_whole) {
-  memory_[0][0] = 0x81;
+  memory(B::cfg)[0] = 0x81;
   set_bits8(rx_rst, 0x04);
   clear_bits8(rx_rst, 0x01);
-  EXPECT_EQ(recorder_.values_of(B::cfg, 0), (std::vector<uint32_t>{0x85, 0x84}));
-  EXPECT_EQ(recorder_.stores.size(), 2u);
+  EXPECT_EQ(board.rec.values_of(B::cfg, 0), (std::vector<uint32_t>{0x85, 0x84}));
+  EXPECT_EQ(board.rec.stores.size(), 2u);
 }
 
 TEST_F(device_layer, every_store_reaches_memory_and_the_observer_with_its_width) {
@@ -106,12 +91,12 @@ TEST_F(device_layer, every_store_reaches_memory_and_the_observer_with_its_width)
   write16(rx_rate, 320);
   write32(rx_freq + 2, 0x10000000);
   write16(tx_level, static_cast<uint16_t>(int16_t{-2}));
-  EXPECT_EQ(memory_[0][3], 0x5A);
+  EXPECT_EQ(memory(B::cfg)[3], 0x5A);
   uint16_t rate16;
-  std::memcpy(&rate16, &memory_[0][4], 2);
+  std::memcpy(&rate16, &memory(B::cfg)[4], 2);
   EXPECT_EQ(rate16, 320);
   EXPECT_EQ(read32(rx_freq + 2), 0x10000000u);
-  EXPECT_EQ(recorder_.stores, (std::vector<recorded_store>{{B::cfg, 3, 1, 0x5A},
+  EXPECT_EQ(board.rec.stores, (std::vector<recorded_store>{{B::cfg, 3, 1, 0x5A},
                                                            {B::cfg, 4, 2, 320},
                                                            {B::cfg, 16, 4, 0x10000000},
                                                            {B::cfg, 26, 2, 0xFFFE}}));
@@ -124,7 +109,7 @@ TEST_F(device_layer, fifo_and_table_ports_are_observed_store_by_store) {
   table_write32(tx_ramp, 1001, 4100000);
   table_write16(dac_ramp, 481, 32000);
   table_write16(dac_ramp, 3, -1);
-  EXPECT_EQ(recorder_.stores, (std::vector<recorded_store>{{B::fifo, 0, 4, 0x11111111},
+  EXPECT_EQ(board.rec.stores, (std::vector<recorded_store>{{B::fifo, 0, 4, 0x11111111},
                                                            {B::fifo, 0, 4, 0x22222222},
                                                            {B::codec, 0, 4, 0x33333333},
                                                            {B::tx_ramp, 4004, 4, 4100000},
@@ -135,13 +120,13 @@ TEST_F(device_layer, fifo_and_table_ports_are_observed_store_by_store) {
 TEST_F(device_layer, a_fifo_read_copies_words_from_the_start_of_the_block) {
   for (uint32_t i = 0; i < 4; ++i) {
     const uint32_t w = 0xA0000000u + i;
-    std::memcpy(&memory_[static_cast<int>(B::fifo)][4 * i], &w, 4);
+    std::memcpy(&memory(B::fifo)[4 * i], &w, 4);
   }
   uint32_t out[4] = {};
   fifo_read(out, fifo, sizeof out);
   EXPECT_EQ(out[0], 0xA0000000u);
   EXPECT_EQ(out[3], 0xA0000003u);
-  EXPECT_TRUE(recorder_.stores.empty());
+  EXPECT_TRUE(board.rec.stores.empty());
 }
 
 struct frequency_row {

@@ -5,41 +5,25 @@
 #include <set>
 
 #include "startup_harness.h"
+#include "support/rows.h"
 
-namespace {
-
-struct tx {
-  uint8_t addr;
-  std::vector<uint8_t> bytes;
-  bool ok;
-  bool forced;
-};
-
-std::ostream& operator<<(std::ostream& os, const tx& t) {
+// Transactions of the simulated bus compare and print whole.
+static bool operator==(const sim_i2c_transaction& a, const sim_i2c_transaction& b) {
+  return a.addr == b.addr && a.bytes == b.bytes && a.ok == b.ok && a.forced == b.forced;
+}
+static std::ostream& operator<<(std::ostream& os, const sim_i2c_transaction& t) {
   os << "0x" << std::hex << int(t.addr) << (t.forced ? " forced" : "") << ":";
   for (uint8_t b : t.bytes) os << " " << int(b);
   return os << std::dec << (t.ok ? " ack" : " nak");
 }
 
-std::vector<tx> bus_log() {
-  std::vector<tx> v;
-  for (const auto& t : sim_i2c_log) v.push_back({t.addr, t.bytes, t.ok, t.forced});
-  return v;
-}
+namespace {
+
+using test_rows::operator<<;
+using tx = sim_i2c_transaction;
 
 void expect_bus(const std::vector<tx>& want) {
-  const std::vector<tx> got = bus_log();
-  const size_t n = std::min(got.size(), want.size());
-  for (size_t i = 0; i < n; ++i) {
-    const tx& g = got[i];
-    const tx& w = want[i];
-    if (g.addr != w.addr || g.bytes != w.bytes || g.ok != w.ok || g.forced != w.forced) {
-      ADD_FAILURE() << "transaction " << i << " is " << g << ", expected " << w;
-      return;
-    }
-  }
-  EXPECT_EQ(got.size(), want.size());
-  for (size_t i = n; i < got.size(); ++i) ADD_FAILURE() << "extra transaction " << got[i];
+  harness::expect_same("transaction", sim_i2c_log, want);
 }
 
 // Probe messages, absent (nak) devices.
@@ -140,7 +124,7 @@ TEST_F(i2c_startup, the_probes_send_the_cached_values_without_changing_them) {
   st(i2c_ard_frx1_data, 0x1234);
   present({0x60, 0x61, 0x40});
   ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
-  const std::vector<tx> log = bus_log();
+  const std::vector<tx>& log = sim_i2c_log;
   ASSERT_EQ(log.size(), 10u);
   EXPECT_EQ(log[5].bytes, (std::vector<uint8_t>{0x01, 0x23}));
   EXPECT_EQ(log[6].bytes, (std::vector<uint8_t>{0x0A, 0xBC}));
@@ -156,10 +140,6 @@ struct single_row {
   int addr;
   std::atomic<int32_t>* flag;
 };
-std::ostream& operator<<(std::ostream& os, const single_row& r) {
-  return os << r.label;
-}
-
 class single_accessory : public startup_fixture, public testing::WithParamInterface<single_row> {};
 
 TEST_P(single_accessory, raises_only_its_own_presence_flag) {
@@ -180,13 +160,12 @@ INSTANTIATE_TEST_SUITE_P(
                     single_row{"drive", 0x28, &i2c_drive}, single_row{"dac0", 0x60, &i2c_dac0},
                     single_row{"dac1", 0x61, &i2c_dac1}, single_row{"arduino", 0x40, &i2c_arduino},
                     single_row{"nucleo", 0x55, &i2c_nucleo}, single_row{"codec", 0x1A, &i2c_codec}),
-    [](const testing::TestParamInfo<single_row>& i) { return std::string(i.param.label); });
+    test_rows::row_name);
 
 // The message helpers lay out their bytes as the accessories expect them.
 class i2c_helpers : public startup_fixture {
  protected:
   void SetUp() override {
-    startup_fixture::SetUp();
     fd_ = platform->open("/dev/i2c-0", 0);
     ASSERT_GE(fd_, 0);
     present({0x30});

@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,7 +19,7 @@
 #include "hardware/fpga.h"
 #include "net/frames.h"
 #include "sim/sim_platform.h"
-#include "support/store_recorder.h"
+#include "support/board.h"
 
 namespace harness {
 
@@ -95,10 +96,6 @@ inline int spy_bind(int fd, const sockaddr* addr, socklen_t len) {
   return sim_platform.bind(fd, addr, len);
 }
 
-inline void* returns_at_once(void*) {
-  return nullptr;
-}
-
 inline int spy_thread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
                              void* arg) {
   keyer_call k;
@@ -131,6 +128,21 @@ inline platform_ops spy_platform() {
   return o;
 }
 
+inline const platform_ops spy_ops = spy_platform();
+
+inline void reset() {
+  opens.clear();
+  mmaps.clear();
+  sockopts.clear();
+  binds.clear();
+  keyers.clear();
+  socket_calls = 0;
+  thread_create_result = 0;
+  std::memset(cfg_power_on, 0, sizeof cfg_power_on);
+  // A stale address from an earlier run must not survive a failed request.
+  std::memset(discovery_reply_template + 3, 0xEE, 6);
+}
+
 struct outcome {
   int status;
   std::string err;  // everything written to standard error
@@ -150,49 +162,39 @@ inline outcome run_startup(const std::vector<std::string>& args) {
 
 inline const std::vector<std::string> six_ones{"1", "1", "1", "1", "1", "1"};
 
+// Compares two sequences of `what` and names the first difference, or the
+// first one missing or too many.
+template <class T>
+void expect_same(const char* what, const std::vector<T>& got, const std::vector<T>& want) {
+  for (size_t i = 0; i < std::max(got.size(), want.size()); ++i) {
+    if (i >= got.size()) {
+      ADD_FAILURE() << what << " " << i << " missing, expected " << want[i];
+    } else if (i >= want.size()) {
+      ADD_FAILURE() << "extra " << what << " " << got[i];
+    } else if (!(got[i] == want[i])) {
+      ADD_FAILURE() << what << " " << i << " is " << got[i] << ", expected " << want[i];
+    } else {
+      continue;
+    }
+    return;
+  }
+}
+
 }  // namespace harness
 
-// Base fixture: a fresh simulated board bound to loopback port 0, fresh
-// control state, a store recorder attached; the socket is closed afterwards.
-class startup_fixture : public testing::Test {
+// Base fixture: a fresh simulated board behind the spy platform, bound to
+// loopback port 0, the blocks left for start-up to map, a store recorder
+// attached and the spies' logs empty.
+class startup_fixture : public board_fixture {
  protected:
-  void SetUp() override {
-    sim_config = sim_config_t{};
-    sim_config.bind_addr = htonl(INADDR_LOOPBACK);
-    sim_config.bind_port = 0;
-    sim_config.keyer_realtime_warning = false;
-    ops_ = harness::spy_platform();
-    sim_board_select(&ops_);
-    control_state_reset();
-    fpga_clear_pointers();
-    harness::opens.clear();
-    harness::mmaps.clear();
-    harness::sockopts.clear();
-    harness::binds.clear();
-    harness::keyers.clear();
-    harness::socket_calls = 0;
-    harness::thread_create_result = 0;
-    std::memset(harness::cfg_power_on, 0, sizeof harness::cfg_power_on);
-    // A stale address from an earlier run must not survive a failed request.
-    std::memset(discovery_reply_template + 3, 0xEE, 6);
-    harness::recorder = &recorder_;
-    recorder_.attach();
+  startup_fixture() : board_fixture({.ops = &harness::spy_ops, .map = false}) {
+    serve_on_loopback();
+    harness::reset();
+    harness::recorder = &board.rec;
   }
-
-  void TearDown() override {
-    store_recorder::detach();
-    harness::recorder = nullptr;
-    const int sock = ld(sock_ep2);
-    if (sock >= 0) ::close(sock);
-    st(sock_ep2, -1);
-    sim_board_select();
-    fpga_clear_pointers();
-  }
+  ~startup_fixture() override { harness::recorder = nullptr; }
 
   void present(std::initializer_list<int> addresses) {
     for (int a : addresses) sim_config.i2c_devices[a] = true;
   }
-
-  platform_ops ops_{};
-  store_recorder recorder_;
 };

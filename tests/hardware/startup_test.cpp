@@ -13,8 +13,11 @@
 #include "hardware/i2c.h"
 #include "keyer/keyer.h"
 #include "startup_harness.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 using B = fpga_block;
 
@@ -73,28 +76,11 @@ std::vector<recorded_store> expected_transcript(bool codec, const uint8_t power_
   return t;
 }
 
-// Compares two transcripts and names the first store that differs.
-void expect_same_transcript(const std::vector<recorded_store>& got,
-                            const std::vector<recorded_store>& want) {
-  const size_t n = std::min(got.size(), want.size());
-  for (size_t i = 0; i < n; ++i) {
-    if (!(got[i] == want[i])) {
-      ADD_FAILURE() << "store " << i << " is " << got[i] << ", expected " << want[i];
-      return;
-    }
-  }
-  EXPECT_EQ(got.size(), want.size());
-}
-
 struct transcript_row {
   const char* label;
   bool codec;
   uint8_t power_on[3];  // rx_rst, lo_rst, tx_rst before start-up
 };
-
-std::ostream& operator<<(std::ostream& os, const transcript_row& r) {
-  return os << r.label;
-}
 
 class startup_transcript : public startup_fixture,
                            public testing::WithParamInterface<transcript_row> {};
@@ -109,7 +95,7 @@ TEST_P(startup_transcript, writes_every_register_and_table_once_in_order) {
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.err, "");
   EXPECT_EQ(ld(i2c_codec), r.codec ? 1 : 0);
-  expect_same_transcript(recorder_.stores, expected_transcript(r.codec, r.power_on));
+  harness::expect_same("store", board.rec.stores, expected_transcript(r.codec, r.power_on));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -118,11 +104,11 @@ INSTANTIATE_TEST_SUITE_P(
                     transcript_row{"no_codec_from_zero", false, {0, 0, 0}},
                     transcript_row{"codec_keeps_other_bits", true, {0xF4, 0xFB, 0xDF}},
                     transcript_row{"no_codec_keeps_other_bits", false, {0xE3, 0x84, 0xD3}}),
-    [](const testing::TestParamInfo<transcript_row>& i) { return std::string(i.param.label); });
+    test_rows::row_name);
 
 TEST_F(startup_fixture, without_a_codec_nothing_reaches_the_sidetone_registers_or_table) {
   ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
-  for (const recorded_store& s : recorder_.stores) {
+  for (const recorded_store& s : board.rec.stores) {
     EXPECT_NE(s.block, B::dac_ramp) << s;
     if (s.block == B::cfg) {
       EXPECT_LT(s.offset, 32u) << s;
@@ -235,7 +221,7 @@ TEST_F(startup_fixture, creates_the_keyer_thread_last_with_fifo_priority_99) {
   EXPECT_EQ(k.priority, 99);
   EXPECT_EQ(k.entry, &handler_keyer);
   EXPECT_EQ(k.arg, nullptr);
-  EXPECT_EQ(k.stores_before, recorder_.stores.size()) << "every register written before";
+  EXPECT_EQ(k.stores_before, board.rec.stores.size()) << "every register written before";
   EXPECT_EQ(k.log_table_7, 62) << "drive table filled before";
   EXPECT_NE(k.bound_port, 0) << "socket bound before";
 }
@@ -283,7 +269,7 @@ TEST_F(startup_fixture, without_dev_mem_it_reports_open_and_touches_nothing_else
   EXPECT_EQ(harness::opens[0].path, "/dev/mem");
   EXPECT_TRUE(harness::mmaps.empty());
   EXPECT_TRUE(sim_i2c_log.empty());
-  EXPECT_TRUE(recorder_.stores.empty());
+  EXPECT_TRUE(board.rec.stores.empty());
   EXPECT_EQ(harness::socket_calls, 0);
   EXPECT_TRUE(harness::keyers.empty());
 }
@@ -294,7 +280,7 @@ TEST_F(startup_fixture, a_failed_mapping_reports_mmap_before_any_fpga_store) {
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.err.rfind("mmap: ", 0), 0u) << o.err;
   EXPECT_EQ(o.err.back(), '\n');
-  EXPECT_TRUE(recorder_.stores.empty());
+  EXPECT_TRUE(board.rec.stores.empty());
   EXPECT_EQ(harness::socket_calls, 0);
   EXPECT_TRUE(harness::keyers.empty());
   EXPECT_EQ(log_table_lookup[7], 0) << "drive table not filled";
@@ -307,7 +293,7 @@ TEST_F(startup_fixture, a_failed_socket_reports_socket_and_creates_no_thread) {
   EXPECT_EQ(o.err, std::string("socket: ") + std::strerror(EMFILE) + "\n");
   EXPECT_TRUE(harness::binds.empty());
   EXPECT_TRUE(harness::keyers.empty());
-  EXPECT_FALSE(recorder_.stores.empty()) << "the FPGA was programmed before";
+  EXPECT_FALSE(board.rec.stores.empty()) << "the FPGA was programmed before";
 }
 
 TEST_F(startup_fixture, a_port_already_taken_reports_bind_and_creates_no_thread) {

@@ -1,6 +1,6 @@
 // Runs handler_keyer against a virtual clock, one tick at a time.
 //
-// The keyer gets a copy of the simulated platform whose clock_now reads a
+// The keyer gets a fake of the simulated platform whose clock_now reads a
 // virtual CLOCK_MONOTONIC and whose sleep_until advances it over every whole
 // millisecond up to the deadline. At each millisecond t the harness notes the
 // cw_ptt/tx_mux_data left by tick t-1, calls the test's hook and sets the
@@ -16,7 +16,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
 #include <cstdint>
 #include <functional>
@@ -31,7 +30,8 @@
 #include "hardware/platform.h"
 #include "keyer/keyer.h"
 #include "sim/sim_platform.h"
-#include "support/store_recorder.h"
+#include "support/board.h"
+#include "support/virtual_clock.h"
 
 struct keyer_stop {};
 struct keyer_runaway {};
@@ -101,7 +101,7 @@ namespace keyer_harness {
 
 inline constexpr int64_t start_ns = 5000LL * 1000 * ms_ns;  // an arbitrary monotonic origin
 
-inline int64_t now_ns;
+using virtual_clock::now_ns;
 inline int64_t latency_ns;  // added to every wake-up, as a late scheduler would
 inline int32_t limit;
 inline int32_t tick;
@@ -131,14 +131,8 @@ inline void enter_tick(int32_t t) {
     if (t >= p.from && t < p.to) gpio |= p.bits;
 }
 
-inline int clock_now(timespec* ts) {
-  ts->tv_sec = static_cast<time_t>(now_ns / 1000000000);
-  ts->tv_nsec = static_cast<long>(now_ns % 1000000000);
-  return 0;
-}
-
 inline int sleep_until(const timespec* d) {
-  const int64_t deadline = static_cast<int64_t>(d->tv_sec) * 1000000000 + d->tv_nsec;
+  const int64_t deadline = virtual_clock::to_ns(*d);
   run->deadlines.push_back(deadline - start_ns);
   if (deadline <= now_ns) {
     ++run->late_sleeps;
@@ -200,43 +194,27 @@ inline int usleep(useconds_t) {
   throw keyer_used_usleep{};
 }
 
-inline platform_ops make_ops() {
-  platform_ops ops = sim_platform;
+inline platform_ops make_fake_platform() {
+  platform_ops ops = virtual_clock::with_virtual_clock(sim_platform);
   ops.name = "keyer-virtual-clock";
-  ops.clock_now = clock_now;
   ops.sleep_until = sleep_until;
   ops.usleep = usleep;
   return ops;
 }
-inline const platform_ops ops = make_ops();
+inline const platform_ops fake_platform = make_fake_platform();
 
 }  // namespace keyer_harness
 
 // Maps the simulated FPGA blocks with the keyer's settings at their defaults
 // plus an enabled keyer, a codec and a sidetone level; each test changes
 // what it is about before run_keyer.
-class keyer_test_base : public ::testing::Test {
+class keyer_test_base : public board_fixture {
  protected:
-  void SetUp() override {
-    saved_platform_ = platform;
-    sim_board_select(&keyer_harness::ops);
-    control_state_reset();
-    const int fd = platform->open("/dev/mem", 0);
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(map_fpga_blocks(fd));
+  keyer_test_base() : board_fixture({.ops = &keyer_harness::fake_platform}) {
     st(cw_int_data, 1);
     st(cw_mode, 1);
     st(i2c_codec, 1);
     st(dac_level_data, 200);
-  }
-  void TearDown() override {
-    fpga_obs = nullptr;
-    fpga_clear_pointers();
-    for (int i = 0; i < fpga_block_count; ++i) {
-      fpga_base[i] = nullptr;
-      fpga_size[i] = 0;
-    }
-    platform = saved_platform_;
   }
 
   // Runs the keyer from virtual time 0 through tick `ticks` with the given
@@ -282,9 +260,6 @@ class keyer_test_base : public ::testing::Test {
     h::hook = {};
     return r;
   }
-
- private:
-  const platform_ops* saved_platform_ = nullptr;
 };
 
 // Transcript pieces: key-on with or without sidetone, and the PTT drop.

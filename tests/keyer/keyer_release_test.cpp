@@ -10,8 +10,11 @@
 #include <ostream>
 
 #include "keyer_harness.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 struct release_row {
   const char* name;
@@ -21,10 +24,6 @@ struct release_row {
   int32_t release_at;              // tick in which cw_release is set
   std::vector<std::string> after;  // tx_rst events from that tick on
 };
-std::ostream& operator<<(std::ostream& os, const release_row& r) {
-  return os << r.name;
-}
-
 class keyer_release : public keyer_test_base, public ::testing::WithParamInterface<release_row> {};
 
 TEST_P(keyer_release, ends_keying_in_drop_order_within_the_tick_and_then_keys_nothing) {
@@ -91,6 +90,6 @@ INSTANTIATE_TEST_SUITE_P(
                                   120,
                                   cat({at(120, {"-tone", "-key"}), drop_at(120)})},
                       release_row{"after_the_hang_ran_out", 1, 0, {{1, 3, dot_in}}, 80, {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 }  // namespace

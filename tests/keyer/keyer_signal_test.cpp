@@ -9,10 +9,13 @@
 #include <ostream>
 
 #include "keyer_harness.h"
+#include "support/rows.h"
 
 using ::testing::ElementsAreArray;
 
 namespace {
+
+using test_rows::operator<<;
 
 struct signal_row {
   const char* name;
@@ -22,10 +25,6 @@ struct signal_row {
   int32_t ticks;
   size_t elements;  // key-downs in the run
 };
-std::ostream& operator<<(std::ostream& os, const signal_row& r) {
-  return os << r.name;
-}
-
 class keyer_signal : public keyer_test_base, public testing::WithParamInterface<signal_row> {};
 
 TEST_P(keyer_signal, one_signal_per_cw_ptt_change_in_the_tick_that_made_it) {

@@ -8,12 +8,15 @@
 #include <gtest/gtest.h>
 
 #include "keyer_harness.h"
+#include "support/rows.h"
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using interval = std::pair<int32_t, int32_t>;
 
 namespace {
+
+using test_rows::operator<<;
 
 class keyer : public keyer_test_base {};
 
@@ -65,10 +68,6 @@ struct next_row {
   press second;
   int32_t next_start;
 };
-std::ostream& operator<<(std::ostream& os, const next_row& r) {
-  return os << r.name;
-}
-
 class keyer_next : public keyer_test_base, public ::testing::WithParamInterface<next_row> {};
 
 TEST_P(keyer_next, next_element_starts_where_the_space_or_letter_space_ends) {
@@ -93,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(
                  0,
                  {60, 98, dot_in},
                  97}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 // Both paddles held: dot first, then alternating, in every iambic mode.
 class keyer_both_held : public keyer_test_base, public ::testing::WithParamInterface<int> {};
@@ -127,10 +126,6 @@ struct memory_row {
   press dash;
   std::vector<int32_t> element_starts;
 };
-std::ostream& operator<<(std::ostream& os, const memory_row& r) {
-  return os << r.name;
-}
-
 class keyer_memory : public keyer_test_base, public ::testing::WithParamInterface<memory_row> {};
 
 TEST_P(keyer_memory, dash_touched_during_a_dot_follows_it_only_as_the_mode_allows) {
@@ -161,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
             "mode_1_keeps_a_dash_held_at_the_last_mark_tick", 1, 0, {40, 50, dash_in}, {1, 97}},
         memory_row{"mode_1_keeps_a_dash_seen_only_in_the_space", 1, 0, {60, 62, dash_in}, {1, 97}},
         memory_row{"mode_1_keeps_a_dash_seen_only_in_the_tail", 1, 20, {55, 57, dash_in}, {1, 97}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 TEST_F(keyer, reversed_paddles_make_the_dot_input_the_dash_paddle_and_the_straight_key) {
   st(cw_reversed, 1);

@@ -1,5 +1,6 @@
 // The accessory pass that follows every receive call, with the keyer's PTT
 // merged into the Alex and nucleo words.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -7,8 +8,11 @@
 #include "control/writers.h"
 #include "hardware/i2c.h"
 #include "net_harness.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 using namespace net_test;
 
@@ -40,19 +44,10 @@ pass_state observe() {
           ld(misc_update), ld(nucleo_data_0), ld(nucleo_update)};
 }
 
-class accessory_pass_fixture : public testing::Test {
+// The blocks are mapped: alex_write reaches the alex register.
+class accessory_pass_fixture : public board_fixture {
  protected:
-  void SetUp() override {
-    reset_control();
-    sim_config = sim_config_t{};
-    sim_board_select(&test_platform);
-    control_state_reset();
-    map_sim_blocks();  // alex_write reaches the alex register
-  }
-  void TearDown() override {
-    fpga_clear_pointers();
-    platform = &sim_platform;
-  }
+  accessory_pass_fixture() : board_fixture(stub_board()) {}
 };
 
 struct pass_row {
@@ -60,10 +55,6 @@ struct pass_row {
   pass_state before;
   pass_state after;
 };
-std::ostream& operator<<(std::ostream& os, const pass_row& r) {
-  return os << r.name;
-}
-
 class accessory_pass : public accessory_pass_fixture,
                        public testing::WithParamInterface<pass_row> {};
 
@@ -107,7 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
         pass_row{"nucleo_word_is_cut_to_16_bits_by_the_merge",
                  with([](pass_state& s) { s.nucleo_data_0 = 0x10001, s.nucleo_update = 1; }),
                  with([](pass_state& s) { s.nucleo_data_0 = 0x0001; })}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 int messages_to(int address) {
   int n = 0;

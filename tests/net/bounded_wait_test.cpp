@@ -13,36 +13,34 @@
 #include "net/shutdown.h"
 #include "net/tx_sink.h"
 #include "net_harness.h"
+#include "support/rows.h"
 
 namespace {
 
+using test_rows::operator<<;
+
 using namespace net_test;
 
-// Every 1 ms sleep advances a virtual CLOCK_MONOTONIC by 1 ms.
-int64_t virtual_ns = 0;
-int virtual_clock(timespec* t) {
-  t->tv_sec = static_cast<time_t>(virtual_ns / 1000000000);
-  t->tv_nsec = static_cast<long>(virtual_ns % 1000000000);
-  return 0;
+// The stub with a virtual clock: its sleeps call stub.usleep_hook, which
+// moves the clock.
+using virtual_clock::now_ns;
+const platform_ops stall_platform = virtual_clock::with_virtual_clock(stub_platform);
+board_options stall_board() {
+  board_options o = stub_board();
+  o.ops = &stall_platform;
+  o.clock_ns = 1'000'000'000;
+  return o;
 }
-platform_ops with_virtual_clock() {
-  platform_ops ops = test_platform;  // its usleep calls control.usleep_hook
-  ops.clock_now = virtual_clock;
-  return ops;
-}
-const platform_ops stall_platform = with_virtual_clock();
 
 struct fifo_row {
   const char* name;
   bool codec;  // the codec's DAC FIFO stalls, else the transmit FIFO
 };
-std::ostream& operator<<(std::ostream& os, const fifo_row& r) {
-  return os << r.name;
-}
-
-class stalled_fifo : public testing::TestWithParam<fifo_row> {
+class stalled_fifo : public board_fixture, public testing::WithParamInterface<fifo_row> {
  protected:
-  fpga_model model;
+  stalled_fifo() : board_fixture(stall_board()) {}
+
+  fake_fpga model;
   int sleeps = 0;
   std::atomic<uint16_t>* level = nullptr;  // the FIFO under test
   uint16_t threshold = 0;
@@ -50,17 +48,10 @@ class stalled_fifo : public testing::TestWithParam<fifo_row> {
   std::atomic<uint8_t>* stalled = nullptr;
 
   void SetUp() override {
-    reset_control();
-    sim_reset();
-    control_state_reset();
-    counters_reset();
-    map_sim_blocks();
-    platform = &stall_platform;
     model.attach();
-    virtual_ns = 1'000'000'000;
-    control.usleep_hook = [this](useconds_t us) {
+    stub.usleep_hook = [this](useconds_t us) {
       ++sleeps;
-      virtual_ns += static_cast<int64_t>(us) * 1000;
+      now_ns += static_cast<int64_t>(us) * 1000;
     };
     st(i2c_codec, 1);  // both parts run; the other FIFO always has room
     const bool codec = GetParam().codec;
@@ -72,10 +63,6 @@ class stalled_fifo : public testing::TestWithParam<fifo_row> {
   void TearDown() override {
     st(tx_fifo_stalled, 0);
     st(dac_fifo_stalled, 0);
-    fpga_model::detach();
-    fpga_clear_pointers();
-    platform = &sim_platform;
-    reset_control();
   }
   size_t words() { return GetParam().codec ? model.audio().size() : model.tx().size(); }
   // The loads of the level under test (tx_cntr is counted by the model).
@@ -111,9 +98,9 @@ TEST_P(stalled_fifo, costs_one_wait_then_one_look_per_frame_until_it_has_room) {
 
   // Flow control again: a full FIFO is waited for, and one that drains
   // within the limit loses nothing.
-  control.usleep_hook = [this](useconds_t us) {
+  stub.usleep_hook = [this](useconds_t us) {
     ++sleeps;
-    virtual_ns += static_cast<int64_t>(us) * 1000;
+    now_ns += static_cast<int64_t>(us) * 1000;
     --*level;
   };
   *level = static_cast<uint16_t>(threshold + 5);
@@ -126,9 +113,9 @@ TEST_P(stalled_fifo, costs_one_wait_then_one_look_per_frame_until_it_has_room) {
 TEST_P(stalled_fifo, gives_up_at_the_limit_not_before) {
   const auto frame = ep2_frame();
   // Room comes with the last sleep before the limit.
-  control.usleep_hook = [this](useconds_t us) {
+  stub.usleep_hook = [this](useconds_t us) {
     ++sleeps;
-    virtual_ns += static_cast<int64_t>(us) * 1000;
+    now_ns += static_cast<int64_t>(us) * 1000;
     if (sleeps == fifo_wait_limit_ms) *level = threshold;
   };
   *level = 4000;
@@ -140,12 +127,11 @@ TEST_P(stalled_fifo, gives_up_at_the_limit_not_before) {
 
 INSTANTIATE_TEST_SUITE_P(rows, stalled_fifo,
                          testing::Values(fifo_row{"transmit", false}, fifo_row{"codec", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         test_rows::row_name);
 
 // The receive loop with a transmit FIFO that never drains: one wait, then
 // frames, discovery requests and a stop are handled without sleeping.
 TEST(stalled_fifo_loop, answers_discovery_and_stop_without_further_waits) {
-  counters_reset();
   running_server server;
   ASSERT_TRUE(server.started);
   server.model.tx_level = 4000;
@@ -153,13 +139,13 @@ TEST(stalled_fifo_loop, answers_discovery_and_stop_without_further_waits) {
   c.start();
   c.send(ep2_frame());
   EXPECT_EQ(running_server::sync(c), 3);
-  const int after_first = control.loop_usleeps;
+  const int after_first = stub.loop_usleeps;
   EXPECT_GT(after_first, 0);
   EXPECT_EQ(ld(tx_fifo_stalled), 1);
 
   for (int f = 0; f < 20; ++f) c.send(ep2_frame(static_cast<uint32_t>(f)));
   EXPECT_EQ(running_server::sync(c), 3);
-  EXPECT_EQ(control.loop_usleeps, after_first);
+  EXPECT_EQ(stub.loop_usleeps, after_first);
   EXPECT_EQ(count_tx_samples_dropped.load(), 21 * 126u);
   EXPECT_TRUE(server.model.tx().empty());
   c.stop();
@@ -180,31 +166,14 @@ struct handshake_row {
   int answer_at;
   bool done;
 };
-std::ostream& operator<<(std::ostream& os, const handshake_row& r) {
-  return os << r.name;
-}
-
-class handshake : public testing::TestWithParam<handshake_row> {
+class handshake : public board_fixture, public testing::WithParamInterface<handshake_row> {
  protected:
   int sleeps = 0;
-  void SetUp() override {
-    reset_control();
-    sim_reset();
-    control_state_reset();
-    map_sim_blocks();
-    platform = &stall_platform;
-    virtual_ns = 1'000'000'000;
-  }
-  void TearDown() override {
-    fpga_clear_pointers();
-    platform = &sim_platform;
-    control_state_reset();
-    reset_control();
-  }
+  handshake() : board_fixture(stall_board()) {}
   // Each sleep advances the virtual clock; at sleep `answer_at` `answer` runs.
   void answer_with(const std::function<void()>& answer) {
-    control.usleep_hook = [this, answer](useconds_t us) {
-      virtual_ns += static_cast<int64_t>(us) * 1000;
+    stub.usleep_hook = [this, answer](useconds_t us) {
+      now_ns += static_cast<int64_t>(us) * 1000;
       if (++sleeps == GetParam().answer_at) answer();
     };
   }
@@ -233,6 +202,6 @@ INSTANTIATE_TEST_SUITE_P(rows, handshake,
                          testing::Values(handshake_row{"answers_at_once", 1, true},
                                          handshake_row{"answers_late", 7, true},
                                          handshake_row{"never_answers", 0, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         test_rows::row_name);
 
 }  // namespace

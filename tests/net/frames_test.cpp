@@ -6,17 +6,17 @@
 #include <cstring>
 #include <ostream>
 
+#include "support/rows.h"
+
 namespace {
+
+using test_rows::operator<<;
 
 struct classify_row {
   const char* name;
   std::array<uint8_t, 4> head;
   datagram_kind kind;
 };
-std::ostream& operator<<(std::ostream& os, const classify_row& r) {
-  return os << r.name;
-}
-
 class classify_datagram_test : public testing::TestWithParam<classify_row> {};
 
 TEST_P(classify_datagram_test, first_four_bytes_decide_the_kind) {
@@ -40,7 +40,7 @@ INSTANTIATE_TEST_SUITE_P(
                     classify_row{"wrong_sync_0", {0xEE, 0xFE, 0x01, 0x02}, datagram_kind::other},
                     classify_row{"wrong_sync_1", {0xEF, 0xFF, 0x02, 0x00}, datagram_kind::other},
                     classify_row{"type_03", {0xEF, 0xFE, 0x03, 0x00}, datagram_kind::other}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 TEST(discovery_reply, is_template_with_status_then_zeros) {
   uint8_t buf[discovery_reply_size];

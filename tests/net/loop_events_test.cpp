@@ -7,8 +7,11 @@
 
 #include "control/counters.h"
 #include "net_harness.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 using namespace net_test;
 
@@ -19,26 +22,22 @@ struct priority_row {
   int policy;
   int priority;
 };
-std::ostream& operator<<(std::ostream& os, const priority_row& r) {
-  return os << r.name;
-}
-
 class stream_scheduling : public testing::TestWithParam<priority_row> {};
 
 TEST_P(stream_scheduling, stream_runs_real_time_below_the_keyer_or_normally_where_refused) {
   const priority_row& row = GetParam();
   running_server server;
-  control.refuse_realtime = row.refuse;
+  stub.refuse_realtime = row.refuse;
   client c(server.port);
   const int restarts = server.model.rx_fifo_restarts;
   c.start();
   ASSERT_TRUE(eventually([&] { return server.model.rx_fifo_restarts == restarts + 1; }));
   server.model.add_rx_words(static_cast<uint32_t>(ep6_geometry_for(1).fill_threshold));
   for (int f = 0; f < 4; ++f) ASSERT_TRUE(c.receive()) << "frame " << f;
-  EXPECT_EQ(control.realtime_refusals, row.refusals);
-  EXPECT_EQ(control.stream_threads_created, 1);
-  EXPECT_EQ(control.stream_policy, row.policy);
-  EXPECT_EQ(control.stream_priority, row.priority);
+  EXPECT_EQ(stub.realtime_refusals, row.refusals);
+  EXPECT_EQ(stub.stream_threads_created, 1);
+  EXPECT_EQ(stub.stream_policy, row.policy);
+  EXPECT_EQ(stub.stream_priority, row.priority);
   EXPECT_LT(row.priority, keyer_priority);
 }
 
@@ -46,7 +45,7 @@ INSTANTIATE_TEST_SUITE_P(rows, stream_scheduling,
                          testing::Values(priority_row{"granted", false, 0, SCHED_FIFO,
                                                       stream_priority},
                                          priority_row{"refused", true, 1, SCHED_OTHER, 0}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         test_rows::row_name);
 
 TEST(ptt_signal, a_cw_ptt_change_reaches_the_accessory_pass_through_the_event_descriptor) {
   int event = -1;
@@ -54,9 +53,9 @@ TEST(ptt_signal, a_cw_ptt_change_reaches_the_accessory_pass_through_the_event_de
     running_server server;
     event = ld(ptt_event_fd);
     ASSERT_GE(event, 0);
-    control.no_idle_wake = true;  // no time-out runs the pass: only the signal can
-    const int polls = control.polls;
-    ASSERT_TRUE(eventually([&] { return control.polls > polls; }));
+    stub.no_idle_wake = true;  // no time-out runs the pass: only the signal can
+    const int polls = stub.polls;
+    ASSERT_TRUE(eventually([&] { return stub.polls > polls; }));
     st(cw_ptt, 1);
     ASSERT_EQ(eventfd_write(event, 1), 0);
     EXPECT_TRUE(eventually([] { return (ld(alex_data_0) & 1) && (ld(nucleo_data_0) & 1); }));
@@ -64,12 +63,7 @@ TEST(ptt_signal, a_cw_ptt_change_reaches_the_accessory_pass_through_the_event_de
   ::close(event);
 }
 
-class loop_counters : public testing::Test {
- protected:
-  void SetUp() override { counters_reset(); }
-};
-
-TEST_F(loop_counters, short_ep2_datagrams_are_counted_and_whole_frames_are_not) {
+TEST(loop_counters, short_ep2_datagrams_are_counted_and_whole_frames_are_not) {
   running_server server;
   client c(server.port);
   auto short_frame = ep2_frame();
@@ -89,7 +83,7 @@ struct empty_row {
 std::ostream& operator<<(std::ostream& os, const empty_row& r) {
   return os << "tx_cntr " << r.tx_cntr;
 }
-class tx_fifo_empty : public loop_counters, public testing::WithParamInterface<empty_row> {};
+class tx_fifo_empty : public testing::TestWithParam<empty_row> {};
 
 TEST_P(tx_fifo_empty, the_sink_counts_every_frame_that_finds_the_transmit_fifo_empty) {
   running_server server;
@@ -116,15 +110,12 @@ std::ostream& operator<<(std::ostream& os, const overflow_row& r) {
   return os << (r.codec ? "codec" : "no codec") << ", rx_cntr " << r.rx_cntr << ", adc_cntr "
             << r.adc_cntr;
 }
-class overflow_counts : public loop_counters, public testing::WithParamInterface<overflow_row> {};
+class overflow_counts : public testing::TestWithParam<overflow_row> {};
 
 TEST_P(overflow_counts, restarts_and_the_samples_they_discard_are_counted) {
   const overflow_row& row = GetParam();
-  reset_control();
-  sim_reset();
-  control_state_reset();
-  map_sim_blocks();
-  fpga_model model;
+  sim_board board;
+  fake_fpga model;
   model.attach();
   model.rx_words = row.rx_cntr;
   model.adc_level = row.adc_cntr;
@@ -133,8 +124,6 @@ TEST_P(overflow_counts, restarts_and_the_samples_they_discard_are_counted) {
   EXPECT_EQ(ld(count_rx_fifo_resets), row.rx_resets);
   EXPECT_EQ(ld(count_codec_fifo_resets), row.codec_resets);
   EXPECT_EQ(ld(count_rx_samples_discarded), row.discarded);
-  fpga_model::detach();
-  fpga_clear_pointers();
 }
 
 INSTANTIATE_TEST_SUITE_P(rows, overflow_counts,

@@ -1,23 +1,24 @@
-// Test pieces for the network subsystem: an FPGA model behind the device
-// layer's observer, a test platform with controllable receive calls and
-// thread creation, the receive loop on its own thread against the simulated
-// board on loopback, and a small UDP client.
+// Test pieces for the network subsystem: a fake FPGA behind the device
+// layer's observer, a stub platform with controllable receive calls, thread
+// creation and sleeps (which also counts them), the receive loop on its own
+// thread against the simulated board on loopback, and a small UDP client.
 #pragma once
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -31,6 +32,7 @@
 #include "net/receive_loop.h"
 #include "net/stream.h"
 #include "sim/sim_platform.h"
+#include "support/board.h"
 #include "support/udp_client.h"
 
 namespace net_test {
@@ -55,7 +57,7 @@ inline uint8_t mic_byte(uint32_t m, unsigned j) {
 // The FPGA as the network code sees it. Serves the sts registers, numbered
 // sample records and microphone words, restarts FIFOs on rx_rst pulses and
 // records stores (from any thread).
-struct fpga_model {
+struct fake_fpga {
   // Receive FIFO: words available; a read of a batch consumes its words.
   std::atomic<uint32_t> rx_words{0};
   std::atomic<uint32_t> next_record{0};
@@ -79,30 +81,23 @@ struct fpga_model {
   std::vector<uint8_t> lo_rst_values;
   uint8_t last_rx_rst = 0;
 
-  fpga_observer observer{this, &fpga_model::on_store, &fpga_model::on_load,
-                         &fpga_model::on_read_fifo};
+  fpga_observer observer{this, &fake_fpga::on_store, &fake_fpga::on_load, &fake_fpga::on_read_fifo};
 
   void attach() { fpga_obs = &observer; }
   static void detach() { fpga_obs = nullptr; }
 
   void add_rx_words(uint32_t words) { rx_words.fetch_add(words); }
 
-  std::vector<uint32_t> tx() {
+  // Copies of the logs, taken under the lock.
+  template <class T>
+  T copy_of(const T& log) {
     std::lock_guard lock(mutex);
-    return tx_words;
+    return log;
   }
-  std::vector<uint32_t> audio() {
-    std::lock_guard lock(mutex);
-    return audio_words;
-  }
-  std::vector<uint8_t> rx_rst_log() {
-    std::lock_guard lock(mutex);
-    return rx_rst_values;
-  }
-  std::vector<uint8_t> lo_rst_log() {
-    std::lock_guard lock(mutex);
-    return lo_rst_values;
-  }
+  std::vector<uint32_t> tx() { return copy_of(tx_words); }
+  std::vector<uint32_t> audio() { return copy_of(audio_words); }
+  std::vector<uint8_t> rx_rst_log() { return copy_of(rx_rst_values); }
+  std::vector<uint8_t> lo_rst_log() { return copy_of(lo_rst_values); }
   void clear_logs() {
     std::lock_guard lock(mutex);
     tx_words.clear();
@@ -113,7 +108,7 @@ struct fpga_model {
 
  private:
   static void on_store(void* ctx, fpga_block b, uint32_t offset, unsigned, uint32_t value) {
-    auto* m = static_cast<fpga_model*>(ctx);
+    auto* m = static_cast<fake_fpga*>(ctx);
     std::lock_guard lock(m->mutex);
     if (b == fpga_block::fifo) {
       if (m->tx_words.empty())
@@ -140,7 +135,7 @@ struct fpga_model {
   }
 
   static uint32_t on_load(void* ctx, fpga_block b, uint32_t offset, unsigned, uint32_t memory) {
-    auto* m = static_cast<fpga_model*>(ctx);
+    auto* m = static_cast<fake_fpga*>(ctx);
     if (b != fpga_block::sts) return memory;
     switch (offset) {
       case 0:
@@ -161,7 +156,7 @@ struct fpga_model {
   }
 
   static void on_read_fifo(void* ctx, fpga_block b, void* dst, size_t bytes) {
-    auto* m = static_cast<fpga_model*>(ctx);
+    auto* m = static_cast<fake_fpga*>(ctx);
     auto* d = static_cast<uint8_t*>(dst);
     if (b == fpga_block::fifo) {
       for (size_t r = 0; r < bytes / ep6_record_size; ++r) {
@@ -186,9 +181,9 @@ struct fpga_model {
   }
 };
 
-// Test platform: the simulated board with controllable receive calls, thread
-// creation and sleeps. One test at a time uses it.
-struct platform_control {
+// The stub's switches and counts: the simulated board with controllable
+// receive calls, thread creation and sleeps. One test at a time uses it.
+struct platform_stub {
   std::atomic<bool> end_loop{false};      // next receive call fails with EBADF
   std::atomic<int> inject_eintr{0};       // receive calls still to fail with EINTR
   std::atomic<bool> hold_receive{false};  // nothing is received while set
@@ -216,91 +211,87 @@ struct platform_control {
   // model from here).
   std::function<void(useconds_t)> usleep_hook;
 };
-inline platform_control control;
+inline platform_stub stub;
 inline thread_local bool on_loop_thread = false;
 
-inline void* idle_keyer(void*) {
-  return nullptr;
-}
-
 inline void* stream_trampoline(void*) {
-  const int live = ++control.live_streams;
-  int seen = control.max_live_streams.load();
-  while (live > seen && !control.max_live_streams.compare_exchange_weak(seen, live)) {
+  const int live = ++stub.live_streams;
+  int seen = stub.max_live_streams.load();
+  while (live > seen && !stub.max_live_streams.compare_exchange_weak(seen, live)) {
   }
   handler_ep6(nullptr);
-  --control.live_streams;
-  ++control.stream_threads_finished;
+  --stub.live_streams;
+  ++stub.stream_threads_finished;
   return nullptr;
 }
 
-inline int test_poll(pollfd* fds, nfds_t count, int timeout_ms) {
-  ++control.polls;
-  if (control.end_loop || control.inject_eintr > 0) {
+inline int stub_poll(pollfd* fds, nfds_t count, int timeout_ms) {
+  ++stub.polls;
+  if (stub.end_loop || stub.inject_eintr > 0) {
     fds[0].revents = POLLIN;
     return 1;
   }
-  if (control.hold_receive) {
+  if (stub.hold_receive) {
     std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
     return 0;
   }
-  while (control.no_idle_wake && !control.end_loop) {
+  while (stub.no_idle_wake && !stub.end_loop) {
     const int r = sim_platform.poll(fds, count, 5);
     if (r != 0) return r;
   }
   return sim_platform.poll(fds, count, timeout_ms);
 }
 
-inline int test_recvmmsg(int fd, mmsghdr* msgs, unsigned count, int flags, timespec* timeout) {
-  ++control.receive_calls;
-  if (control.end_loop) {
+inline int stub_recvmmsg(int fd, mmsghdr* msgs, unsigned count, int flags, timespec* timeout) {
+  ++stub.receive_calls;
+  if (stub.end_loop) {
     errno = EBADF;
     return -1;
   }
-  if (control.inject_eintr > 0) {
-    --control.inject_eintr;
+  if (stub.inject_eintr > 0) {
+    --stub.inject_eintr;
     errno = EINTR;
     return -1;
   }
   const int n = sim_platform.recvmmsg(fd, msgs, count, flags, timeout);
-  int seen = control.max_batch.load();
-  while (n > seen && !control.max_batch.compare_exchange_weak(seen, n)) {
+  int seen = stub.max_batch.load();
+  while (n > seen && !stub.max_batch.compare_exchange_weak(seen, n)) {
   }
   return n;
 }
 
-inline int test_thread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
+inline int stub_thread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
                               void* arg) {
   if (entry == handler_keyer) {
     // The keyer would write tx_rst and cw_ptt on its own; a thread that ends
     // at once keeps start-up's detach valid.
-    ++control.keyer_threads_created;
-    return pthread_create(thread, nullptr, idle_keyer, nullptr);
+    ++stub.keyer_threads_created;
+    return pthread_create(thread, nullptr, returns_at_once, nullptr);
   }
   if (entry == handler_ep6) {
-    if (control.fail_stream_thread) return EAGAIN;
+    if (stub.fail_stream_thread) return EAGAIN;
     int policy = SCHED_OTHER;
     sched_param param{};
     if (attr) {
       pthread_attr_getschedpolicy(attr, &policy);
       pthread_attr_getschedparam(attr, &param);
     }
-    if (control.refuse_realtime && policy != SCHED_OTHER) {
-      ++control.realtime_refusals;
+    if (stub.refuse_realtime && policy != SCHED_OTHER) {
+      ++stub.realtime_refusals;
       return EPERM;
     }
-    control.stream_policy = policy;
-    control.stream_priority = param.sched_priority;
-    ++control.stream_threads_created;
+    stub.stream_policy = policy;
+    stub.stream_priority = param.sched_priority;
+    ++stub.stream_threads_created;
     return pthread_create(thread, attr, stream_trampoline, arg);
   }
   return sim_platform.thread_create(thread, attr, entry, arg);
 }
 
-inline int test_usleep(useconds_t us) {
-  if (on_loop_thread) ++control.loop_usleeps;
-  if (control.usleep_hook) {
-    control.usleep_hook(us);
+inline int stub_usleep(useconds_t us) {
+  if (on_loop_thread) ++stub.loop_usleeps;
+  if (stub.usleep_hook) {
+    stub.usleep_hook(us);
     return 0;
   }
   return sim_platform.usleep(us);
@@ -308,63 +299,42 @@ inline int test_usleep(useconds_t us) {
 
 // The stream's batch wait sleeps to deadlines: with a hook set, a deadline
 // sleep is a step of the hook as a 1 ms sleep is.
-inline int test_sleep_until(const timespec* deadline) {
-  if (control.usleep_hook) {
-    control.usleep_hook(0);
+inline int stub_sleep_until(const timespec* deadline) {
+  if (stub.usleep_hook) {
+    stub.usleep_hook(0);
     return 0;
   }
   return sim_platform.sleep_until(deadline);
 }
 
-inline int test_sendmmsg(int fd, mmsghdr* msgs, unsigned count, int flags) {
-  ++control.sendmmsg_calls;
+inline int stub_sendmmsg(int fd, mmsghdr* msgs, unsigned count, int flags) {
+  ++stub.sendmmsg_calls;
   return sim_platform.sendmmsg(fd, msgs, count, flags);
 }
 
-inline platform_ops make_test_platform() {
+inline platform_ops make_stub_platform() {
   platform_ops ops = sim_platform;
   ops.name = "net-test";
-  ops.poll = test_poll;
-  ops.recvmmsg = test_recvmmsg;
-  ops.thread_create = test_thread_create;
-  ops.usleep = test_usleep;
-  ops.sleep_until = test_sleep_until;
-  ops.sendmmsg = test_sendmmsg;
+  ops.poll = stub_poll;
+  ops.recvmmsg = stub_recvmmsg;
+  ops.thread_create = stub_thread_create;
+  ops.usleep = stub_usleep;
+  ops.sleep_until = stub_sleep_until;
+  ops.sendmmsg = stub_sendmmsg;
   return ops;
 }
-inline const platform_ops test_platform = make_test_platform();
+inline const platform_ops stub_platform = make_stub_platform();
 
-inline void reset_control() {
-  control.end_loop = false;
-  control.inject_eintr = 0;
-  control.hold_receive = false;
-  control.fail_stream_thread = false;
-  control.refuse_realtime = false;
-  control.realtime_refusals = 0;
-  control.stream_policy = -1;
-  control.stream_priority = -1;
-  control.no_idle_wake = false;
-  control.polls = 0;
-  control.receive_calls = 0;
-  control.stream_threads_created = 0;
-  control.keyer_threads_created = 0;
-  control.stream_threads_finished = 0;
-  control.live_streams = 0;
-  control.max_live_streams = 0;
-  control.max_batch = 0;
-  control.sendmmsg_calls = 0;
-  control.loop_usleeps = 0;
-  control.usleep_hook = nullptr;
+// Puts every switch and count of the stub back; no thread may use it.
+inline void stub_reset() {
+  stub.~platform_stub();
+  new (&stub) platform_stub();
 }
 
-// Maps the simulated board's blocks without running start-up (tests of the
-// pure parts).
-inline void map_sim_blocks() {
-  const int fd = sim_platform.open("/dev/mem", O_RDWR);
-  const platform_ops* in_use = platform;
-  platform = &sim_platform;
-  map_fpga_blocks(fd);
-  platform = in_use;
+// The simulated board behind the stub platform, the stub reset first.
+inline board_options stub_board(bool map = true) {
+  stub_reset();
+  return {.ops = &stub_platform, .map = map};
 }
 
 // Polls `done` every 100 us until it holds or the deadline passes.
@@ -383,16 +353,19 @@ using client = udp_client;
 // The frames of these tests: C0 = 0 with C1..C4 zero (one receiver, 48 kHz)
 // in both blocks, and sample bytes no two alike, so that a misplaced byte
 // shows.
+inline uint8_t numbered_sample_byte(unsigned k, unsigned j) {
+  return static_cast<uint8_t>(k * 8 + j + 3);
+}
 inline std::vector<uint8_t> ep2_frame(uint32_t sequence = 0) {
-  return ::ep2_frame({}, {}, sequence,
-                     [](unsigned k, unsigned j) { return uint8_t(k * 8 + j + 3); });
+  return ::ep2_frame({}, {}, sequence, numbered_sample_byte);
 }
 
 // Start-up on the simulated board (loopback, ephemeral port, keyer not run),
 // then the receive loop on its own thread. Ends the loop through a failing
 // receive call, and any stream, on destruction.
 struct running_server {
-  fpga_model model;
+  sim_board board{stub_board(false)};
+  fake_fpga model;
   std::thread loop;
   std::atomic<int> loop_result{-1};
   uint16_t port = 0;
@@ -400,19 +373,10 @@ struct running_server {
 
   // `configure` adjusts sim_config (accessories) before start-up.
   explicit running_server(const std::function<void()>& configure = nullptr) {
-    reset_control();
-    sim_config = sim_config_t{};
-    sim_config.bind_addr = htonl(INADDR_LOOPBACK);
-    sim_config.bind_port = 0;
-    sim_config.keyer_realtime_warning = false;
+    serve_on_loopback();
     if (configure) configure();
-    sim_board_select(&test_platform);
-    control_state_reset();
     model.attach();
-    char arg[] = "1";
-    char name[] = "varnholt";
-    char* argv[] = {name, arg, arg, arg, arg, arg, arg, nullptr};
-    if (startup(7, argv) != 0) return;
+    if (start_up_with_ones() != 0) return;
     started = true;
     port = sim_bound_port();
     model.clear_logs();  // tests look at what happens after start-up
@@ -425,7 +389,7 @@ struct running_server {
   // Ends the loop (as a receive error would) and waits for it.
   int end_loop() {
     if (loop.joinable()) {
-      control.end_loop = true;
+      stub.end_loop = true;
       loop.join();
     }
     return loop_result;
@@ -446,13 +410,13 @@ struct running_server {
     end_loop();
     // The loop is gone; end a stream it left running, as a stop would.
     enable_thread.store(0, std::memory_order_release);
-    eventually([] { return control.stream_threads_finished == control.stream_threads_created; });
-    if (started) ::close(ld(sock_ep2));
-    fpga_model::detach();
-    fpga_clear_pointers();
-    platform = &sim_platform;
-    reset_control();
+    eventually([] { return stub.stream_threads_finished == stub.stream_threads_created; });
   }
 };
+
+// An EP2 frame (ep2_frame) with `a` in block 1 and `b` in block 2.
+inline std::vector<uint8_t> frame_with(const control_word& a, const control_word& b) {
+  return ::ep2_frame(a, b, 0, numbered_sample_byte);
+}
 
 }  // namespace net_test

@@ -29,11 +29,8 @@ TEST(one_server, second_start_up_exits_1_before_any_device_and_the_first_keeps_s
 
     const size_t i2c_before = sim_i2c_log.size();
     const auto lo_rst_before = first.model.lo_rst_log();
-    char arg[] = "1";
-    char name[] = "varnholt";
-    char* argv[] = {name, arg, arg, arg, arg, arg, arg, nullptr};
     testing::internal::CaptureStderr();
-    EXPECT_EQ(startup(7, argv), 1);
+    EXPECT_EQ(start_up_with_ones(), 1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "varnholt: another server is running (" + lock + " is locked)\n");
     EXPECT_EQ(sim_i2c_log.size(), i2c_before);           // no probe

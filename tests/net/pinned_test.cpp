@@ -9,16 +9,16 @@
 #include "control/writers.h"
 #include "net/net_harness.h"
 #include "net/tx_sink.h"
+#include "support/rows.h"
 
 namespace {
 
+using test_rows::operator<<;
+
 using namespace net_test;
 
-std::vector<uint8_t> frame_with(std::initializer_list<uint8_t> a, std::initializer_list<uint8_t> b,
-                                uint8_t sync = 0x7F) {
-  auto f = ep2_frame();
-  std::copy(a.begin(), a.end(), &f[ep2_c0_offset[0]]);
-  std::copy(b.begin(), b.end(), &f[ep2_c0_offset[1]]);
+// A frame whose two blocks begin with `sync`.
+std::vector<uint8_t> with_sync(std::vector<uint8_t> f, uint8_t sync) {
   for (size_t block : frame_block_offset) f[block] = f[block + 1] = f[block + 2] = sync;
   return f;
 }
@@ -46,7 +46,8 @@ TEST_P(any_sync, frame_is_still_used) {
   running_server server;
   ASSERT_TRUE(server.started);
   client c(server.port);
-  c.send(frame_with({0x02, 0x00, 0x6C, 0x56, 0x60}, {0x04, 0x00, 0x6B, 0x93, 0x10}, GetParam()));
+  c.send(with_sync(frame_with({0x02, 0x00, 0x6C, 0x56, 0x60}, {0x04, 0x00, 0x6B, 0x93, 0x10}),
+                   GetParam()));
   EXPECT_EQ(running_server::sync(c), 2);
   EXPECT_EQ(ld(freq_data[0]), 7100000u);
   EXPECT_EQ(ld(freq_data[1]), 7050000u);
@@ -66,10 +67,6 @@ struct writer_row {
   bool alex_written = false;
   std::vector<int> i2c;  // addresses written, in order
 };
-std::ostream& operator<<(std::ostream& os, const writer_row& r) {
-  return os << r.name;
-}
-
 class pass_writers : public control_fixture, public testing::WithParamInterface<writer_row> {};
 
 TEST_P(pass_writers, each_writer_asked_for_is_called) {
@@ -94,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
                     writer_row{"alex_update", 0, 1, 0, 0, true, {}},
                     writer_row{"misc_update", 0, 0, 1, 0, false, {0x23}},
                     writer_row{"nucleo_update", 0, 0, 0, 1, false, {0x55}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 // An overflow found by the running stream's own check restarts the FIFO.
 TEST(pinned, overflow_inside_a_running_stream_restarts_the_receive_fifo) {
@@ -114,7 +111,7 @@ TEST(pinned, overflow_inside_a_running_stream_restarts_the_receive_fifo) {
 
 // A stop that comes while the thread builds a batch: the batch still goes.
 struct stop_in_batch {
-  fpga_model* model;
+  fake_fpga* model;
   fpga_observer observer{this, &stop_in_batch::on_store, &stop_in_batch::on_load,
                          &stop_in_batch::on_read_fifo};
   static void on_store(void* ctx, fpga_block b, uint32_t o, unsigned w, uint32_t v) {
@@ -133,35 +130,25 @@ struct stop_in_batch {
 };
 
 TEST(pinned, batch_in_hand_is_sent_after_a_stop) {
-  reset_control();
-  sim_reset();
-  control_state_reset();
-  map_sim_blocks();
-  platform = &test_platform;
-  fpga_model model;
+  sim_board board(stub_board());
+  fake_fpga model;
   stop_in_batch hook{&model};
   fpga_obs = &hook.observer;
-  client c(1);  // its own address is the stream's destination
-  const int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
-  st(sock_ep2, sock);
+  client c(1);                                     // its own address is the stream's destination
+  st(sock_ep2, ::socket(AF_INET, SOCK_DGRAM, 0));  // closed with the board
   addr_ep6.sin_family = AF_INET;
   addr_ep6.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr_ep6.sin_port = htons(c.port());
   // The thread restarts the FIFO first; the batch comes while it waits.
-  control.usleep_hook = [&](useconds_t) {
+  stub.usleep_hook = [&](useconds_t) {
     if (model.next_record == 0) model.add_rx_words(ep6_geometry_for(1).fill_threshold);
   };
   enable_thread.store(1);
   active_thread.store(1);
   handler_ep6(nullptr);  // on this thread: ends after the batch
   EXPECT_EQ(active_thread.load(), 0);
-  EXPECT_EQ(control.sendmmsg_calls, 1);
+  EXPECT_EQ(stub.sendmmsg_calls, 1);
   EXPECT_EQ(c.pending(), ep6_geometry_for(1).frames);
-  ::close(sock);
-  fpga_obs = nullptr;
-  fpga_clear_pointers();
-  platform = &sim_platform;
-  control_state_reset();
 }
 
 }  // namespace

@@ -40,8 +40,8 @@ TEST(receive_loop, stop_without_stream_returns_at_once_and_changes_nothing) {
   server.model.clear_logs();
   c.stop();
   EXPECT_EQ(running_server::sync(c), 2);
-  EXPECT_EQ(control.loop_usleeps, 0);  // never waited for a thread
-  EXPECT_EQ(control.stream_threads_created, 0);
+  EXPECT_EQ(stub.loop_usleeps, 0);  // never waited for a thread
+  EXPECT_EQ(stub.stream_threads_created, 0);
   EXPECT_TRUE(server.model.lo_rst_log().empty());
   EXPECT_EQ(enable_thread.load(), 0);
   EXPECT_EQ(active_thread.load(), 0);
@@ -54,7 +54,7 @@ TEST(receive_loop, start_sets_destination_flags_and_pulses_lo_rst) {
   const uint8_t lo = *lo_rst;
   server.model.clear_logs();
   c.start();
-  ASSERT_TRUE(eventually([] { return control.stream_threads_created == 1; }));
+  ASSERT_TRUE(eventually([] { return stub.stream_threads_created == 1; }));
   EXPECT_EQ(ld(rx_sync_data), 0);
   EXPECT_EQ(server.model.lo_rst_log(),
             (std::vector<uint8_t>{static_cast<uint8_t>(lo & ~3), static_cast<uint8_t>(lo | 3)}));
@@ -73,10 +73,10 @@ TEST(receive_loop, start_values_02_and_03_start_the_stream_too) {
   EXPECT_EQ(running_server::sync(probe), 3);
   c.send_command(0x04, 0x03);
   EXPECT_EQ(running_server::sync(probe), 3);
-  EXPECT_EQ(control.stream_threads_created, 2);
+  EXPECT_EQ(stub.stream_threads_created, 2);
   c.send_command(0x04, 0x04);  // not a command
   EXPECT_EQ(running_server::sync(probe), 3);
-  EXPECT_EQ(control.stream_threads_created, 2);
+  EXPECT_EQ(stub.stream_threads_created, 2);
 }
 
 TEST(receive_loop, second_start_ends_first_stream_and_streams_to_new_sender) {
@@ -102,9 +102,9 @@ TEST(receive_loop, second_start_ends_first_stream_and_streams_to_new_sender) {
     EXPECT_EQ(get_be32(frame->data() + 4), f);  // a new stream numbers from 0
   }
   EXPECT_EQ(a.pending(), 0);
-  EXPECT_EQ(control.stream_threads_created, 2);
-  EXPECT_EQ(control.stream_threads_finished, 1);
-  EXPECT_EQ(control.max_live_streams, 1);
+  EXPECT_EQ(stub.stream_threads_created, 2);
+  EXPECT_EQ(stub.stream_threads_finished, 1);
+  EXPECT_EQ(stub.max_live_streams, 1);
 }
 
 TEST(receive_loop, stop_returns_promptly_when_the_fifo_stops_filling) {
@@ -117,7 +117,7 @@ TEST(receive_loop, stop_returns_promptly_when_the_fifo_stops_filling) {
   if (status != 2) server.model.add_rx_words(8000);  // let a broken build finish its batch
   EXPECT_EQ(status, 2);
   // The thread clears active_thread as its last act; its entry returns after.
-  EXPECT_TRUE(eventually([] { return control.stream_threads_finished == 1; }));
+  EXPECT_TRUE(eventually([] { return stub.stream_threads_finished == 1; }));
 }
 
 TEST(receive_loop, frames_after_a_stop_in_one_batch_are_handled_once_the_thread_has_ended) {
@@ -127,16 +127,16 @@ TEST(receive_loop, frames_after_a_stop_in_one_batch_are_handled_once_the_thread_
   ASSERT_TRUE(eventually([&] { return server.model.rx_fifo_restarts == 1; }));
 
   // Hold the loop outside its receive call while the batch is queued.
-  control.hold_receive = true;
-  const int polls = control.polls;
-  ASSERT_TRUE(eventually([&] { return control.polls >= polls + 2; }));
+  stub.hold_receive = true;
+  const int polls = stub.polls;
+  ASSERT_TRUE(eventually([&] { return stub.polls >= polls + 2; }));
   c.stop();
   c.send(ep2_frame(0));
   c.send(ep2_frame(1));
-  control.hold_receive = false;
+  stub.hold_receive = false;
 
   EXPECT_EQ(running_server::sync(probe), 2);
-  EXPECT_GE(control.max_batch, 3);
+  EXPECT_GE(stub.max_batch, 3);
   EXPECT_EQ(server.model.tx().size(), 2 * 252u);
   EXPECT_EQ(server.model.active_at_first_tx_store, 0);
 }
@@ -161,7 +161,7 @@ TEST(receive_loop, short_and_unknown_datagrams_are_ignored) {
 
   EXPECT_EQ(running_server::sync(c), 2);
   EXPECT_EQ(c.pending(), 0);  // only the one reply
-  EXPECT_EQ(control.stream_threads_created, 0);
+  EXPECT_EQ(stub.stream_threads_created, 0);
   EXPECT_TRUE(server.model.tx().empty());
   EXPECT_TRUE(server.model.lo_rst_log().empty());
 }
@@ -195,8 +195,8 @@ TEST(receive_loop, ep2_frame_reaches_the_sink_and_longer_datagrams_are_cut) {
 TEST(receive_loop, interrupted_receive_keeps_the_loop_serving) {
   running_server server;
   client c(server.port);
-  control.inject_eintr = 3;
-  ASSERT_TRUE(eventually([] { return control.inject_eintr == 0; }));
+  stub.inject_eintr = 3;
+  ASSERT_TRUE(eventually([] { return stub.inject_eintr == 0; }));
   EXPECT_EQ(running_server::sync(c), 2);
   EXPECT_EQ(server.loop_result, -1);  // still running
 }
@@ -215,7 +215,7 @@ TEST(receive_loop, receive_error_ends_the_loop_with_1) {
 TEST(receive_loop, failed_thread_creation_ends_the_loop_with_1) {
   running_server server;
   client c(server.port);
-  control.fail_stream_thread = true;
+  stub.fail_stream_thread = true;
   c.start();
   EXPECT_TRUE(eventually([&] { return server.loop_result == 1; }));
 }

@@ -4,24 +4,25 @@
 #include <ostream>
 
 #include "net_harness.h"
+#include "support/rows.h"
 
 namespace {
 
+using test_rows::operator<<;
+
 using namespace net_test;
 
-class stream_batch : public testing::Test {
+class stream_batch : public board_fixture {
  protected:
-  fpga_model model;
+  stream_batch() : board_fixture(stub_board()) {}
+
+  fake_fpga model;
   uint8_t frames[ep6_max_frames][frame_size];
   alignas(4) uint8_t records[ep6_record_buffer];
   alignas(4) uint8_t mic[ep6_mic_buffer];
   ep6_stream_state state;
 
   void SetUp() override {
-    reset_control();
-    sim_board_select(&test_platform);
-    control_state_reset();
-    map_sim_blocks();
     model.attach();
     std::memset(frames, 0xAA, sizeof frames);  // stale bytes must not survive
     for (size_t n = 0; n < ep6_record_buffer / ep6_record_size; ++n)
@@ -33,11 +34,6 @@ class stream_batch : public testing::Test {
       mic[4 * w + 2] = 0xC3;
       mic[4 * w + 3] = 0x3C;
     }
-  }
-  void TearDown() override {
-    fpga_model::detach();
-    fpga_clear_pointers();
-    platform = &sim_platform;
   }
 
   uint8_t* block(int b) { return frames[b / 2] + frame_block_offset[b % 2]; }
@@ -238,10 +234,6 @@ struct overflow_row {
   uint16_t adc_cntr;
   std::vector<uint8_t> rx_rst_stores;
 };
-std::ostream& operator<<(std::ostream& os, const overflow_row& r) {
-  return os << r.name;
-}
-
 class overflow_check : public stream_batch, public testing::WithParamInterface<overflow_row> {};
 
 TEST_P(overflow_check, resets_at_inclusive_bounds) {
@@ -272,6 +264,6 @@ INSTANTIATE_TEST_SUITE_P(
                     overflow_row{"codec_rx_8192", true, 8192, 0, codec_then_rx},
                     overflow_row{"codec_adc_1024", true, 0, 1024, codec_then_rx},
                     overflow_row{"codec_both", true, 9000, 2000, codec_then_rx}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 }  // namespace

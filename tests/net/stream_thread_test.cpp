@@ -64,7 +64,7 @@ TEST(stream_thread, one_receiver_batches_carry_consecutive_records_sequence_and_
       }
     }
   }
-  EXPECT_EQ(control.sendmmsg_calls, 3);
+  EXPECT_EQ(stub.sendmmsg_calls, 3);
 }
 
 TEST(stream_thread, three_receivers_read_exactly_one_batch_of_records_each_time) {
@@ -150,21 +150,15 @@ TEST(stream_thread, codec_words_repeat_two_to_the_rate_times_and_hold_when_rate_
 }
 
 TEST(stream_thread, stopped_before_it_runs_it_resets_fifos_and_sends_nothing) {
-  reset_control();
-  sim_board_select(&test_platform);
-  control_state_reset();
-  map_sim_blocks();
-  fpga_model model;
+  sim_board board(stub_board());
+  fake_fpga model;
   model.attach();
   model.rx_words = 8000;
   active_thread.store(1);  // as the loop leaves it; enable_thread is 0
   handler_ep6(nullptr);
   EXPECT_EQ(active_thread.load(), 0);
   EXPECT_EQ(model.rx_fifo_restarts, 1);
-  EXPECT_EQ(control.sendmmsg_calls, 0);
-  fpga_model::detach();
-  fpga_clear_pointers();
-  platform = &sim_platform;
+  EXPECT_EQ(stub.sendmmsg_calls, 0);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <ostream>
 
 #include "net_harness.h"
-#include "stream_clock.h"
+#include "support/stream_clock.h"
 
 namespace {
 
@@ -23,16 +23,7 @@ std::ostream& operator<<(std::ostream& os, const wait_row& r) {
             << " us";
 }
 
-class stream_wait : public testing::TestWithParam<wait_row> {
- protected:
-  void SetUp() override {
-    net_test::reset_control();
-    sim_reset();
-    control_state_reset();
-    net_test::map_sim_blocks();
-  }
-  void TearDown() override { fpga_clear_pointers(); }
-};
+class stream_wait : public board_fixture, public testing::WithParamInterface<wait_row> {};
 
 TEST_P(stream_wait, reads_every_batch_without_overflow_up_to_its_latency_tolerance) {
   const wait_row& row = GetParam();
@@ -81,15 +72,11 @@ INSTANTIATE_TEST_SUITE_P(rows, stream_wait,
                          });
 
 TEST(stream_send, failed_or_partial_sends_are_counted) {
-  net_test::reset_control();
-  sim_reset();
-  control_state_reset();
-  net_test::map_sim_blocks();
+  sim_board board;
   run_config c;
   c.duration_ns = 100000000;
   c.short_send_every = 3;
   const run_result r = stream_clock::run(c);
-  fpga_clear_pointers();
   ASSERT_GE(r.batches, 6);
   EXPECT_EQ(ld(count_send_failures), static_cast<uint32_t>(r.batches / 3));
 }

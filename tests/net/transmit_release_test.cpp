@@ -10,8 +10,11 @@
 #include "control/writers.h"
 #include "net/net_harness.h"
 #include "net/tx_release.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 using namespace net_test;
 
@@ -40,44 +43,22 @@ std::vector<int64_t> state_words() {
           ld(rate),         ld(tx_eer_data),   ld(rx_sync_data)};
 }
 
-struct word {
-  uint8_t c[5];
-};
-
-// An EP2 frame with `a` in block 1 and `b` in block 2.
-std::vector<uint8_t> frame_with(const word& a, const word& b) {
-  auto f = ep2_frame();
-  std::copy(a.c, a.c + 5, &f[ep2_c0_offset[0]]);
-  std::copy(b.c, b.c + 5, &f[ep2_c0_offset[1]]);
-  return f;
-}
-
 struct release_row {
   const char* name;
   std::vector<int> devices;
-  word general;        // C0 0: sent with MOX set first
-  uint8_t rx_att = 0;  // receive attenuation set after the MOX word
+  control_word general;  // C0 0: sent with MOX set first
+  uint8_t rx_att = 0;    // receive attenuation set after the MOX word
   uint8_t keyer_ptt = 0;
 };
-std::ostream& operator<<(std::ostream& os, const release_row& r) {
-  return os << r.name;
-}
-
 class release_equals_mox_clear : public control_fixture,
                                  public testing::WithParamInterface<release_row> {
  protected:
-  void TearDown() override {
-    tx_release_reset();  // no MOX word left for later tests to release
-    control_fixture::TearDown();
-  }
   // Brings the board up, sends the row's general word with MOX set (and a
   // transmit frequency) as a frame, runs the accessory pass, then the row's
   // changes; returns with the recorders emptied.
   void keyed(const release_row& r) {
     bring_up(r.devices);
-    counters_reset();
-    tx_release_reset();
-    word mox = r.general;
+    control_word mox = r.general;
     mox.c[0] |= ep2_c0::mox;
     const auto f = frame_with(mox, {{ep2_c0::tx_frequency, 0x00, 0x6C, 0x56, 0x3C}});
     process_ep2(&f[ep2_c0_offset[0]]);
@@ -125,54 +106,33 @@ INSTANTIATE_TEST_SUITE_P(
         // The receive path bit depends on the attenuation of now.
         release_row{"attenuation_changed_since", all, {{0x00, 0x00, 0x00, 0x00, 0x00}}, 12},
         release_row{"keyer_holds_ptt", all, {{0x00, 0x01, 0x0A, 0x25, 0x1A}}, 0, 1}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 // The silence check against a virtual clock.
-int64_t virtual_ns = 0;
-int virtual_clock(timespec* t) {
-  t->tv_sec = static_cast<time_t>(virtual_ns / 1000000000);
-  t->tv_nsec = static_cast<long>(virtual_ns % 1000000000);
-  return 0;
-}
-platform_ops with_virtual_clock() {
-  platform_ops ops = sim_platform;
-  ops.clock_now = virtual_clock;
-  return ops;
-}
-const platform_ops virtual_clock_platform = with_virtual_clock();
+using virtual_clock::now_ns;
+const platform_ops virtual_clock_platform = virtual_clock::with_virtual_clock(sim_platform);
 
 struct silence_row {
   const char* name;
   uint8_t c0;  // of the general word in the last frame
   bool released;
 };
-std::ostream& operator<<(std::ostream& os, const silence_row& r) {
-  return os << r.name;
-}
-
 class silence : public control_fixture, public testing::WithParamInterface<silence_row> {
  protected:
-  void TearDown() override {
-    tx_release_reset();
-    control_fixture::TearDown();
-  }
+  silence() : control_fixture({.ops = &virtual_clock_platform, .clock_ns = 7'000'000'000}) {}
 };
 
 TEST_P(silence, releases_mox_after_a_second_without_frames) {
   const silence_row& r = GetParam();
   bring_up(std::vector<int>{});
-  counters_reset();
-  tx_release_reset();
-  platform = &virtual_clock_platform;
-  virtual_ns = 7'000'000'000;
   const auto f = frame_with({{r.c0, 0x01, 0x0A, 0x25, 0x1A}}, {{ep2_c0::rx_attenuation}});
   process_ep2(&f[ep2_c0_offset[0]]);
   tx_release_note(f.data());
   tx_release_check();  // the pass that handled the frame
-  virtual_ns += tx_silence_limit_ms * 1000000 - 1;
+  now_ns += tx_silence_limit_ms * 1000000 - 1;
   tx_release_check();
   EXPECT_EQ(count_tx_released.load(), 0u) << "released before the time";
-  virtual_ns += 1;
+  now_ns += 1;
   tx_release_check();
   EXPECT_EQ(count_tx_released.load(), r.released ? 1u : 0u);
   EXPECT_EQ(read8(gpio_out) & 1, 0);
@@ -181,7 +141,7 @@ TEST_P(silence, releases_mox_after_a_second_without_frames) {
 INSTANTIATE_TEST_SUITE_P(rows, silence,
                          testing::Values(silence_row{"mox", 0x01, true},
                                          silence_row{"no_mox", 0x00, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         test_rows::row_name);
 
 // The receive loop: stop and start commands release the transmit request
 // before they touch the stream.
@@ -191,19 +151,13 @@ struct command_row {
   const char* name;
   command what;
 };
-std::ostream& operator<<(std::ostream& os, const command_row& r) {
-  return os << r.name;
-}
-
 class command_releases : public testing::TestWithParam<command_row> {};
 
 TEST_P(command_releases, at_once_and_the_next_mox_word_keys_again) {
-  counters_reset();
-  tx_release_reset();
   running_server server;
   ASSERT_TRUE(server.started);
   client a(server.port), b(server.port);
-  const word mox{{0x01, 0x00, 0x00, 0x00, 0x00}};
+  const control_word mox{{0x01, 0x00, 0x00, 0x00, 0x00}};
   const auto keyed = frame_with(mox, mox);
 
   a.start();
@@ -234,7 +188,6 @@ TEST_P(command_releases, at_once_and_the_next_mox_word_keys_again) {
   EXPECT_EQ(ld(alex_data_0) & 1, 1);
   EXPECT_EQ(count_tx_released.load(), 1u);
   server.end_loop();
-  tx_release_reset();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -242,6 +195,6 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(command_row{"stop", command::stop},
                     command_row{"start_same_client", command::start_same_client},
                     command_row{"start_other_client", command::start_other_client}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 }  // namespace

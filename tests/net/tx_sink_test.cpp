@@ -5,25 +5,26 @@
 #include <ostream>
 
 #include "net_harness.h"
+#include "support/rows.h"
 
 namespace {
 
+using test_rows::operator<<;
+
 using namespace net_test;
 
-class tx_sink : public testing::Test {
+class tx_sink : public board_fixture {
  protected:
-  fpga_model model;
+  tx_sink() : board_fixture(stub_board()) {}
+
+  fake_fpga model;
   int sleeps = 0;
 
   void SetUp() override {
-    reset_control();
-    sim_board_select(&test_platform);
-    control_state_reset();
-    map_sim_blocks();
     model.attach();
     // Each 1 ms sleep lets the FPGA take one word from whichever FIFO is
     // above its threshold, so the waits end after a known number of sleeps.
-    control.usleep_hook = [this](useconds_t us) {
+    stub.usleep_hook = [this](useconds_t us) {
       EXPECT_EQ(us, 1000u);
       ++sleeps;
       if (model.tx_level > tx_fifo_threshold)
@@ -31,12 +32,6 @@ class tx_sink : public testing::Test {
       else if (model.dac_level > dac_fifo_threshold)
         --model.dac_level;
     };
-  }
-  void TearDown() override {
-    fpga_model::detach();
-    fpga_clear_pointers();
-    platform = &sim_platform;
-    reset_control();
   }
 };
 
@@ -53,10 +48,6 @@ struct sink_row {
   size_t audio_words = 0;
   int sleeps = 0;
 };
-std::ostream& operator<<(std::ostream& os, const sink_row& r) {
-  return os << r.name;
-}
-
 class tx_sink_counts : public tx_sink, public testing::WithParamInterface<sink_row> {};
 
 TEST_P(tx_sink_counts, words_and_sleeps_per_frame) {
@@ -113,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
             [](sink_row& r) { r.mux = 1, r.tx_cntr = 4000, r.tx_words = 0; }),
         row("keyer_owns_transmitter_codec_still_gets_audio",
             [](sink_row& r) { r.mux = 1, r.codec = 1, r.tx_words = 0, r.audio_words = 126; })),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 std::vector<uint32_t> iq_words(const std::vector<uint8_t>& frame) {
   std::vector<uint32_t> w;

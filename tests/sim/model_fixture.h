@@ -1,11 +1,10 @@
-// In-process harness for the simulated FPGA: the sim platform with a clock
-// the test moves by hand, the eight blocks mapped as start-up maps them, the
-// model attached and its trace captured in a temporary file.
+// In-process harness for the simulated FPGA: the simulated board with a
+// virtual clock the test moves by hand, the model attached and its trace
+// captured in a temporary file.
 #pragma once
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,56 +19,45 @@
 #include "sim/sim_fpga.h"
 #include "sim/sim_platform.h"
 #include "sim/sim_trace.h"
+#include "support/board.h"
+#include "support/virtual_clock.h"
 
-class model_test : public ::testing::Test {
+inline const platform_ops model_clock_platform = virtual_clock::with_virtual_clock(sim_platform);
+inline constexpr int64_t model_start_ns = 5'000'000'000;
+inline const sim_model_config default_model{};
+
+class model_test : public board_fixture {
  protected:
-  static inline int64_t clock_ns = 0;
-  static int fake_clock(timespec* ts) {
-    ts->tv_sec = static_cast<time_t>(clock_ns / 1000000000);
-    ts->tv_nsec = static_cast<long>(clock_ns % 1000000000);
-    return 0;
+  FILE* trace_file = std::tmpfile();
+
+  model_test()
+      : board_fixture(
+            {.ops = &model_clock_platform, .model = &default_model, .clock_ns = model_start_ns}) {
+    start_trace();
   }
-
-  platform_ops ops = sim_platform;
-  FILE* trace_file = nullptr;
-
-  void SetUp() override { start(sim_model_config{}); }
+  ~model_test() override {
+    sim_fpga_shutdown();
+    sim_trace_set_fd(-1);
+    if (trace_file) std::fclose(trace_file);
+  }
 
   // Restarts the model with a configuration of the test's own.
   void start(const sim_model_config& config) {
-    ops = sim_platform;
-    ops.clock_now = fake_clock;
     sim_config = sim_config_t{};
-    clock_ns = 5'000'000'000;
-    sim_board_select(&ops, &config);
-    const int mem = platform->open("/dev/mem", O_RDWR);
-    ASSERT_GE(mem, 0);
-    for (int i = 0; i < fpga_block_count; ++i) {
-      const size_t len = fpga_blocks[i].pages * static_cast<size_t>(platform->page_size());
-      void* p = platform->mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, mem,
-                               static_cast<off_t>(fpga_blocks[i].phys));
-      ASSERT_NE(p, MAP_FAILED);
-      fpga_base[i] = static_cast<volatile uint8_t*>(p);
-      fpga_size[i] = static_cast<uint32_t>(len);
-    }
-    fpga_set_pointers();
-    if (!trace_file) trace_file = std::tmpfile();
+    virtual_clock::now_ns = model_start_ns;
+    sim_board_select(&model_clock_platform, &config);
+    start_trace();
+  }
+
+  // The trace from scratch.
+  void start_trace() {
     ASSERT_NE(trace_file, nullptr);
     ASSERT_EQ(ftruncate(fileno(trace_file), 0), 0);
     lseek(fileno(trace_file), 0, SEEK_SET);
     sim_trace_set_fd(fileno(trace_file));
   }
 
-  void TearDown() override {
-    sim_fpga_shutdown();
-    sim_trace_set_fd(-1);
-    if (trace_file) std::fclose(trace_file);
-    trace_file = nullptr;
-    fpga_clear_pointers();
-    sim_board_select();
-  }
-
-  static void advance_us(int64_t us) { clock_ns += us * 1000; }
+  static void advance_us(int64_t us) { virtual_clock::now_ns += us * 1000; }
 
   // The trace so far, one string per line.
   std::vector<std::string> trace_lines() const {

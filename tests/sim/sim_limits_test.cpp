@@ -30,11 +30,8 @@ TEST_F(model_test, a_script_time_up_to_about_24_days_is_accepted_and_waits_for_i
 }
 
 TEST(sim_serial_port, the_model_thread_reads_a_port_opened_after_it_started) {
-  sim_config = sim_config_t{};
+  sim_board board({.model = &default_model});
   sim_config.uart_present = true;
-  sim_reset();
-  platform = &sim_platform;
-  sim_fpga_init(sim_model_config{});
   ASSERT_TRUE(sim_fpga_start_thread());
 
   // As start-up opens it, with the model's thread running.
@@ -51,8 +48,4 @@ TEST(sim_serial_port, the_model_thread_reads_a_port_opened_after_it_started) {
   while (sim_fpga_stats().uart_frames == 0 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_EQ(sim_fpga_stats().uart_frames, 1u);
-
-  sim_fpga_shutdown();
-  sim_reset();
-  sim_config = sim_config_t{};
 }

@@ -6,7 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "support/rows.h"
+
 namespace {
+
+using test_rows::operator<<;
 
 std::vector<uint8_t> units(const std::string& ones_and_zeros) {
   std::vector<uint8_t> v;
@@ -40,10 +44,6 @@ struct scene_row {
   std::string text;
   bool valid;
 };
-std::ostream& operator<<(std::ostream& os, const scene_row& r) {
-  return os << r.name;
-}
-
 class scene_parse : public ::testing::TestWithParam<scene_row> {};
 
 TEST_P(scene_parse, accepts_or_rejects_the_line) {
@@ -74,7 +74,7 @@ INSTANTIATE_TEST_SUITE_P(
                       scene_row{"noise_without_level", base + "noise\n", false},
                       scene_row{"noise_positive", base + "noise 1\n", false},
                       scene_row{"text_level", base + "7030000 loud\n", false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test_rows::row_name);
 
 TEST(scene, a_parsed_carrier_keeps_frequency_level_pattern_and_unit) {
   sim_scene s;
@@ -125,9 +125,6 @@ struct gpio_row {
   const char* name;
   const char* text;
 };
-std::ostream& operator<<(std::ostream& os, const gpio_row& r) {
-  return os << r.name;
-}
 class gpio_parse_rejects : public ::testing::TestWithParam<gpio_row> {};
 
 TEST_P(gpio_parse_rejects, the_script) {
@@ -143,6 +140,6 @@ INSTANTIATE_TEST_SUITE_P(rows, gpio_parse_rejects,
                                            gpio_row{"negative_time", "0 0\n-1 0\n"},
                                            gpio_row{"missing_value", "0 0\n10\n"},
                                            gpio_row{"three_words", "0 0\n10 1 2\n"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         test_rows::row_name);
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Runs the stream thread against a virtual clock and a receive FIFO that
 // fills with it.
 //
-// handler_ep6 runs on the caller's thread with a copy of the simulated
+// handler_ep6 runs on the caller's thread with a fake of the simulated
 // platform whose clock_now reads a virtual CLOCK_MONOTONIC and whose
 // sleep_until (and usleep) moves that clock to the deadline plus a fixed
 // wake-up lateness, as a scheduler that is always that late would. An FPGA
@@ -26,6 +26,7 @@
 #include "hardware/platform.h"
 #include "net/stream.h"
 #include "sim/sim_platform.h"
+#include "support/virtual_clock.h"
 
 namespace stream_clock {
 
@@ -57,9 +58,10 @@ namespace detail {
 inline constexpr int64_t origin_ns = 7000LL * 1000000000;  // an arbitrary monotonic origin
 inline constexpr int64_t fifo_records = rx_fifo_overflow / 8;
 
+using virtual_clock::now_ns;
+
 inline run_config config;
 inline run_result* result;
-inline int64_t now_ns;
 inline int64_t anchor_ns;  // when the FIFO last restarted
 inline int64_t produced;   // records the FPGA made since then (kept or lost)
 inline int64_t level;      // records in the FIFO
@@ -132,14 +134,8 @@ inline void end_when_over() {
   if (now_ns - origin_ns >= config.duration_ns) enable_thread.store(0, std::memory_order_release);
 }
 
-inline int clock_now(timespec* t) {
-  t->tv_sec = static_cast<time_t>(now_ns / 1000000000);
-  t->tv_nsec = static_cast<long>(now_ns % 1000000000);
-  return 0;
-}
-
 inline int sleep_until(const timespec* d) {
-  const int64_t deadline = static_cast<int64_t>(d->tv_sec) * 1000000000 + d->tv_nsec;
+  const int64_t deadline = virtual_clock::to_ns(*d);
   const int64_t asked = deadline - now_ns;
   ++result->sleeps;
   if (result->shortest_sleep_ns < 0 || asked < result->shortest_sleep_ns)
@@ -171,17 +167,16 @@ inline int set_thread_name(const char* name) {
   return 0;
 }
 
-inline platform_ops make_ops() {
-  platform_ops ops = sim_platform;
+inline platform_ops make_fake_platform() {
+  platform_ops ops = virtual_clock::with_virtual_clock(sim_platform);
   ops.name = "stream-virtual-clock";
-  ops.clock_now = clock_now;
   ops.sleep_until = sleep_until;
   ops.usleep = usleep;
   ops.sendmmsg = sendmmsg;
   ops.set_thread_name = set_thread_name;
   return ops;
 }
-inline const platform_ops ops = make_ops();
+inline const platform_ops fake_platform = make_fake_platform();
 
 }  // namespace detail
 
@@ -204,7 +199,7 @@ inline void begin(const run_config& c, run_result* r) {
   enable_thread.store(1, std::memory_order_release);
   active_thread.store(1, std::memory_order_release);
   fpga_obs = &d::observer;
-  platform = &d::ops;
+  platform = &d::fake_platform;
 }
 
 inline void finish() {
