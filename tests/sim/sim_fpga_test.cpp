@@ -8,8 +8,11 @@
 
 #include "model_fixture.h"
 #include "sim/sim_scene.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 sim_model_config quiet_scene(const std::string& carriers) {
   sim_model_config c;
@@ -57,13 +60,16 @@ TEST_F(model_test, a_full_receive_fifo_reads_8192_loses_records_and_traces_one_o
   run_receive(80);  // 384 kHz: 1024 records take 2.67 ms
   advance_us(10000);
   EXPECT_EQ(read16(rx_cntr), 8192);
-  advance_us(10000);
+  advance_us(30'000'000);  // the process was stopped for 30 s
   EXPECT_EQ(read16(rx_cntr), 8192);
   const sim_fpga_counts c = sim_fpga_stats();
   EXPECT_EQ(c.rx_overflows, 1u);
   EXPECT_EQ(c.rx_records, 1024u);
-  EXPECT_EQ(c.rx_dropped, 7680u - 1024u);
+  EXPECT_EQ(c.rx_dropped, 30010u * 384 - 1024);
   EXPECT_EQ(trace_with("\"fifo\":\"rx\",\"what\":\"overflow\"").size(), 1u);
+  pulse8(rx_rst, rx_rst_bits::fifo_restart);
+  advance_us(1000);
+  EXPECT_EQ(read16(rx_cntr), 384 * 8);
 }
 
 TEST_F(model_test, reading_a_full_fifo_makes_room_and_a_second_overflow_is_traced_again) {
@@ -121,16 +127,6 @@ TEST_F(model_test, a_rate_change_applies_from_the_store_on) {
   write16(rx_rate, 80);
   advance_us(1000);  // 384 at 384 kHz
   EXPECT_EQ(read16(rx_cntr), (240 + 384) * 8);
-}
-
-TEST_F(model_test, a_long_stall_costs_one_overflow_and_leaves_the_fifo_full) {
-  run_receive(80);
-  advance_us(30'000'000);  // the process was stopped for 30 s
-  EXPECT_EQ(read16(rx_cntr), 8192);
-  EXPECT_EQ(sim_fpga_stats().rx_overflows, 1u);
-  pulse8(rx_rst, rx_rst_bits::fifo_restart);
-  advance_us(1000);
-  EXPECT_EQ(read16(rx_cntr), 384 * 8);
 }
 
 // The stream end-to-end test counts on this: a reader late past the depth
@@ -246,6 +242,8 @@ TEST_F(model_test, the_transmit_fifo_gives_up_one_word_pair_per_48_khz_sample) {
 }
 
 TEST_F(model_test, transmit_fifo_overflow_and_underrun_are_each_traced_once) {
+  advance_us(100000);
+  EXPECT_EQ(sim_fpga_stats().tx_underruns, 0u) << "a FIFO that never held data does not underrun";
   for (int i = 0; i < 4100; ++i) fifo_write(fifo, 0);
   EXPECT_EQ(read16(tx_cntr), 4096);
   advance_us(100000);
@@ -255,12 +253,6 @@ TEST_F(model_test, transmit_fifo_overflow_and_underrun_are_each_traced_once) {
   EXPECT_EQ(c.tx_overflows, 1u);
   EXPECT_EQ(c.tx_underruns, 1u);
   EXPECT_EQ(trace_with("\"fifo\":\"tx\"").size(), 2u);
-}
-
-TEST_F(model_test, an_empty_transmit_fifo_that_never_held_data_is_no_underrun) {
-  advance_us(100000);
-  EXPECT_EQ(read16(tx_cntr), 0);
-  EXPECT_EQ(sim_fpga_stats().tx_underruns, 0u);
 }
 
 TEST_F(model_test, a_transmit_restart_empties_the_transmit_fifo) {
@@ -325,12 +317,32 @@ class transmit_test : public model_test {
   }
 };
 
-TEST_F(transmit_test, client_iq_is_heard_at_the_transmit_frequency_while_mox_is_set) {
-  write8(gpio_out, 1);
+// What receiver 1 hears of 20 ms of half-scale I/Q (40 dB coupling), -150
+// standing for silence.
+struct transmit_row {
+  const char* name;
+  bool mox, ptt;
+  uint16_t level;
+  double heard_dbfs;
+};
+class client_iq : public transmit_test, public ::testing::WithParamInterface<transmit_row> {};
+
+TEST_P(client_iq, is_heard_at_the_transmit_frequency_only_while_transmitting) {
+  const auto& r = GetParam();
+  write16(tx_level, r.level);
+  write8(gpio_out, r.mox);
+  if (r.ptt) sim_fpga_set_gpio(gpio_in_bits::ptt);
   send_half_scale_iq();
   advance_us(1000);
-  EXPECT_NEAR(heard_dbfs(), -46, 0.5);  // half scale, 40 dB coupling
+  EXPECT_NEAR(std::max(heard_dbfs(), -150.0), r.heard_dbfs, 0.5);
 }
+INSTANTIATE_TEST_SUITE_P(cases, client_iq,
+                         ::testing::Values(transmit_row{"mox", true, false, 21910, -46},
+                                           transmit_row{"ptt", false, true, 21910, -46},
+                                           transmit_row{"neither", false, false, 21910, -150},
+                                           transmit_row{"drive_128", true, false, 10998,
+                                                        -46 + 20 * std::log10(10998.0 / 21910)}),
+                         test_rows::row_name);
 
 // The sink stores a sample as two words; the model may run between them.
 TEST_F(transmit_test, a_sample_whose_halves_straddle_an_underrun_stays_one_sample) {
@@ -342,27 +354,6 @@ TEST_F(transmit_test, a_sample_whose_halves_straddle_an_underrun_stays_one_sampl
   advance_us(1000);
   EXPECT_NEAR(heard_dbfs(), -46, 0.5);
   EXPECT_EQ(read16(tx_cntr) % 2, 0);
-}
-
-TEST_F(transmit_test, client_iq_is_heard_while_the_ptt_input_is_set) {
-  sim_fpga_set_gpio(gpio_in_bits::ptt);
-  send_half_scale_iq();
-  advance_us(1000);
-  EXPECT_NEAR(heard_dbfs(), -46, 0.5);
-}
-
-TEST_F(transmit_test, client_iq_is_not_sent_without_mox_or_ptt) {
-  send_half_scale_iq();
-  advance_us(1000);
-  EXPECT_LT(heard_dbfs(), -150);
-}
-
-TEST_F(transmit_test, the_drive_level_scales_what_is_sent) {
-  write16(tx_level, 10998);  // drive 128
-  write8(gpio_out, 1);
-  send_half_scale_iq();
-  advance_us(1000);
-  EXPECT_NEAR(heard_dbfs(), -46 + 20 * std::log10(10998.0 / 21910), 0.5);
 }
 
 TEST_F(model_test, the_keyed_carrier_rises_and_falls_through_the_envelope) {
@@ -454,17 +445,17 @@ TEST_F(model_test, ci_v_frames_from_the_serial_port_are_traced_one_per_frame) {
   const uint8_t frames[] = {0xFE, 0xFE, 0x04, 0xE0, 0x05, 0x00, 0x00, 0x00,
                             0x07, 0xFD, 0xFE, 0xFE, 0x04, 0xE0, 0x05};
   ASSERT_EQ(platform->write(fd, frames, sizeof frames), static_cast<ssize_t>(sizeof frames));
+  // Steps the model until the pty has passed `n` frames on (no fixed sleep).
+  auto wait_frames = [](uint64_t n) {
+    for (int i = 0; i < 2000 && sim_fpga_stats().uart_frames < n; ++i) {
+      sim_fpga_step();
+      if (sim_fpga_stats().uart_frames < n) usleep(1000);
+    }
+  };
+  wait_frames(1);
   const uint8_t rest[] = {0x00, 0x00, 0x00, 0x10, 0xFD};
-  // Poll until the pty has passed both writes on (no fixed sleep).
-  for (int i = 0; i < 2000 && sim_fpga_stats().uart_frames < 1; ++i) {
-    sim_fpga_step();
-    if (sim_fpga_stats().uart_frames < 1) usleep(1000);
-  }
   ASSERT_EQ(platform->write(fd, rest, sizeof rest), static_cast<ssize_t>(sizeof rest));
-  for (int i = 0; i < 2000 && sim_fpga_stats().uart_frames < 2; ++i) {
-    sim_fpga_step();
-    if (sim_fpga_stats().uart_frames < 2) usleep(1000);
-  }
+  wait_frames(2);
   const std::vector<std::string> lines = trace_with("uart");
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[0].find("\"bytes\":\"fefe04e00500000007fd\""), std::string::npos);
