@@ -88,13 +88,6 @@ struct keyer_run {
     }
     return v;
   }
-  std::vector<int32_t> key_on_ticks() const {
-    std::vector<int32_t> v;
-    for (const auto& s : stores)
-      if (!(s.before & tx_rst_bits::keyer_ptt) && (s.value & tx_rst_bits::keyer_ptt))
-        v.push_back(s.tick);
-    return v;
-  }
 };
 
 namespace keyer_harness {

@@ -26,26 +26,178 @@ std::vector<int32_t> starts(const std::vector<interval>& v) {
   return s;
 }
 
-TEST_F(keyer, single_dot_at_speed_25_keys_at_once_and_drops_ptt_in_the_tenth_space_tick) {
-  st(cw_spacing, 1);
-  const keyer_run r = run_keyer(300, {{1, 3, dot_in}});
-  EXPECT_EQ(r.events, cat({key_on_at(1), {"1 +key", "49 -tone", "49 -key"}, drop_at(59)}));
-  EXPECT_THAT(r.ptt, ElementsAre(ptt_change{1, 1, 1}, ptt_change{59, 0, 0}));
+// One run of the keyer with the settings of the row; each expectation that
+// is left empty is not checked: the tx_rst transcript, the key intervals and
+// the changes of cw_ptt/tx_mux_data.
+struct run_row {
+  const char* name;
+  int32_t ticks;
+  std::vector<press> presses;
+  int mode = 1, speed = 25, weight = 50, delay = 0, spacing = 0, hang = 0, level = 200;
+  bool codec = true, reversed = false;
+  void (*hook)(int32_t) = nullptr;
+  std::vector<std::string> events{};
+  std::vector<interval> key{};
+  std::vector<ptt_change> ptt{};
+};
+class keyer_runs : public keyer_test_base, public ::testing::WithParamInterface<run_row> {};
+
+TEST_P(keyer_runs, follow_the_settings) {
+  const run_row& r = GetParam();
+  st(cw_mode, r.mode);
+  st(cw_speed, r.speed);
+  st(cw_weight, r.weight);
+  st(cw_delay, r.delay);
+  st(cw_spacing, r.spacing);
+  st(cw_hang, r.hang);
+  st(dac_level_data, r.level);
+  st(i2c_codec, r.codec);
+  st(cw_reversed, r.reversed);
+  const keyer_run run = run_keyer(r.ticks, r.presses, r.hook);
+  if (!r.events.empty()) {
+    EXPECT_EQ(run.events, r.events);
+  }
+  if (!r.key.empty()) {
+    EXPECT_EQ(run.intervals(tx_rst_bits::key), r.key);
+  }
+  if (!r.ptt.empty()) {
+    EXPECT_EQ(run.ptt, r.ptt);
+  }
 }
 
-TEST_F(keyer, rf_delay_20_delays_the_key_and_shortens_the_space_to_28_ticks) {
-  st(cw_spacing, 1);
-  st(cw_delay, 20);
-  const keyer_run r = run_keyer(300, {{1, 3, dot_in}});
-  EXPECT_EQ(r.events, cat({key_on_at(1), {"21 +key", "49 -tone", "69 -key"}, drop_at(79)}));
+// Transcripts of a dot pressed at tick 1 and of the straight key held over ticks 1-30.
+const auto dot_at_1 = cat({key_on_at(1), {"1 +key", "49 -tone", "49 -key"}, drop_at(59)});
+const auto straight_1_to_30 = cat({key_on_at(1), {"1 +key", "30 -tone", "30 -key"}, drop_at(40)});
+std::vector<ptt_change> ptt_for(int32_t drop) {
+  return {{1, 1, 1}, {drop, 0, 0}};
 }
 
-TEST_F(keyer, rf_delay_100_is_capped_at_one_dot_and_shortens_the_dash) {
-  st(cw_delay, 100);
-  const keyer_run r = run_keyer(300, {{1, 3, dash_in}});
-  // RF for 48 + (144 - 100) = 92 ticks.
-  EXPECT_EQ(r.events, cat({key_on_at(1), {"49 +key", "93 -tone", "141 -key"}, drop_at(151)}));
-}
+INSTANTIATE_TEST_SUITE_P(
+    rows, keyer_runs,
+    ::testing::Values(
+        run_row{.name = "single_dot_keys_at_once_and_drops_ptt_in_the_tenth_space_tick",
+                .ticks = 300, .presses = {{1, 3, dot_in}}, .spacing = 1, .events = dot_at_1},
+        run_row{.name = "rf_delay_20_delays_the_key_and_shortens_the_space_to_28_ticks",
+                .ticks = 300, .presses = {{1, 3, dot_in}}, .delay = 20, .spacing = 1,
+                .events = cat({key_on_at(1), {"21 +key", "49 -tone", "69 -key"}, drop_at(79)})},
+        // RF for 48 + (144 - 100) = 92 ticks.
+        run_row{.name = "rf_delay_100_is_capped_at_one_dot_and_shortens_the_dash",
+                .ticks = 300, .presses = {{1, 3, dash_in}}, .delay = 100,
+                .events = cat({key_on_at(1), {"49 +key", "93 -tone", "141 -key"}, drop_at(151)})},
+        run_row{.name = "both_held_alternate_starting_with_the_dot_mode_1",
+                .ticks = 540, .presses = {{1, 1000, dot_in | dash_in}},
+                .key = {{1, 49}, {97, 241}, {289, 337}, {385, 529}}},
+        run_row{.name = "both_held_alternate_starting_with_the_dot_mode_2",
+                .ticks = 540, .presses = {{1, 1000, dot_in | dash_in}}, .mode = 2,
+                .key = {{1, 49}, {97, 241}, {289, 337}, {385, 529}}},
+        run_row{.name = "both_held_alternate_starting_with_the_dot_mode_3",
+                .ticks = 540, .presses = {{1, 1000, dot_in | dash_in}}, .mode = 3,
+                .key = {{1, 49}, {97, 241}, {289, 337}, {385, 529}}},
+        run_row{.name = "reversed_dot_input_is_the_dash_paddle",
+                .ticks = 300, .presses = {{1, 3, dot_in}}, .reversed = true, .key = {{1, 145}}},
+        run_row{.name = "reversed_dot_input_is_the_straight_key",
+                .ticks = 300, .presses = {{1, 30, dot_in}}, .mode = 0, .reversed = true,
+                .key = {{1, 30}}},
+        run_row{.name = "reversed_dash_input_is_the_timed_dot",
+                .ticks = 300, .presses = {{1, 3, dash_in}}, .mode = 0, .reversed = true,
+                .key = {{1, 49}}},
+        run_row{.name = "straight_key_follows_the_dash_input",
+                .ticks = 100, .presses = {{1, 30, dash_in}}, .mode = 0, .events = straight_1_to_30},
+        run_row{.name = "straight_key_ignores_the_dot_input",
+                .ticks = 100, .presses = {{1, 30, dot_in | dash_in}}, .mode = 0,
+                .events = straight_1_to_30},
+        run_row{.name = "straight_key_hold_has_no_time_limit_and_no_hang_until_released",
+                .ticks = 1600, .presses = {{1, 1500, dash_in}}, .mode = 0, .key = {{1, 1500}},
+                .ptt = ptt_for(1510)},
+        run_row{.name = "straight_key_with_rf_delay_keys_late_and_releases_late",
+                .ticks = 100, .presses = {{1, 30, dash_in}}, .mode = 0, .delay = 20,
+                .events = cat({key_on_at(1), {"21 +key", "30 -tone", "50 -key"}, drop_at(60)})},
+        run_row{.name = "straight_key_released_while_the_dot_input_stays_gives_a_timed_dot",
+                .ticks = 200, .presses = {{1, 30, dot_in | dash_in}, {30, 60, dot_in}}, .mode = 0,
+                .key = {{1, 30}, {31, 79}}},
+        run_row{.name = "timed_dot_held_gives_dots_each_followed_by_its_space_and_one_idle_tick",
+                .ticks = 260, .presses = {{1, 1000, dot_in}}, .mode = 0,
+                .key = {{1, 49}, {98, 146}, {195, 243}}},
+        run_row{.name = "timed_dot_with_rf_delay_20_keeps_the_key_one_dot_long",
+                .ticks = 110, .presses = {{1, 3, dot_in}, {98, 100, dot_in}}, .mode = 0,
+                .delay = 20,
+                .events = cat({key_on_at(1), {"21 +key", "49 -tone", "69 -key"}, drop_at(79),
+                               key_on_at(98)})},
+        run_row{.name = "disabling_ends_a_straight_key_hold_at_the_next_tick",
+                .ticks = 300, .presses = {{1, 500, dash_in}}, .mode = 0,
+                .hook = [](int32_t t) { if (t == 100) st(cw_int_data, 0); },
+                .key = {{1, 100}}, .ptt = ptt_for(110)},
+        run_row{.name = "disabling_mid_letter_sends_only_the_element_the_memory_holds",
+                .ticks = 400, .presses = {{1, 1000, dot_in | dash_in}}, .mode = 2,
+                .hook = [](int32_t t) { if (t == 20) st(cw_int_data, 0); },
+                .key = {{1, 49}, {97, 241}}, .ptt = {{1, 1, 1}, {59, 0, 0}, {97, 1, 1}, {251, 0, 0}}},
+        run_row{.name = "disabling_mid_letter_in_mode_1_clears_the_memory_at_the_next_tick",
+                .ticks = 400, .presses = {{1, 1000, dot_in | dash_in}},
+                .hook = [](int32_t t) { if (t == 20) st(cw_int_data, 0); }, .key = {{1, 49}}},
+        run_row{.name = "without_a_codec_the_sidetone_bit_is_never_written",
+                .ticks = 100, .presses = {{1, 3, dot_in}}, .codec = false,
+                .events = cat({key_on_at(1, false), {"1 +key", "49 -key"}, drop_at(59)})},
+        // Clearing a bit that is clear still stores the byte ("=").
+        run_row{.name = "sidetone_level_0_never_sets_the_sidetone_bit_but_still_clears_it",
+                .ticks = 100, .presses = {{1, 3, dot_in}}, .level = 0,
+                .events = cat({key_on_at(1, false), {"1 +key", "49 =", "49 -key"}, drop_at(59)})},
+        // Hang time after the key-up of a single dot at tick 49, counted through
+        // the space, the letter space and the idle loop alike; 0 stands for 10.
+        run_row{.name = "hang_0", .ticks = 1100, .presses = {{1, 3, dot_in}}, .spacing = 1,
+                .ptt = ptt_for(59)},
+        run_row{.name = "hang_1", .ticks = 1100, .presses = {{1, 3, dot_in}}, .spacing = 1,
+                .hang = 1, .ptt = ptt_for(50)},
+        run_row{.name = "hang_10", .ticks = 1100, .presses = {{1, 3, dot_in}}, .spacing = 1,
+                .hang = 10, .ptt = ptt_for(59)},
+        run_row{.name = "hang_100", .ticks = 1100, .presses = {{1, 3, dot_in}}, .spacing = 1,
+                .hang = 100, .ptt = ptt_for(149)},
+        run_row{.name = "hang_1023", .ticks = 1100, .presses = {{1, 3, dot_in}}, .spacing = 1,
+                .hang = 1023, .ptt = ptt_for(1072)},
+        run_row{.name = "ptt_drops_inside_the_space_of_a_letter_and_rises_at_the_next_element",
+                .ticks = 290, .presses = {{1, 1000, dot_in | dash_in}},
+                .events = cat({dot_at_1, key_on_at(97), {"97 +key", "241 -tone", "241 -key"},
+                               drop_at(251), key_on_at(289), {"289 +key"}}),
+                .ptt = {{1, 1, 1}, {59, 0, 0}, {97, 1, 1}, {251, 0, 0}, {289, 1, 1}}},
+        // Element lengths are the truncated quotients of speed and weight.
+        run_row{.name = "length_dot_speed_25", .ticks = 600, .presses = {{1, 3, dot_in}},
+                .key = {{1, 49}}},
+        run_row{.name = "length_dash_speed_25", .ticks = 600, .presses = {{1, 3, dash_in}},
+                .key = {{1, 145}}},
+        run_row{.name = "length_dash_speed_7_not_3_dots", .ticks = 600,
+                .presses = {{1, 3, dash_in}}, .speed = 7, .key = {{1, 515}}},
+        run_row{.name = "length_dot_speed_63", .ticks = 600, .presses = {{1, 3, dot_in}},
+                .speed = 63, .key = {{1, 20}}},
+        run_row{.name = "length_dash_weight_127", .ticks = 600, .presses = {{1, 3, dash_in}},
+                .weight = 127, .key = {{1, 366}}},
+        run_row{.name = "length_dash_weight_0", .ticks = 600, .presses = {{1, 3, dash_in}},
+                .weight = 0, .key = {{1, 1}}},
+        // Speed 17: dot 70, key-up at 71, space to 141, letter space of 141 ticks to 282.
+        run_row{.name = "letter_space_at_speed_17_is_141_ticks_not_two_dots",
+                .ticks = 400, .presses = {{1, 3, dot_in}, {200, 202, dot_in}}, .speed = 17,
+                .spacing = 1, .key = {{1, 71}, {282, 352}}},
+        run_row{.name = "weight_0_sends_empty_dashes_with_their_spaces_and_keeps_ticking",
+                .ticks = 288, .presses = {{1, 1000, dot_in | dash_in}}, .weight = 0,
+                .key = {{1, 49}, {97, 97}, {145, 193}, {241, 241}}},
+        run_row{.name = "speed_0_keeps_the_straight_key_working",
+                .ticks = 100, .presses = {{1, 30, dash_in}}, .mode = 0, .speed = 0,
+                .events = straight_1_to_30},
+        // At speed 25 a delay of 100 would be capped to 48.
+        run_row{.name = "speed_0_leaves_the_rf_delay_of_the_straight_key_uncapped",
+                .ticks = 300, .presses = {{1, 150, dash_in}}, .mode = 0, .speed = 0, .delay = 100,
+                .events = cat({key_on_at(1), {"101 +key", "150 -tone", "250 -key"}, drop_at(260)})},
+        run_row{.name = "speed_set_to_0_mid_letter_finishes_the_element_and_lets_the_hang_run_out",
+                .ticks = 400, .presses = {{1, 1000, dot_in | dash_in}},
+                .hook = [](int32_t t) { if (t == 20) st(cw_speed, 0); }, .events = dot_at_1},
+        // Mark of 0 ticks, tail of cw_delay ticks, no space, no further element.
+        run_row{.name = "speed_set_to_0_in_the_rf_delay_ends_the_element_after_the_delay",
+                .ticks = 200, .presses = {{1, 1000, dot_in}}, .delay = 20,
+                .hook = [](int32_t t) { if (t == 10) st(cw_speed, 0); },
+                .events = cat({key_on_at(1), {"21 +key", "21 -tone", "41 -key"}, drop_at(51)})},
+        run_row{.name = "keying_resumes_when_the_speed_returns_from_0",
+                .ticks = 200, .presses = {{1, 1000, dot_in}}, .speed = 0,
+                .hook = [](int32_t t) { if (t == 50) st(cw_speed, 25); },
+                .key = {{50, 98}, {146, 194}}}),
+    test_rows::row_name);
 
 TEST_F(keyer, rf_delay_100_leaves_no_space_between_elements) {
   st(cw_delay, 100);
@@ -93,19 +245,6 @@ INSTANTIATE_TEST_SUITE_P(
                  {60, 98, dot_in},
                  97}),
     test_rows::row_name);
-
-// Both paddles held: dot first, then alternating, in every iambic mode.
-class keyer_both_held : public keyer_test_base, public ::testing::WithParamInterface<int> {};
-
-TEST_P(keyer_both_held, alternate_dot_and_dash_starting_with_the_dot) {
-  st(cw_mode, GetParam());
-  const keyer_run r = run_keyer(540, {{1, 1000, dot_in | dash_in}});
-  EXPECT_THAT(r.intervals(tx_rst_bits::key), ElementsAre(interval{1, 49}, interval{97, 241},
-                                                         interval{289, 337}, interval{385, 529}));
-}
-
-INSTANTIATE_TEST_SUITE_P(modes, keyer_both_held, ::testing::Values(1, 2, 3),
-                         [](const auto& info) { return "mode_" + std::to_string(info.param); });
 
 TEST_F(keyer, dot_held_alone_gives_dots_with_one_dot_spaces_and_never_latches_the_dash) {
   bool dash_latched = false;
@@ -158,62 +297,6 @@ INSTANTIATE_TEST_SUITE_P(
         memory_row{"mode_1_keeps_a_dash_seen_only_in_the_tail", 1, 20, {55, 57, dash_in}, {1, 97}}),
     test_rows::row_name);
 
-TEST_F(keyer, reversed_paddles_make_the_dot_input_the_dash_paddle_and_the_straight_key) {
-  st(cw_reversed, 1);
-  const keyer_run iambic = run_keyer(300, {{1, 3, dot_in}});
-  EXPECT_THAT(iambic.intervals(tx_rst_bits::key), ElementsAre(interval{1, 145}));
-
-  st(cw_mode, 0);
-  const keyer_run straight = run_keyer(300, {{1, 30, dot_in}});
-  EXPECT_THAT(straight.intervals(tx_rst_bits::key), ElementsAre(interval{1, 30}));
-
-  const keyer_run timed = run_keyer(300, {{1, 3, dash_in}});
-  EXPECT_THAT(timed.intervals(tx_rst_bits::key), ElementsAre(interval{1, 49}));
-}
-
-TEST_F(keyer, straight_key_follows_the_dash_input_whatever_the_dot_input_does) {
-  st(cw_mode, 0);
-  const keyer_run dash = run_keyer(100, {{1, 30, dash_in}});
-  EXPECT_EQ(dash.events, cat({key_on_at(1), {"1 +key", "30 -tone", "30 -key"}, drop_at(40)}));
-  const keyer_run both = run_keyer(100, {{1, 30, dot_in | dash_in}});
-  EXPECT_EQ(both.events, dash.events);
-}
-
-TEST_F(keyer, straight_key_hold_has_no_time_limit_and_no_hang_until_released) {
-  st(cw_mode, 0);
-  const keyer_run r = run_keyer(1600, {{1, 1500, dash_in}});
-  EXPECT_THAT(r.intervals(tx_rst_bits::key), ElementsAre(interval{1, 1500}));
-  EXPECT_THAT(r.ptt, ElementsAre(ptt_change{1, 1, 1}, ptt_change{1510, 0, 0}));
-}
-
-TEST_F(keyer, straight_key_with_rf_delay_keys_late_and_releases_late) {
-  st(cw_mode, 0);
-  st(cw_delay, 20);
-  const keyer_run r = run_keyer(100, {{1, 30, dash_in}});
-  EXPECT_EQ(r.events, cat({key_on_at(1), {"21 +key", "30 -tone", "50 -key"}, drop_at(60)}));
-}
-
-TEST_F(keyer, straight_key_released_while_the_dot_input_stays_gives_a_timed_dot_next_tick) {
-  st(cw_mode, 0);
-  const keyer_run r = run_keyer(200, {{1, 30, dot_in | dash_in}, {30, 60, dot_in}});
-  EXPECT_THAT(r.intervals(tx_rst_bits::key), ElementsAre(interval{1, 30}, interval{31, 79}));
-}
-
-TEST_F(keyer, timed_dot_held_gives_dots_each_followed_by_its_space_and_one_idle_tick) {
-  st(cw_mode, 0);
-  const keyer_run r = run_keyer(260, {{1, 1000, dot_in}});
-  EXPECT_THAT(r.intervals(tx_rst_bits::key),
-              ElementsAre(interval{1, 49}, interval{98, 146}, interval{195, 243}));
-}
-
-TEST_F(keyer, timed_dot_with_rf_delay_20_keeps_the_key_one_dot_long) {
-  st(cw_mode, 0);
-  st(cw_delay, 20);
-  const keyer_run r = run_keyer(110, {{1, 3, dot_in}, {98, 100, dot_in}});
-  EXPECT_EQ(r.events,
-            cat({key_on_at(1), {"21 +key", "49 -tone", "69 -key"}, drop_at(79), key_on_at(98)}));
-}
-
 TEST_F(keyer, disabling_the_keyer_ignores_the_paddles_without_reading_them_but_lets_the_hang_run) {
   st(cw_hang, 100);
   const keyer_run r = run_keyer(300, {{1, 3, dot_in}, {120, 140, dot_in | dash_in}}, [](int32_t t) {
@@ -221,85 +304,6 @@ TEST_F(keyer, disabling_the_keyer_ignores_the_paddles_without_reading_them_but_l
   });
   EXPECT_EQ(r.events, cat({key_on_at(1), {"1 +key", "49 -tone", "49 -key"}, drop_at(149)}));
   EXPECT_EQ(r.gpio_loads_while_disabled, 0);
-}
-
-TEST_F(keyer, disabling_the_keyer_ends_a_straight_key_hold_at_the_next_tick) {
-  st(cw_mode, 0);
-  const keyer_run r = run_keyer(300, {{1, 500, dash_in}}, [](int32_t t) {
-    if (t == 100) st(cw_int_data, 0);
-  });
-  EXPECT_THAT(r.intervals(tx_rst_bits::key), ElementsAre(interval{1, 100}));
-  EXPECT_THAT(r.ptt, ElementsAre(ptt_change{1, 1, 1}, ptt_change{110, 0, 0}));
-}
-
-TEST_F(keyer, disabling_the_keyer_mid_letter_sends_only_the_element_the_memory_holds) {
-  st(cw_mode, 2);
-  const keyer_run r = run_keyer(400, {{1, 1000, dot_in | dash_in}}, [](int32_t t) {
-    if (t == 20) st(cw_int_data, 0);
-  });
-  EXPECT_THAT(r.intervals(tx_rst_bits::key), ElementsAre(interval{1, 49}, interval{97, 241}));
-  EXPECT_THAT(r.ptt, ElementsAre(ptt_change{1, 1, 1}, ptt_change{59, 0, 0}, ptt_change{97, 1, 1},
-                                 ptt_change{251, 0, 0}));
-}
-
-TEST_F(keyer, disabling_the_keyer_mid_letter_in_mode_1_clears_the_memory_at_the_next_tick) {
-  const keyer_run r = run_keyer(400, {{1, 1000, dot_in | dash_in}}, [](int32_t t) {
-    if (t == 20) st(cw_int_data, 0);
-  });
-  EXPECT_THAT(r.intervals(tx_rst_bits::key), ElementsAre(interval{1, 49}));
-}
-
-TEST_F(keyer, without_a_codec_the_sidetone_bit_is_never_written) {
-  st(i2c_codec, 0);
-  const keyer_run r = run_keyer(100, {{1, 3, dot_in}});
-  EXPECT_EQ(r.events, cat({key_on_at(1, false), {"1 +key", "49 -key"}, drop_at(59)}));
-}
-
-TEST_F(keyer, sidetone_level_0_never_sets_the_sidetone_bit_but_still_clears_it) {
-  st(dac_level_data, 0);
-  const keyer_run r = run_keyer(100, {{1, 3, dot_in}});
-  EXPECT_EQ(r.events, cat({key_on_at(1, false), {"1 +key", "49 =", "49 -key"}, drop_at(59)}));
-  for (const auto& s : r.stores) EXPECT_FALSE(s.value & tx_rst_bits::sidetone);
-}
-
-// Hang time after the key-up of a single dot at tick 49, counted through the
-// space, the letter space and the idle loop alike.
-struct hang_row {
-  uint16_t hang;
-  int32_t drop;
-};
-std::ostream& operator<<(std::ostream& os, const hang_row& r) {
-  return os << "hang " << r.hang;
-}
-
-class keyer_hang : public keyer_test_base, public ::testing::WithParamInterface<hang_row> {};
-
-TEST_P(keyer_hang, ptt_drops_after_the_hang_time_counted_from_the_key_up) {
-  st(cw_spacing, 1);
-  st(cw_hang, GetParam().hang);
-  const keyer_run r = run_keyer(1100, {{1, 3, dot_in}});
-  EXPECT_THAT(r.ptt, ElementsAre(ptt_change{1, 1, 1}, ptt_change{GetParam().drop, 0, 0}));
-}
-
-INSTANTIATE_TEST_SUITE_P(rows, keyer_hang,
-                         ::testing::Values(hang_row{0, 59}, hang_row{1, 50}, hang_row{10, 59},
-                                           hang_row{100, 149}, hang_row{1023, 1072}),
-                         [](const auto& info) {
-                           return "hang_" + std::to_string(info.param.hang);
-                         });
-
-TEST_F(keyer, ptt_drops_inside_the_space_of_a_letter_and_rises_again_at_the_next_element) {
-  const keyer_run r = run_keyer(290, {{1, 1000, dot_in | dash_in}});
-  EXPECT_EQ(r.events, cat({key_on_at(1),
-                           {"1 +key", "49 -tone", "49 -key"},
-                           drop_at(59),
-                           key_on_at(97),
-                           {"97 +key", "241 -tone", "241 -key"},
-                           drop_at(251),
-                           key_on_at(289),
-                           {"289 +key"}}));
-  EXPECT_THAT(r.ptt, ElementsAre(ptt_change{1, 1, 1}, ptt_change{59, 0, 0}, ptt_change{97, 1, 1},
-                                 ptt_change{251, 0, 0}, ptt_change{289, 1, 1}));
 }
 
 TEST_F(keyer, ptt_is_published_before_the_transmit_path_and_withdrawn_before_it) {
@@ -324,49 +328,6 @@ TEST_F(keyer, every_tx_rst_change_is_a_read_modify_write_of_the_byte) {
   for (const auto& s : r.all_stores) EXPECT_EQ(s.offset, 2u) << s;  // nothing but tx_rst
 }
 
-// Element lengths from the speed and weight, as the sidetone shows them.
-struct length_row {
-  uint8_t speed;
-  uint8_t weight;
-  uint8_t input;
-  int32_t length;
-};
-std::ostream& operator<<(std::ostream& os, const length_row& r) {
-  return os << "speed " << +r.speed << " weight " << +r.weight << " input " << +r.input;
-}
-
-class keyer_length : public keyer_test_base, public ::testing::WithParamInterface<length_row> {};
-
-TEST_P(keyer_length, element_length_is_the_truncated_quotient_of_the_settings) {
-  st(cw_speed, GetParam().speed);
-  st(cw_weight, GetParam().weight);
-  const keyer_run r = run_keyer(600, {{1, 3, GetParam().input}});
-  EXPECT_THAT(r.intervals(tx_rst_bits::key), ElementsAre(interval{1, 1 + GetParam().length}));
-}
-
-INSTANTIATE_TEST_SUITE_P(rows, keyer_length,
-                         ::testing::Values(length_row{25, 50, dot_in, 48},
-                                           length_row{25, 50, dash_in, 144},
-                                           length_row{7, 50, dash_in, 514},  // not 3 x 171
-                                           length_row{63, 50, dot_in, 19},
-                                           length_row{25, 127, dash_in, 365},
-                                           length_row{25, 0, dash_in, 0}));
-
-TEST_F(keyer, letter_space_at_speed_17_is_141_ticks_not_two_dots) {
-  st(cw_speed, 17);  // dot 70
-  st(cw_spacing, 1);
-  const keyer_run r = run_keyer(400, {{1, 3, dot_in}, {200, 202, dot_in}});
-  // Key-up at 71, space to 141, letter space of 141 ticks to 282.
-  EXPECT_THAT(starts(r.intervals(tx_rst_bits::sidetone)), ElementsAre(1, 282));
-}
-
-TEST_F(keyer, weight_0_sends_empty_dashes_with_their_spaces_and_keeps_ticking) {
-  st(cw_weight, 0);
-  const keyer_run w0 = run_keyer(288, {{1, 1000, dot_in | dash_in}});
-  EXPECT_THAT(w0.intervals(tx_rst_bits::key), ElementsAre(interval{1, 49}, interval{97, 97},
-                                                          interval{145, 193}, interval{241, 241}));
-}
-
 // Speed 0 pauses the timed keying.
 TEST_F(keyer, speed_0_ignores_iambic_paddles_and_the_timed_dot) {
   st(cw_speed, 0);
@@ -376,41 +337,6 @@ TEST_F(keyer, speed_0_ignores_iambic_paddles_and_the_timed_dot) {
   const keyer_run dot = run_keyer(200, {{1, 1000, dot_in}});
   EXPECT_THAT(dot.stores, IsEmpty());
   EXPECT_THAT(dot.ptt, IsEmpty());
-}
-
-TEST_F(keyer, speed_0_keeps_the_straight_key_working_with_the_rf_delay_uncapped) {
-  st(cw_speed, 0);
-  st(cw_mode, 0);
-  const keyer_run plain = run_keyer(100, {{1, 30, dash_in}});
-  EXPECT_EQ(plain.events, cat({key_on_at(1), {"1 +key", "30 -tone", "30 -key"}, drop_at(40)}));
-  st(cw_delay, 100);  // at speed 25 this would be capped to 48
-  const keyer_run delayed = run_keyer(300, {{1, 150, dash_in}});
-  EXPECT_EQ(delayed.events,
-            cat({key_on_at(1), {"101 +key", "150 -tone", "250 -key"}, drop_at(260)}));
-}
-
-TEST_F(keyer, speed_set_to_0_mid_letter_finishes_the_element_and_lets_the_hang_run_out) {
-  const keyer_run r = run_keyer(400, {{1, 1000, dot_in | dash_in}}, [](int32_t t) {
-    if (t == 20) st(cw_speed, 0);
-  });
-  EXPECT_EQ(r.events, cat({key_on_at(1), {"1 +key", "49 -tone", "49 -key"}, drop_at(59)}));
-}
-
-TEST_F(keyer, speed_set_to_0_in_the_rf_delay_ends_the_element_after_the_configured_delay) {
-  st(cw_delay, 20);
-  const keyer_run r = run_keyer(200, {{1, 1000, dot_in}}, [](int32_t t) {
-    if (t == 10) st(cw_speed, 0);
-  });
-  // Mark of 0 ticks, tail of cw_delay ticks, no space, no further element.
-  EXPECT_EQ(r.events, cat({key_on_at(1), {"21 +key", "21 -tone", "41 -key"}, drop_at(51)}));
-}
-
-TEST_F(keyer, keying_resumes_when_the_speed_returns_from_0) {
-  st(cw_speed, 0);
-  const keyer_run r = run_keyer(200, {{1, 1000, dot_in}}, [](int32_t t) {
-    if (t == 50) st(cw_speed, 25);
-  });
-  EXPECT_THAT(r.intervals(tx_rst_bits::key), ElementsAre(interval{50, 98}, interval{146, 194}));
 }
 
 }  // namespace
