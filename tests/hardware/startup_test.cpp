@@ -106,29 +106,6 @@ INSTANTIATE_TEST_SUITE_P(
                     transcript_row{"no_codec_keeps_other_bits", false, {0xE3, 0x84, 0xD3}}),
     test_rows::row_name);
 
-TEST_F(startup_fixture, without_a_codec_nothing_reaches_the_sidetone_registers_or_table) {
-  ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
-  for (const recorded_store& s : board.rec.stores) {
-    EXPECT_NE(s.block, B::dac_ramp) << s;
-    if (s.block == B::cfg) {
-      EXPECT_LT(s.offset, 32u) << s;
-    }
-  }
-  EXPECT_EQ(cfg[0] & 0x06, 0x04) << "rx_rst bit 2 set, bit 1 untouched";
-}
-
-TEST_F(startup_fixture, the_tables_are_in_the_blocks_afterwards) {
-  present({i2c_addr::codec});
-  ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
-  EXPECT_EQ(tx_ramp[0], 0);
-  EXPECT_EQ(tx_ramp[500], 2049962);
-  EXPECT_EQ(tx_ramp[1001], 4100000);
-  EXPECT_EQ(dac_ramp[240], 16000);
-  EXPECT_EQ(dac_ramp[481], 32000);
-  EXPECT_EQ(*tx_ramp_steps, 1001);
-  EXPECT_EQ(*dac_ramp_steps, 481);
-}
-
 TEST_F(startup_fixture, opens_the_three_devices_in_order_with_their_flags) {
   sim_config.uart_present = true;
   ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
@@ -159,13 +136,6 @@ TEST_F(startup_fixture, maps_the_eight_blocks_after_the_i2c_probe) {
     EXPECT_EQ(m.fd, mem_fd) << "block " << i;
     EXPECT_EQ(m.i2c_transactions_before, 10u) << "block " << i;
   }
-}
-
-TEST_F(startup_fixture, fills_the_drive_table) {
-  ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
-  EXPECT_EQ(log_table_lookup[0], 63);
-  EXPECT_EQ(log_table_lookup[7], 62);
-  EXPECT_EQ(log_table_lookup[255], 0);
 }
 
 TEST_F(startup_fixture, sets_the_socket_options_and_binds_to_port_1024_on_any_address) {
@@ -259,42 +229,49 @@ TEST_F(startup_fixture, without_serial_port_and_i2c_bus_start_up_completes_witho
 }
 
 // Fatal failures: the one-word label through perror, status 1, and nothing
-// after the failing step.
-TEST_F(startup_fixture, without_dev_mem_it_reports_open_and_touches_nothing_else) {
-  sim_config.mem_present = false;
+// after the failing step. errnum 0: whatever the system said.
+enum fatal_step { at_open, at_mmap, at_socket, at_thread };
+struct fatal_row {
+  const char* label;
+  void (*fail)();
+  const char* err;
+  int errnum;
+  fatal_step at;
+};
+class startup_failure : public startup_fixture, public testing::WithParamInterface<fatal_row> {};
+
+TEST_P(startup_failure, reports_the_step_and_goes_no_further) {
+  const fatal_row& r = GetParam();
+  r.fail();
   const harness::outcome o = harness::run_startup(harness::six_ones);
   EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.err, std::string("open: ") + std::strerror(ENOENT) + "\n");
-  ASSERT_EQ(harness::opens.size(), 1u);
-  EXPECT_EQ(harness::opens[0].path, "/dev/mem");
-  EXPECT_TRUE(harness::mmaps.empty());
-  EXPECT_TRUE(sim_i2c_log.empty());
-  EXPECT_TRUE(board.rec.stores.empty());
-  EXPECT_EQ(harness::socket_calls, 0);
-  EXPECT_TRUE(harness::keyers.empty());
+  const std::string label = std::string(r.err) + ": ";
+  if (r.errnum) {
+    EXPECT_EQ(o.err, label + std::strerror(r.errnum) + "\n");
+  } else {
+    EXPECT_EQ(o.err.rfind(label, 0), 0u) << o.err;
+    EXPECT_EQ(o.err.back(), '\n');
+  }
+  EXPECT_EQ(harness::opens.size(), r.at == at_open ? 1u : 3u);
+  EXPECT_EQ(sim_i2c_log.empty(), r.at == at_open) << "the probe runs after /dev/mem opens";
+  EXPECT_EQ(harness::mmaps.empty(), r.at == at_open);
+  EXPECT_EQ(board.rec.stores.empty(), r.at <= at_mmap);
+  EXPECT_EQ(log_table_lookup[7] == 0, r.at <= at_mmap) << "drive table filled after mapping";
+  EXPECT_EQ(harness::socket_calls == 0, r.at <= at_mmap);
+  EXPECT_EQ(harness::binds.empty(), r.at <= at_socket);
+  EXPECT_EQ(harness::keyers.size(), r.at == at_thread ? 1u : 0u);
 }
 
-TEST_F(startup_fixture, a_failed_mapping_reports_mmap_before_any_fpga_store) {
-  sim_config.mmap_fails = true;
-  const harness::outcome o = harness::run_startup(harness::six_ones);
-  EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.err.rfind("mmap: ", 0), 0u) << o.err;
-  EXPECT_EQ(o.err.back(), '\n');
-  EXPECT_TRUE(board.rec.stores.empty());
-  EXPECT_EQ(harness::socket_calls, 0);
-  EXPECT_TRUE(harness::keyers.empty());
-  EXPECT_EQ(log_table_lookup[7], 0) << "drive table not filled";
-}
-
-TEST_F(startup_fixture, a_failed_socket_reports_socket_and_creates_no_thread) {
-  sim_config.socket_fails = true;
-  const harness::outcome o = harness::run_startup(harness::six_ones);
-  EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.err, std::string("socket: ") + std::strerror(EMFILE) + "\n");
-  EXPECT_TRUE(harness::binds.empty());
-  EXPECT_TRUE(harness::keyers.empty());
-  EXPECT_FALSE(board.rec.stores.empty()) << "the FPGA was programmed before";
-}
+INSTANTIATE_TEST_SUITE_P(
+    steps, startup_failure,
+    testing::Values(
+        fatal_row{"no_dev_mem", [] { sim_config.mem_present = false; }, "open", ENOENT, at_open},
+        fatal_row{"mapping_fails", [] { sim_config.mmap_fails = true; }, "mmap", 0, at_mmap},
+        fatal_row{"socket_fails", [] { sim_config.socket_fails = true; }, "socket", EMFILE,
+                  at_socket},
+        fatal_row{"keyer_thread_refused", [] { harness::thread_create_result = EAGAIN; },
+                  "pthread_create", EAGAIN, at_thread}),
+    test_rows::row_name);
 
 TEST_F(startup_fixture, a_port_already_taken_reports_bind_and_creates_no_thread) {
   const int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -313,14 +290,6 @@ TEST_F(startup_fixture, a_port_already_taken_reports_bind_and_creates_no_thread)
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.err, std::string("bind: ") + std::strerror(EADDRINUSE) + "\n");
   EXPECT_TRUE(harness::keyers.empty());
-}
-
-TEST_F(startup_fixture, a_refused_keyer_thread_reports_pthread_create) {
-  harness::thread_create_result = EAGAIN;
-  const harness::outcome o = harness::run_startup(harness::six_ones);
-  EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.err, std::string("pthread_create: ") + std::strerror(EAGAIN) + "\n");
-  EXPECT_EQ(harness::keyers.size(), 1u);
 }
 
 }  // namespace
