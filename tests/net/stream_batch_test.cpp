@@ -172,60 +172,47 @@ TEST_F(stream_batch, gpio_in_bits_0_to_2_and_ptt_go_into_every_c0) {
   for (int b = 0; b < 14; ++b) EXPECT_EQ(block(b)[3], c0_of[b % 5] | 0x04) << b;
 }
 
-TEST_F(stream_batch, codec_words_fill_two_to_the_rate_slots_each) {
-  st(rate, 2);
-  const ep6_geometry g = ep6_geometry_for(1);
-  state.mic_words = g.samples;
-  build(g, true);
-  for (int b = 0; b < 8; ++b)
-    for (int k = 0; k < 63; ++k) {
-      const int sample = b * 63 + k;
-      ASSERT_EQ(mic_number(g, b, k), static_cast<uint32_t>(sample / 4 + 1)) << sample;
-    }
-  EXPECT_EQ(state.mic_index, 504);
-  build(g, true);  // the next batch goes on where the index stands
-  EXPECT_EQ(mic_number(g, 0, 0), 504u / 4 + 1);
+// The microphone word in each slot of two batches: each codec word serves
+// 2^rate samples, held at the last word the codec read brought in when the
+// rate dropped or the batch grew since; a buffer no read has filled yet
+// gives zeros (word number 0) however far the index runs.
+struct mic_row {
+  const char* name;
+  int receivers, rate, mic_words, mic_index;
+  bool zeroed;
+};
+class microphone_words : public stream_batch, public testing::WithParamInterface<mic_row> {};
+
+TEST_P(microphone_words, fill_slots_from_the_index_at_the_rate) {
+  const mic_row& r = GetParam();
+  if (r.zeroed) std::memset(mic, 0, sizeof mic);
+  st(rate, r.rate);
+  state.mic_words = r.mic_words;
+  state.mic_index = r.mic_index;
+  const ep6_geometry g = ep6_geometry_for(r.receivers);
+  for (int batch = 0; batch < 2; ++batch) {
+    build(g, true);
+    for (int b = 0; b < 2 * g.frames; ++b)
+      for (int k = 0; k < g.samples_per_block; ++k) {
+        const int sample = batch * g.samples + b * g.samples_per_block + k;
+        const int word = std::min((r.mic_index + sample) >> r.rate, r.mic_words - 1);
+        ASSERT_EQ(mic_number(g, b, k), r.zeroed ? 0u : static_cast<uint32_t>(word + 1))
+            << "sample " << sample;
+      }
+  }
+  EXPECT_EQ(state.mic_index, r.mic_index + 2 * g.samples);
 }
 
-TEST_F(stream_batch, microphone_word_held_at_last_word_when_rate_drops) {
-  // The last codec read brought 504 words for rate 2 (four batches); the
-  // rate is now 0 and the index at the start of the second batch.
-  const ep6_geometry g = ep6_geometry_for(1);
-  state.mic_words = 504;
-  state.mic_index = 504;
-  st(rate, 0);
-  build(g, true);
-  for (int b = 0; b < 8; ++b)
-    for (int k = 0; k < 63; ++k) ASSERT_EQ(mic_number(g, b, k), 504u) << b << " " << k;
-}
-
-TEST_F(stream_batch, microphone_word_held_at_last_word_when_batch_grows) {
-  // Read with 3 receivers (500 words) at rate 1; now 5 receivers, 510 samples.
-  const ep6_geometry g = ep6_geometry_for(5);
-  state.mic_words = 500;
-  state.mic_index = 500;
-  st(rate, 1);
-  build(g, true);
-  uint32_t last = 0;
-  for (int b = 0; b < 2 * g.frames; ++b)
-    for (int k = 0; k < g.samples_per_block; ++k) {
-      const int sample = b * g.samples_per_block + k;
-      const uint32_t want = static_cast<uint32_t>(std::min((500 + sample) / 2, 499) + 1);
-      ASSERT_EQ(mic_number(g, b, k), want) << sample;
-      last = mic_number(g, b, k);
-    }
-  EXPECT_EQ(last, 500u);
-}
-
-TEST_F(stream_batch, zeroed_buffer_before_first_codec_read_is_fine_at_any_rate) {
-  std::memset(mic, 0, sizeof mic);
-  st(rate, 0);
-  state.mic_index = 1000;  // far past one batch
-  const ep6_geometry g = ep6_geometry_for(1);
-  build(g, true);
-  for (int b = 0; b < 8; ++b)
-    for (int k = 0; k < 63; ++k) ASSERT_EQ(mic_number(g, b, k), 0u);
-}
+INSTANTIATE_TEST_SUITE_P(
+    cases, microphone_words,
+    testing::Values(mic_row{"rate_2_four_slots_a_word", 1, 2, 504, 0, false},
+                    // The last read brought 504 words for rate 2; the rate is now 0.
+                    mic_row{"held_when_the_rate_drops", 1, 0, 504, 504, false},
+                    // Read with 3 receivers (500 words) at rate 1; now 5 receivers.
+                    mic_row{"held_when_the_batch_grows", 5, 1, 500, 500, false},
+                    mic_row{"zeroed_buffer_before_the_first_read", 1, 0, ep6_mic_buffer_words, 1000,
+                            true}),
+    test_rows::row_name);
 
 struct overflow_row {
   const char* name;
