@@ -7,10 +7,6 @@ namespace {
 
 using namespace net_test;
 
-std::vector<uint8_t> bytes(std::initializer_list<uint8_t> b) {
-  return b;
-}
-
 TEST(receive_loop, discovery_reply_is_60_bytes_to_the_requester) {
   running_server server;
   ASSERT_TRUE(server.started);
@@ -82,25 +78,20 @@ TEST(receive_loop, start_values_02_and_03_start_the_stream_too) {
 TEST(receive_loop, second_start_ends_first_stream_and_streams_to_new_sender) {
   running_server server;
   client a(server.port), b(server.port);
-  const int batch = ep6_geometry_for(1).fill_threshold;
-
-  a.start();
-  ASSERT_TRUE(eventually([&] { return server.model.rx_fifo_restarts == 1; }));
-  server.model.add_rx_words(batch);
-  for (uint32_t f = 0; f < 4; ++f) {
-    const auto frame = a.receive();
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(get_be32(frame->data() + 4), f);
-  }
-
-  b.start();
-  ASSERT_TRUE(eventually([&] { return server.model.rx_fifo_restarts == 2; }));
-  server.model.add_rx_words(batch);
-  for (uint32_t f = 0; f < 4; ++f) {
-    const auto frame = b.receive();
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(get_be32(frame->data() + 4), f);  // a new stream numbers from 0
-  }
+  // Starts a stream to `to` and checks its first batch: a new stream numbers
+  // its frames from 0.
+  auto stream_to = [&](client& to, int restarts) {
+    to.start();
+    ASSERT_TRUE(eventually([&] { return server.model.rx_fifo_restarts == restarts; }));
+    server.model.add_rx_words(ep6_geometry_for(1).fill_threshold);
+    for (uint32_t f = 0; f < 4; ++f) {
+      const auto frame = to.receive();
+      ASSERT_TRUE(frame);
+      EXPECT_EQ(get_be32(frame->data() + 4), f);
+    }
+  };
+  stream_to(a, 1);
+  stream_to(b, 2);
   EXPECT_EQ(a.pending(), 0);
   EXPECT_EQ(stub.stream_threads_created, 2);
   EXPECT_EQ(stub.stream_threads_finished, 1);
@@ -144,20 +135,22 @@ TEST(receive_loop, frames_after_a_stop_in_one_batch_are_handled_once_the_thread_
 TEST(receive_loop, short_and_unknown_datagrams_are_ignored) {
   running_server server;
   client c(server.port);
-  c.send(bytes({}));
-  c.send(bytes({0xEF}));
-  c.send(bytes({0xEF, 0xFE}));
-  c.send(bytes({0xEF, 0xFE, 0x04}));  // with the preset: EF FE 04 06
-  c.send(bytes({0xEF, 0xFE, 0x02}));
-  c.send(bytes({0xEF, 0xFE, 0x02, 0x01}));
-  c.send(bytes({0xEF, 0xFE, 0x04, 0x04}));
+  // EF FE 04 alone would read as EF FE 04 06 with the buffer's preset.
+  for (const std::vector<uint8_t>& d : {std::vector<uint8_t>{},
+                                        {0xEF},
+                                        {0xEF, 0xFE},
+                                        {0xEF, 0xFE, 0x04},
+                                        {0xEF, 0xFE, 0x02},
+                                        {0xEF, 0xFE, 0x02, 0x01},
+                                        {0xEF, 0xFE, 0x04, 0x04},
+                                        {0xEF, 0xFE, 0x01, 0x02}})
+    c.send(d);
   auto ep6 = ep2_frame();
   ep6[3] = 0x06;
   c.send(ep6);
   auto ep2_short = ep2_frame();
   ep2_short.resize(1031);
   c.send(ep2_short);
-  c.send(bytes({0xEF, 0xFE, 0x01, 0x02}));
 
   EXPECT_EQ(running_server::sync(c), 2);
   EXPECT_EQ(c.pending(), 0);  // only the one reply
@@ -174,7 +167,7 @@ TEST(receive_loop, short_datagram_never_reuses_the_previous_datagrams_bytes) {
   client c(server.port);
   c.discover();
   ASSERT_TRUE(c.receive());
-  c.send(bytes({0xEF, 0xFE, 0x02}));
+  c.send({0xEF, 0xFE, 0x02});
   EXPECT_EQ(running_server::sync(c), 2);
   EXPECT_EQ(c.pending(), 0);
 }
