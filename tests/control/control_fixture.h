@@ -112,9 +112,6 @@ class control_fixture : public board_fixture {
     }
     return out;
   }
-
- private:
-  const platform_ops* saved_platform_ = nullptr;
 };
 
 inline void send_word(uint8_t c0, uint8_t c1 = 0, uint8_t c2 = 0, uint8_t c3 = 0, uint8_t c4 = 0) {
