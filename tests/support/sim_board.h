@@ -4,8 +4,9 @@
 // or a double of it), the FPGA blocks mapped as start-up maps them, the counts
 // and the transmit release forgotten, and a recorder of every FPGA store (or
 // the FPGA model as the observer). On destruction the observer is detached,
-// the blocks unmapped, a socket start-up left open closed, the devices,
-// sim_config and control state reset and the platform put back.
+// the blocks unmapped, the socket and the event descriptor that start-up left
+// open closed, the devices, sim_config and control state reset and the
+// platform put back.
 #pragma once
 
 #include <arpa/inet.h>
@@ -20,6 +21,7 @@
 #include "control/counters.h"
 #include "control/state.h"
 #include "hardware/fpga.h"
+#include "hardware/stop_signal.h"
 #include "net/tx_release.h"
 #include "sim/sim_fpga.h"
 #include "sim/sim_platform.h"
@@ -59,6 +61,10 @@ struct sim_board {
   ~sim_board() {
     fpga_obs = nullptr;
     if (ld(sock_ep2) >= 0) ::close(ld(sock_ep2));
+    // Start-up's event descriptor: one per start-up, so a process that
+    // starts the server many times (a fuzz run) would run out of them.
+    set_stop_wake_fd(-1);
+    if (ld(ptt_event_fd) >= 0) ::close(ld(ptt_event_fd));
     sim_board_select();  // stops the model, resets the devices
     fpga_clear_pointers();
     reset_server_state();
