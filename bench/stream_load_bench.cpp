@@ -95,17 +95,23 @@ int64_t mono_ns() {
   return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-// CPU time (ns) of every thread of `pid`, by label.
-std::map<std::string, int64_t> thread_cpu(pid_t pid) {
-  static const char* const by_order[] = {"sim-fpga", "keyer", "stream"};
-  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+// The thread ids of `pid`, in creation order (ascending), from /proc.
+std::vector<int> thread_ids(pid_t pid) {
   std::vector<int> tids;
-  if (DIR* d = opendir(dir.c_str())) {
+  if (DIR* d = opendir(("/proc/" + std::to_string(pid) + "/task").c_str())) {
     while (dirent* e = readdir(d))
       if (e->d_name[0] != '.') tids.push_back(std::atoi(e->d_name));
     closedir(d);
   }
   std::sort(tids.begin(), tids.end());
+  return tids;
+}
+
+// CPU time (ns) of every thread of `pid`, by label.
+std::map<std::string, int64_t> thread_cpu(pid_t pid) {
+  static const char* const by_order[] = {"sim-fpga", "keyer", "stream"};
+  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  const std::vector<int> tids = thread_ids(pid);
   std::string process_comm;
   std::ifstream(dir + "/" + std::to_string(pid) + "/comm") >> process_comm;
   std::map<std::string, int64_t> out;
@@ -229,13 +235,7 @@ struct stall_watch {
 // thread id) after the main thread; 0 when there is none.
 int find_thread(pid_t pid, const std::string& name, size_t nth) {
   const std::string dir = "/proc/" + std::to_string(pid) + "/task";
-  std::vector<int> tids;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') tids.push_back(std::atoi(e->d_name));
-    closedir(d);
-  }
-  std::sort(tids.begin(), tids.end());
+  const std::vector<int> tids = thread_ids(pid);
   for (int tid : tids) {
     std::string comm;
     std::ifstream(dir + "/" + std::to_string(tid) + "/comm") >> comm;
