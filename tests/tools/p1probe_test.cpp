@@ -230,6 +230,12 @@ INSTANTIATE_TEST_SUITE_P(rows, probe_discovery, ::testing::Values(false, true),
 
 // ---- streams in counter mode -------------------------------------------------
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool sanitized_build = true;
+#else
+constexpr bool sanitized_build = false;
+#endif
+
 struct stream_row {
   int rate_khz;
   int receivers;
@@ -277,6 +283,11 @@ TEST_P(probe_stream, counts_every_sample_at_the_rate_asked_for) {
     if (!passed && stalls == 0) break;  // not the machine: a fault
     if (!passed) std::printf("[ retry    ] %ld FIFO overflow(s) in the board\n", stalls);
   }
+  // A sanitizer slows the board several times over; when its FIFO overflowed
+  // in every attempt, the machine could not stream at this rate and the run
+  // says nothing about the probe's counting.
+  if (!passed && stalls > 0 && sanitized_build)
+    GTEST_SKIP() << "the board overflowed in every attempt under a sanitizer";
   EXPECT_TRUE(passed) << report.dump(1) << "\nFIFO overflows during the last run: " << stalls;
 }
 
