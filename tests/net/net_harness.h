@@ -197,6 +197,9 @@ struct platform_stub {
   // No time-out ends the loop's wait: only a descriptor (a datagram, the
   // keyer's PTT signal) or the end of the loop wakes it.
   std::atomic<bool> no_idle_wake{false};
+  // Set while the loop is in such a wait (a test that sets no_idle_wake
+  // waits for this before it signals).
+  std::atomic<bool> waiting_without_timeout{false};
   std::atomic<int> polls{0};
   std::atomic<int> receive_calls{0};
   std::atomic<int> stream_threads_created{0};
@@ -236,9 +239,14 @@ inline int stub_poll(pollfd* fds, nfds_t count, int timeout_ms) {
     return 0;
   }
   while (stub.no_idle_wake && !stub.end_loop) {
+    stub.waiting_without_timeout = true;
     const int r = sim_platform.poll(fds, count, 5);
-    if (r != 0) return r;
+    if (r != 0) {
+      stub.waiting_without_timeout = false;
+      return r;
+    }
   }
+  stub.waiting_without_timeout = false;
   return sim_platform.poll(fds, count, timeout_ms);
 }
 
