@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/sample_counter.h"
 
 struct iq_sample {
   int32_t i, q;
@@ -132,11 +133,11 @@ struct counter_check {
       if (started) {
         const uint32_t step = (count - last_count) & 0xFFFFFF;
         if (step != 1) ++steps;
-        if (step < 0x800000) {
+        if (counter_restarted(last_count, count)) {
+          ++restarts;
+        } else {
           produced += step;
           missing += step > 0 ? step - 1 : 0;
-        } else {
-          ++restarts;
         }
       }
       started = true;

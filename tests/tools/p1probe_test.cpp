@@ -184,6 +184,14 @@ INSTANTIATE_TEST_SUITE_P(
                       // 5 on the first frame after the restart: 5 samples known lost.
                       count_row{
                           "count_restarted", {{0, 0}, {1, 126}, {2, 5}, {3, 131}}, 0, 0, 5, 1},
+                      // The same once the count is past 2^23 (22 s at 384 kHz); the
+                      // records before the first one seen count as lost too.
+                      count_row{"count_restarted_past_half_the_range",
+                                {{0, 0xA00000}, {1, 0xA00000 + 126}, {2, 5}, {3, 131}},
+                                0,
+                                0,
+                                0xA00000 + 5,
+                                1},
                       count_row{"first_samples_missing", {{0, 40}, {1, 166}}, 0, 0, 40, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 

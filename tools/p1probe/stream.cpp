@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "common/bytes.h"
+#include "common/sample_counter.h"
 #include "net/frames.h"
 #include "picture.h"
 #include "report.h"
@@ -128,7 +129,7 @@ void counter_sample(run_state* st, int rx, int32_t i, int32_t q) {
     rr.samples_lost += count;  // the count starts at 0 with the stream
   } else {
     const int32_t step = (count - last) & 0xFFFFFF;
-    if (step >= 0x800000 || step == 0) {
+    if (step == 0 || counter_restarted(static_cast<uint32_t>(last), static_cast<uint32_t>(count))) {
       // Back to a smaller count: the radio restarted its FIFO; what it held
       // and the records before `count` are gone, and how many the FIFO held
       // does not show.
