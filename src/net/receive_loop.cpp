@@ -86,9 +86,11 @@ int receive_batch(int sock, int event, receive_slots& r) {
 void reply_discovery(int sock, uint8_t* buffer, const sockaddr_in& to) {
   const auto status = static_cast<uint8_t>(2 + active_thread.load(std::memory_order_acquire));
   build_discovery_reply(buffer, status);
-  // A failed reply is not reported or repeated: the client asks again.
-  platform->sendto(sock, buffer, discovery_reply_size, 0, reinterpret_cast<const sockaddr*>(&to),
-                   sizeof to);
+  // A failed reply is not reported or repeated: the client asks again. The
+  // stream thread shares the socket; when it has filled the send buffer the
+  // reply is dropped rather than holding up the loop.
+  platform->sendto(sock, buffer, discovery_reply_size, MSG_DONTWAIT,
+                   reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
 void handle_ep2(const uint8_t* frame, unsigned length) {

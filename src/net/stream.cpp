@@ -194,8 +194,11 @@ void* handler_ep6(void*) {
     }
     fifo_read(records, fifo, ep6_record_size * static_cast<size_t>(g.samples));
     ep6_build_batch(frames, g, records, mic, with_codec, ld(cw_ptt), &state);
-    // A failed or partial send is not retried: the next batch follows.
-    if (platform->sendmmsg(sock, msgs, static_cast<unsigned>(g.frames), 0) != g.frames)
+    // A failed or partial send is not retried: the next batch follows. A
+    // network that does not take the frames (a full send buffer on a slow or
+    // paused link) costs those frames, counted, and never a wait here while
+    // the receive FIFO fills.
+    if (platform->sendmmsg(sock, msgs, static_cast<unsigned>(g.frames), MSG_DONTWAIT) != g.frames)
       tally(count_send_failures);
   }
   active_thread.store(0, std::memory_order_release);

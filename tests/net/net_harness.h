@@ -209,6 +209,11 @@ struct platform_stub {
   std::atomic<int> max_live_streams{0};
   std::atomic<int> max_batch{0};  // most datagrams one receive call returned
   std::atomic<int> sendmmsg_calls{0};
+  // The socket's send buffer is full: a non-blocking send fails with EAGAIN,
+  // a blocking one would hang the sender and is counted instead.
+  std::atomic<bool> send_buffer_full{false};
+  std::atomic<int> refused_sends{0};
+  std::atomic<int> blocking_sends{0};
   std::atomic<int> loop_usleeps{0};
   // When set, replaces the real sleep (single-threaded tests drive the FPGA
   // model from here).
@@ -320,6 +325,17 @@ inline int stub_sendmmsg(int fd, mmsghdr* msgs, unsigned count, int flags) {
   return sim_platform.sendmmsg(fd, msgs, count, flags);
 }
 
+inline ssize_t stub_sendto(int fd, const void* buf, size_t len, int flags, const sockaddr* addr,
+                           socklen_t addr_len) {
+  if (stub.send_buffer_full) {
+    if ((flags & MSG_DONTWAIT) == 0) ++stub.blocking_sends;
+    ++stub.refused_sends;
+    errno = EAGAIN;
+    return -1;
+  }
+  return sim_platform.sendto(fd, buf, len, flags, addr, addr_len);
+}
+
 inline platform_ops make_stub_platform() {
   platform_ops ops = sim_platform;
   ops.name = "net-test";
@@ -329,6 +345,7 @@ inline platform_ops make_stub_platform() {
   ops.usleep = stub_usleep;
   ops.sleep_until = stub_sleep_until;
   ops.sendmmsg = stub_sendmmsg;
+  ops.sendto = stub_sendto;
   return ops;
 }
 inline const platform_ops stub_platform = make_stub_platform();

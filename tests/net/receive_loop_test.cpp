@@ -30,6 +30,19 @@ TEST(receive_loop, discovery_status_is_3_while_any_client_streams) {
   EXPECT_EQ(running_server::sync(asker), 2);
 }
 
+// The stream thread shares the socket and may have filled its send buffer:
+// the reply is dropped, the loop goes on and answers the next request.
+TEST(receive_loop, a_full_send_buffer_drops_the_discovery_reply_without_waiting) {
+  running_server server;
+  client c(server.port);
+  stub.send_buffer_full = true;
+  c.send_command(0x02, 0x00);
+  ASSERT_TRUE(eventually([] { return stub.refused_sends == 1; }));
+  stub.send_buffer_full = false;
+  EXPECT_EQ(running_server::sync(c), 2);
+  EXPECT_EQ(stub.blocking_sends, 0);
+}
+
 TEST(receive_loop, stop_without_stream_returns_at_once_and_changes_nothing) {
   running_server server;
   client c(server.port);

@@ -8,13 +8,16 @@
 // observer serves rx_cntr from a FIFO model that gains one record (8 words)
 // per sample instant at 48 kHz x 2^rate, holds at most 1024 records (the
 // reset mark, 8192 words) and loses what arrives while it is full; rx_rst
-// bit 0 empties and restarts it. sendmmsg takes a fixed time per batch and
+// bit 0 empties and restarts it. sendmmsg takes a fixed time per batch (and
+// models a full send buffer on request) and
 // ends the stream (enable_thread = 0) once the run's virtual time is over,
 // so the thread returns at a known point. Nothing here sleeps for real.
 //
 // One run at a time (process-wide state); the caller maps the simulated
 // FPGA blocks first.
 #pragma once
+
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -36,7 +39,10 @@ struct run_config {
   int64_t lateness_ns = 0;           // added to every wake-up
   int64_t duration_ns = 1000000000;  // virtual time streamed
   int64_t batch_ns = 0;              // time from a batch's read to its send returning
-  int short_send_every = 0;          // every Nth send reports one frame short (0: none)
+  // Every Nth send finds the socket's send buffer full (0: none): a
+  // non-blocking send is one frame short, a blocking one waits 20 ms for the
+  // network to take it.
+  int full_buffer_every = 0;
 };
 
 struct run_result {
@@ -153,13 +159,13 @@ inline int usleep(useconds_t us) {
   return 0;
 }
 
-inline int sendmmsg(int, mmsghdr*, unsigned count, int) {
+inline int sendmmsg(int, mmsghdr*, unsigned count, int flags) {
   now_ns += config.batch_ns;
   ++result->batches;
+  const bool full = config.full_buffer_every > 0 && result->batches % config.full_buffer_every == 0;
+  if (full && (flags & MSG_DONTWAIT) == 0) now_ns += 20000000;
   end_when_over();
-  const bool short_send =
-      config.short_send_every > 0 && result->batches % config.short_send_every == 0;
-  return static_cast<int>(count) - (short_send ? 1 : 0);
+  return static_cast<int>(count) - (full && (flags & MSG_DONTWAIT) ? 1 : 0);
 }
 
 inline int set_thread_name(const char* name) {
