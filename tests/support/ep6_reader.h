@@ -79,7 +79,7 @@ inline std::vector<uint8_t> counter_frame(uint32_t seq, uint32_t first_count, in
     put_be32(b, 0x7F7F7F00 | c0);
     for (int n = 0; n < per_block; ++n)
       for (int r = 0; r < receivers && r < 4; ++r) {
-        put_be24(b + 8 + n * slot + 6 * r, (first_count + per_block * blk + n) & 0xFFFFFF);
+        put_be24(b + 8 + n * slot + 6 * r, (first_count + per_block * blk + n) & counter_mask);
         put_be24(b + 11 + n * slot + 6 * r, r + 1);
       }
   }
@@ -120,18 +120,18 @@ struct counter_check {
     last_sequence = f.sequence;
     if (!f.padding_zero) fault(f, 0, 0, "padding not zero");
     for (int n = 0; n < f.samples; ++n) {
-      const auto count = static_cast<uint32_t>(f.at(n, 0).i) & 0xFFFFFF;
+      const auto count = static_cast<uint32_t>(f.at(n, 0).i) & counter_mask;
       for (int r = 0; r < receivers; ++r) {
         const iq_sample& s = f.at(n, r);
         const bool carried = r < 4;
-        if ((static_cast<uint32_t>(s.i) & 0xFFFFFF) != (carried ? count : 0))
+        if ((static_cast<uint32_t>(s.i) & counter_mask) != (carried ? count : 0))
           fault(f, n, r, "I is not the count");
         else if (s.q != (carried ? r + 1 : 0))
           fault(f, n, r, "Q is not the receiver's number");
       }
       if (f.mic[n] != 0) fault(f, n, 0, "microphone not zero");
       if (started) {
-        const uint32_t step = (count - last_count) & 0xFFFFFF;
+        const uint32_t step = (count - last_count) & counter_mask;
         if (step != 1) ++steps;
         if (counter_restarted(last_count, count)) {
           ++restarts;

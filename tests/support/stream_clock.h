@@ -9,9 +9,9 @@
 // per sample instant at 48 kHz x 2^rate, holds at most 1024 records (the
 // reset mark, 8192 words) and loses what arrives while it is full; rx_rst
 // bit 0 empties and restarts it. sendmmsg takes a fixed time per batch (and
-// models a full send buffer on request) and
-// ends the stream (enable_thread = 0) once the run's virtual time is over,
-// so the thread returns at a known point. Nothing here sleeps for real.
+// models a full send buffer on request) and ends the stream (enable_thread =
+// 0) once the run's virtual time is over, so the thread returns at a known
+// point. Nothing here sleeps for real.
 //
 // One run at a time (process-wide state); the caller maps the simulated
 // FPGA blocks first.
@@ -163,9 +163,10 @@ inline int sendmmsg(int, mmsghdr*, unsigned count, int flags) {
   now_ns += config.batch_ns;
   ++result->batches;
   const bool full = config.full_buffer_every > 0 && result->batches % config.full_buffer_every == 0;
-  if (full && (flags & MSG_DONTWAIT) == 0) now_ns += 20000000;
+  const bool waits = (flags & MSG_DONTWAIT) == 0;
+  if (full && waits) now_ns += 20000000;
   end_when_over();
-  return static_cast<int>(count) - (full && (flags & MSG_DONTWAIT) ? 1 : 0);
+  return static_cast<int>(count) - (full && !waits ? 1 : 0);
 }
 
 inline int set_thread_name(const char* name) {

@@ -110,7 +110,7 @@ bool looks_like_counter(const run_state& st, const uint8_t* payload) {
   for (int s = 0; s < st.per_block; ++s) {
     const uint8_t* p = payload + s * st.slot;
     if (sample24(p + 3) != 1) return false;
-    if (s > 0 && ((sample24(p) - sample24(p - st.slot)) & 0xFFFFFF) != 1) return false;
+    if (s > 0 && ((sample24(p) - sample24(p - st.slot)) & counter_mask) != 1) return false;
   }
   return true;
 }
@@ -123,12 +123,12 @@ void counter_sample(run_state* st, int rx, int32_t i, int32_t q) {
     ++rr.counter_errors;
     return;
   }
-  const int32_t count = i & 0xFFFFFF;
+  const int32_t count = i & counter_mask;
   int32_t& last = st->last_count[rx];
   if (last < 0) {
     rr.samples_lost += count;  // the count starts at 0 with the stream
   } else {
-    const int32_t step = (count - last) & 0xFFFFFF;
+    const int32_t step = (count - last) & counter_mask;
     if (step == 0 || counter_restarted(static_cast<uint32_t>(last), static_cast<uint32_t>(count))) {
       // Back to a smaller count: the radio restarted its FIFO; what it held
       // and the records before `count` are gone, and how many the FIFO held
