@@ -45,6 +45,9 @@ run_packages=(cmake g++ make)
 native_packages=("${run_packages[@]}" googletest libbenchmark-dev clang-format file dpkg-dev
   pkg-config libcli11-dev libfftw3-dev libsndfile1-dev libcairo2-dev fonts-dejavu-core
   nlohmann-json3-dev)
+# Packages of the real-client check: gr-hpsdr (a Protocol 1 client) in
+# Debian's GNU Radio, and ip for the network namespace it runs in.
+client_packages=(gr-hpsdr gnuradio iproute2)
 # Packages of the cross build for the board and of running its tests.
 cross_packages=(g++-arm-linux-gnueabihf qemu-user)
 # Packages of the fuzz targets: clang with libFuzzer and its sanitizer

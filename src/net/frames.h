@@ -27,7 +27,9 @@ constexpr size_t ep2_c0_offset[2] = {frame_block_offset[0] + block_c0_offset,
 static_assert(ep2_c0_offset[0] == 11 && ep2_c0_offset[1] == 523);
 
 // EP2 payload: 63 samples of 8 bytes per block, 126 per frame in time order.
-// Sample bytes: left audio (2), right audio (2), I (2), Q (2), each MSB first.
+// Sample bytes: left audio (2), right audio (2), then the I/Q word: two
+// 16-bit halves, each MSB first, which clients fill with Q then I of the
+// analytic signal (the server passes the word on unchanged).
 constexpr unsigned ep2_samples_per_block = 63;
 constexpr unsigned ep2_samples_per_frame = 2 * ep2_samples_per_block;
 constexpr size_t ep2_sample_size = 8;

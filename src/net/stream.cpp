@@ -46,7 +46,9 @@ constexpr size_t c3 = c0 + 3;
 constexpr size_t record_rx12 = 0;
 constexpr size_t record_rx34 = 18;
 constexpr size_t slot_rx34 = 12;
-constexpr size_t receiver_bytes = 6;  // I then Q, 24 bits each, MSB first
+// Two 24-bit words per receiver, MSB first, copied as the FPGA gives them:
+// Q then I of the analytic signal (clients read second + j*first).
+constexpr size_t receiver_bytes = 6;
 
 // XADC word (32-bit index into the block) as the client sees it: bits 3..18,
 // big-endian into two control bytes.

@@ -18,8 +18,12 @@
 // late, finds a full FIFO while waiting for a batch and reads it, is below
 // 8192 at its next check: the lost records show only in the trace.)
 // Receivers 1..4 deliver
-// 24-bit I/Q, most significant byte first, at record bytes 0..5, 6..11,
-// 18..23 and 24..29; bytes 12..17 and 30..31 carry nothing for the client.
+// two 24-bit words per sample, most significant byte first, at record bytes
+// 0..5, 6..11, 18..23 and 24..29: Q, then I of the analytic signal (read as
+// second + j*first, a carrier above the tuned frequency sits at a positive
+// offset); bytes 12..17 and 30..31 carry nothing for the client. In counter
+// mode the first word counts the records and the second is the receiver's
+// number.
 // Receivers 1, 2 and 3 are tuned by `rx_freq`[0..2]; receiver 4 is tuned by
 // `tx_freq`, so that it listens to the transmitter (a monitor receiver).
 // Each receiver mixes the scene (carriers, optionally keyed, and a noise
@@ -29,9 +33,9 @@
 // them and the transmitter's (on the rising edge).
 //
 // Transmit side. The transmit FIFO (4096 words) gives up one word pair per
-// 48 kHz sample (first word: audio or zero, second: the I/Q word, I and Q
-// 16-bit with the most significant byte first; a lone word waits for its
-// other half); the codec's audio-out FIFO (2048 words) one word per sample;
+// 48 kHz sample (first word: audio or zero, second: the I/Q word, two 16-bit
+// halves with the most significant byte first, Q then I as the receivers
+// send them; a lone word waits for its other half); the codec's audio-out FIFO (2048 words) one word per sample;
 // both keep draining whether or not they hold anything. A falling edge of
 // `tx_rst` bit 0 empties the transmit FIFO.
 // The microphone FIFO (2048 words) fills with a 1 kHz test tone at -20 dBFS

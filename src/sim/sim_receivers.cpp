@@ -2,6 +2,12 @@
 // keyed, over a noise floor) mixed down by each receiver's oscillator into
 // 32-byte records, or a counter instead of the scene. Receivers 1..3 follow
 // `rx_freq`[0..2], receiver 4 `tx_freq` and hears the transmission.
+//
+// Each sample is two 24-bit words in the sense of the radios that clients
+// are written for: the first word carries the quadrature part Q and the
+// second the in-phase part I of the analytic baseband signal, so a client
+// reads second + j*first and finds a carrier above the tuned frequency at a
+// positive offset (read as first + j*second it sits at the negative one).
 #include <cmath>
 #include <numbers>
 #include <vector>
@@ -190,8 +196,8 @@ void generate_scene(uint8_t* out, uint32_t m) {
         p.pi = p.pr * p.wi + p.pi * p.wr;
         p.pr = nr;
       }
-      put24(rec + receiver_offset[r], acc_i);
-      put24(rec + receiver_offset[r] + 3, acc_q);
+      put24(rec + receiver_offset[r], acc_q);
+      put24(rec + receiver_offset[r] + 3, acc_i);
     }
   }
   const uint32_t k = m;

@@ -104,11 +104,14 @@ void play_sample() {
       xi = static_cast<float>(tx_ramp_v[static_cast<uint32_t>(envelope_pos)]) / peak;
   } else if (field_get(gpio_out_bits::mox, gpio_out_v) ||
              (gpio_in_v.load(std::memory_order_relaxed) & gpio_in_bits::ptt)) {
-    // I/Q word bytes in wire order: I high, I low, Q high, Q low.
-    const auto i16 = static_cast<int16_t>((pair[1] & 0xFF) << 8 | (pair[1] >> 8 & 0xFF));
-    const auto q16 = static_cast<int16_t>((pair[1] >> 16 & 0xFF) << 8 | (pair[1] >> 24 & 0xFF));
-    xi = i16 / 32768.0f;
-    xq = q16 / 32768.0f;
+    // The I/Q word's bytes in wire order: first half high, low, second half
+    // high, low. Clients put the quadrature part first, the in-phase part
+    // second (as the receivers send theirs), so that a tone they send at
+    // +f leaves the antenna f above the transmit frequency.
+    const auto first = static_cast<int16_t>((pair[1] & 0xFF) << 8 | (pair[1] >> 8 & 0xFF));
+    const auto second = static_cast<int16_t>((pair[1] >> 16 & 0xFF) << 8 | (pair[1] >> 24 & 0xFF));
+    xi = second / 32768.0f;
+    xq = first / 32768.0f;
   }
   const float d = drive();
   const uint32_t slot = static_cast<uint32_t>(tx_next % history_len);

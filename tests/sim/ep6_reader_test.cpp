@@ -87,7 +87,7 @@ TEST(ep6_reader, reads_no_frame_of_the_wrong_size_header_or_sync) {
 TEST(ep6_reader, reads_negative_samples_and_finds_bytes_after_the_last_slot) {
   std::vector<uint8_t> d = counter_frame(0, 0, 3);  // 25 slots of 20 bytes, 4 left over
   put_be24(d.data() + 16, 0xFFFFFE);
-  EXPECT_EQ(read_ep6(d.data(), 1032, 3)->at(0, 0).i, -2);
+  EXPECT_EQ(read_ep6(d.data(), 1032, 3)->at(0, 0).first, -2);
   EXPECT_TRUE(read_ep6(d.data(), 1032, 3)->padding_zero);
   d[520 + 8 + 503] = 1;
   EXPECT_FALSE(read_ep6(d.data(), 1032, 3)->padding_zero);

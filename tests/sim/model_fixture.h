@@ -124,8 +124,15 @@ inline std::vector<std::complex<double>> receiver_samples(const std::vector<uint
       if (v & 0x800000) v -= 0x1000000;
       return static_cast<double>(v);
     };
-    out.emplace_back(s24(p), s24(p + 3));
+    out.emplace_back(s24(p + 3), s24(p));  // Q then I on the wire: second + j*first
   }
+  return out;
+}
+
+// The first words of receiver `receiver`'s samples: the count in counter mode.
+inline std::vector<double> receiver_counts(const std::vector<uint8_t>& records, int receiver) {
+  std::vector<double> out;
+  for (const auto& x : receiver_samples(records, receiver)) out.push_back(x.imag());
   return out;
 }
 

@@ -3,7 +3,9 @@
 // receivers hear it, the transmitter heard back, the XADC and the trace.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <numbers>
 #include <string>
 
 #include "model_fixture.h"
@@ -92,12 +94,12 @@ TEST_F(model_test, a_restart_pulse_empties_the_fifo_traces_a_reset_and_restarts_
   // Only the second pulse found the FIFO running.
   EXPECT_EQ(trace_with("\"fifo\":\"rx\",\"what\":\"reset\"").size(), 1u);
   advance_us(1000);
-  const auto rx1 = receiver_samples(read_records(3), 1);
-  EXPECT_EQ(rx1[0].real(), 0);
-  EXPECT_EQ(rx1[2].real(), 2);
+  const auto rx1 = receiver_counts(read_records(3), 1);
+  EXPECT_EQ(rx1[0], 0);
+  EXPECT_EQ(rx1[2], 2);
 }
 
-TEST_F(model_test, counter_records_carry_the_count_in_i_and_the_receiver_in_q) {
+TEST_F(model_test, counter_records_carry_the_count_first_and_the_receiver_second) {
   start(counter_config());
   run_receive(640);
   advance_us(1000);
@@ -106,8 +108,8 @@ TEST_F(model_test, counter_records_carry_the_count_in_i_and_the_receiver_in_q) {
                                       2, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0, 0,    0,   0,
                                       0, 3,    0,    0,    0,    0,    0,    4, 0xA5, 0xA5};
   EXPECT_EQ(std::memcmp(rec.data(), expected_first, 32), 0);
-  EXPECT_EQ(rec[32 + 2], 1);   // receiver 1, I low byte of the second record
-  EXPECT_EQ(rec[32 + 26], 1);  // receiver 4, I low byte
+  EXPECT_EQ(rec[32 + 2], 1);   // receiver 1, the count's low byte in the second record
+  EXPECT_EQ(rec[32 + 26], 1);  // receiver 4, the count's low byte
 }
 
 TEST_F(model_test, a_read_of_more_than_the_fifo_holds_pads_with_zeros_and_traces_an_underrun) {
@@ -139,19 +141,19 @@ TEST_F(model_test, a_reader_late_past_the_fifo_depth_loses_one_run_of_records_an
   read_records(504);
   advance_us(40000);  // a 40 ms stall: 1920 records due, 1024 fit
   EXPECT_EQ(read16(rx_cntr), 8192);
-  const auto kept = receiver_samples(read_records(504), 1);
+  const auto kept = receiver_counts(read_records(504), 1);
   advance_us(5000);
-  const auto later = receiver_samples(read_records(520 + 240), 1);
+  const auto later = receiver_counts(read_records(520 + 240), 1);
   const sim_fpga_counts c = sim_fpga_stats();
   EXPECT_EQ(c.rx_dropped, 1920u - 1024u);
   EXPECT_EQ(c.rx_overflows, 1u);
   EXPECT_EQ(trace_with("\"fifo\":\"rx\",\"what\":\"overflow\"").size(), 1u);
-  EXPECT_EQ(kept.front().real(), 504);  // the oldest records stay
+  EXPECT_EQ(kept.front(), 504);  // the oldest records stay
   std::vector<double> steps;
-  double last = kept.back().real();
-  for (const auto& x : later) {
-    if (x.real() != last + 1) steps.push_back(x.real() - last - 1);
-    last = x.real();
+  double last = kept.back();
+  for (const double x : later) {
+    if (x != last + 1) steps.push_back(x - last - 1);
+    last = x;
   }
   ASSERT_EQ(steps.size(), 1u);
   EXPECT_EQ(steps[0], static_cast<double>(c.rx_dropped));
@@ -170,7 +172,7 @@ TEST_F(model_test, each_receiver_hears_the_scene_at_its_own_offset) {
   const auto r1 = receiver_samples(rec, 1), r2 = receiver_samples(rec, 2);
   const auto r3 = receiver_samples(rec, 3), r4 = receiver_samples(rec, 4);
   EXPECT_NEAR(dbfs(tone_amplitude(r1, 1500, 48000)), -40, 0.5);
-  EXPECT_LT(dbfs(tone_amplitude(r1, -1500, 48000)), -100);  // no image: I and Q in order
+  EXPECT_LT(dbfs(tone_amplitude(r1, -1500, 48000)), -100);  // no image: the analytic sense
   EXPECT_LT(dbfs(tone_amplitude(r2, 0, 48000)), -100);
   EXPECT_NEAR(dbfs(tone_amplitude(r3, -2000, 48000)), -40, 0.5);
   EXPECT_NEAR(dbfs(tone_amplitude(r4, 11500, 48000)), -40, 0.5);
@@ -343,6 +345,32 @@ INSTANTIATE_TEST_SUITE_P(cases, client_iq,
                                            transmit_row{"drive_128", true, false, 10998,
                                                         -46 + 20 * std::log10(10998.0 / 21910)}),
                          test_rows::row_name);
+
+// A client's upper-sideband tone (+1 kHz, packed Q first as clients pack
+// it) leaves the antenna 1 kHz above the transmit frequency: receiver 1,
+// 3 kHz below it, hears +4 kHz, receiver 2, 2 kHz above, -1 kHz; nothing at
+// the mirrored offsets.
+TEST_F(transmit_test, a_tone_above_the_transmit_frequency_is_heard_above_it) {
+  write32(rx_freq + 1, phase_increment(7102000));
+  write8(gpio_out, 1);
+  for (int n = 0; n < 960; ++n) {
+    const double a = 2 * std::numbers::pi * 1000 * n / 48000;
+    const auto q = static_cast<uint16_t>(std::lround(16384 * std::sin(a)));
+    const auto i = static_cast<uint16_t>(std::lround(16384 * std::cos(a)));
+    fifo_write(fifo, 0);
+    fifo_write(fifo, uint32_t(q >> 8) | uint32_t(q & 0xFF) << 8 | uint32_t(i >> 8) << 16 |
+                         uint32_t(i & 0xFF) << 24);
+  }
+  advance_us(1000);
+  pulse8(rx_rst, rx_rst_bits::fifo_restart);
+  advance_us(10000);
+  const std::vector<uint8_t> rec = read_records(480);
+  const auto r1 = receiver_samples(rec, 1), r2 = receiver_samples(rec, 2);
+  EXPECT_NEAR(dbfs(tone_amplitude(r1, 4000, 48000)), -46, 0.5);
+  EXPECT_LT(dbfs(tone_amplitude(r1, 2000, 48000)), -100);
+  EXPECT_NEAR(dbfs(tone_amplitude(r2, -1000, 48000)), -46, 0.5);
+  EXPECT_LT(dbfs(tone_amplitude(r2, 1000, 48000)), -100);
+}
 
 // The sink stores a sample as two words; the model may run between them.
 TEST_F(transmit_test, a_sample_whose_halves_straddle_an_underrun_stays_one_sample) {

@@ -60,7 +60,7 @@ TEST_F(e2e, scene_carriers_appear_at_their_offsets_from_each_receivers_frequency
   if (lost) GTEST_SKIP() << behind;
   ASSERT_EQ(before.size(), 4800u);
   EXPECT_NEAR(level_dbfs(before, 1500, 48000), -40, 1);
-  EXPECT_LT(level_dbfs(before, -1500, 48000), -90);  // I and Q in the right order
+  EXPECT_LT(level_dbfs(before, -1500, 48000), -90);  // no image: the analytic sense
 
   // Tune receiver 1 to 7.1 MHz and receiver 2 to 7.098 MHz.
   client.send(ep2_frame(frequency_word(0x04, 7100000), frequency_word(0x06, 7098000)));
@@ -115,7 +115,7 @@ TEST_F(e2e, a_transmitting_client_hears_itself_on_receiver_four) {
       }
       const auto f = next_ep6(client, 4, 5);
       if (!f || e2e_now_ms() - begin < skip_ms) continue;
-      for (int n = 0; n < f->samples; ++n) heard.emplace_back(f->at(n, 3).i, f->at(n, 3).q);
+      for (int n = 0; n < f->samples; ++n) heard.push_back(f->at(n, 3).analytic());
     }
     return heard;
   };

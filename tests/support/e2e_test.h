@@ -90,7 +90,7 @@ inline std::vector<std::complex<double>> collect(const udp_client& client, int r
     if (!f) continue;
     if (last && f->sequence != *last + 1 && !gaps_allowed) x.clear();
     last = f->sequence;
-    for (int n = 0; n < f->samples; ++n) x.emplace_back(f->at(n, r - 1).i, f->at(n, r - 1).q);
+    for (int n = 0; n < f->samples; ++n) x.push_back(f->at(n, r - 1).analytic());
   }
   x.resize(std::min(x.size(), count));
   return x;

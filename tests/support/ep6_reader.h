@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <complex>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -14,8 +15,12 @@
 #include "common/bytes.h"
 #include "common/sample_counter.h"
 
+// One receiver's sample as the two 24-bit words on the wire.
 struct iq_sample {
-  int32_t i, q;
+  int32_t first, second;
+  // The analytic signal: the radio sends Q, then I, so a carrier above the
+  // tuned frequency is at a positive offset in second + j*first.
+  std::complex<double> analytic() const { return {double(second), double(first)}; }
 };
 
 inline int32_t sample24(const uint8_t* p) {
@@ -120,14 +125,14 @@ struct counter_check {
     last_sequence = f.sequence;
     if (!f.padding_zero) fault(f, 0, 0, "padding not zero");
     for (int n = 0; n < f.samples; ++n) {
-      const auto count = static_cast<uint32_t>(f.at(n, 0).i) & counter_mask;
+      const auto count = static_cast<uint32_t>(f.at(n, 0).first) & counter_mask;
       for (int r = 0; r < receivers; ++r) {
         const iq_sample& s = f.at(n, r);
         const bool carried = r < 4;
-        if ((static_cast<uint32_t>(s.i) & counter_mask) != (carried ? count : 0))
-          fault(f, n, r, "I is not the count");
-        else if (s.q != (carried ? r + 1 : 0))
-          fault(f, n, r, "Q is not the receiver's number");
+        if ((static_cast<uint32_t>(s.first) & counter_mask) != (carried ? count : 0))
+          fault(f, n, r, "the first word is not the count");
+        else if (s.second != (carried ? r + 1 : 0))
+          fault(f, n, r, "the second word is not the receiver's number");
       }
       if (f.mic[n] != 0) fault(f, n, 0, "microphone not zero");
       if (started) {

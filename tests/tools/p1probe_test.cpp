@@ -380,14 +380,15 @@ TEST_P(probe_files, the_wav_and_the_png_open_with_the_streams_shape) {
             std::string(row.wav_format) == "int24" ? SF_FORMAT_PCM_24 : SF_FORMAT_FLOAT);
   EXPECT_EQ(info.frames, r.json["receiver"][0]["samples"].get<sf_count_t>());
   if (row.counter) {
-    // The samples as the board sent them: receiver r's Q is r, I counts.
+    // The samples as the board sent them, I (its second word: receiver r's
+    // number) left and Q (the first: the count) right.
     std::vector<int> frames(4096 * info.channels);
     ASSERT_EQ(sf_readf_int(f, frames.data(), 4096), 4096);
     for (int k = 1; k < 4096; ++k) {
       for (int rx = 0; rx < row.receivers; ++rx) {
-        ASSERT_EQ(frames[k * info.channels + 2 * rx + 1] >> 8, rx + 1) << "frame " << k;
-        ASSERT_EQ(frames[k * info.channels + 2 * rx] >> 8,
-                  (frames[(k - 1) * info.channels + 2 * rx] >> 8) + 1)
+        ASSERT_EQ(frames[k * info.channels + 2 * rx] >> 8, rx + 1) << "frame " << k;
+        ASSERT_EQ(frames[k * info.channels + 2 * rx + 1] >> 8,
+                  (frames[(k - 1) * info.channels + 2 * rx + 1] >> 8) + 1)
             << "frame " << k;
       }
     }

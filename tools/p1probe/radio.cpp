@@ -305,8 +305,10 @@ void build_ep2_frame(uint8_t* frame, uint32_t seq, const control_word& a, const 
   if (!iq) return;
   for (unsigned k = 0; k < ep2_samples_per_frame; ++k) {
     uint8_t* s = ep2_sample_at(frame, k) + ep2_sample_iq;
-    put_be16(s, static_cast<uint16_t>(iq[2 * k]));
-    put_be16(s + 2, static_cast<uint16_t>(iq[2 * k + 1]));
+    // Q first, then I, as the radio takes them: a tone at +f in the
+    // analytic signal leaves the antenna f above the transmit frequency.
+    put_be16(s, static_cast<uint16_t>(iq[2 * k + 1]));
+    put_be16(s + 2, static_cast<uint16_t>(iq[2 * k]));
   }
 }
 

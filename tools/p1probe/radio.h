@@ -83,8 +83,9 @@ control_word drive_word(int drive);
 uint8_t rx_freq_address(int receiver);  // 1-based
 
 // An EP2 frame (1032 bytes at `frame`): header, sequence number, the two
-// control words in blocks 1 and 2, and `iq` (126 I/Q pairs, 16-bit each,
-// or null for silence) as transmit samples; audio is zero.
+// control words in blocks 1 and 2, and `iq` (126 pairs of the analytic
+// signal's I and Q, 16-bit each, or null for silence) as transmit samples,
+// put on the wire Q first as the radio takes them; audio is zero.
 void build_ep2_frame(uint8_t* frame, uint32_t seq, const control_word& a, const control_word& b,
                      const int16_t* iq);
 

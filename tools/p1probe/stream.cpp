@@ -103,8 +103,8 @@ void status_word(run_state* st, const uint8_t* c) {
   }
 }
 
-// Does the radio number its samples? Receiver 1 of the first block: Q is
-// the receiver number and I counts up by one.
+// Does the radio number its samples? Receiver 1 of the first block: the
+// second word is the receiver number and the first counts up by one.
 bool looks_like_counter(const run_state& st, const uint8_t* payload) {
   if (st.per_block < 2) return false;
   for (int s = 0; s < st.per_block; ++s) {
@@ -115,15 +115,17 @@ bool looks_like_counter(const run_state& st, const uint8_t* payload) {
   return true;
 }
 
-void counter_sample(run_state* st, int rx, int32_t i, int32_t q) {
+// One counter-mode sample: the first word counts, the second names the
+// receiver.
+void counter_sample(run_state* st, int rx, int32_t first, int32_t second) {
   receiver_report& rr = st->r->rx[rx];
-  if (i == 0 && q == 0) return;  // a receiver the radio does not fill
+  if (first == 0 && second == 0) return;  // a receiver the radio does not fill
   rr.silent = false;
-  if (q != rx + 1) {
+  if (second != rx + 1) {
     ++rr.counter_errors;
     return;
   }
-  const int32_t count = i & counter_mask;
+  const int32_t count = first & counter_mask;
   int32_t& last = st->last_count[rx];
   if (last < 0) {
     rr.samples_lost += count;  // the count starts at 0 with the stream
@@ -152,13 +154,15 @@ void process_block(run_state* st, const uint8_t* block, bool first_block) {
     const uint8_t* p = payload + s * st->slot;
     int32_t* w = st->wav.file ? &st->wav_buf[(st->wav_frames++) * 2 * n] : nullptr;
     for (int rx = 0; rx < n; ++rx) {
-      const int32_t i = sample24(p + 6 * rx), q = sample24(p + 6 * rx + 3);
+      // The radio sends Q, then I of the analytic signal: read as
+      // second + j*first, an offset above the tuned frequency is positive.
+      const int32_t q = sample24(p + 6 * rx), i = sample24(p + 6 * rx + 3);
       if (w) {
         w[2 * rx] = i;
         w[2 * rx + 1] = q;
       }
       if (r.counter_mode) {
-        counter_sample(st, rx, i, q);
+        counter_sample(st, rx, q, i);
       } else {
         if (i || q) r.rx[rx].silent = false;
         st->block_iq[size_t(rx) * st->per_block + s] = {float(i), float(q)};

@@ -1,6 +1,8 @@
 // The receivers' I/Q as one multi-channel WAV file: channels 2r-1 and 2r
-// are receiver r's I and Q, at the stream's sample rate, as 32-bit float
-// (full scale 1.0) or 24-bit integers (the radio's own samples, exactly).
+// are receiver r's I and Q of the analytic signal (left I, right Q, as SDR
+// programs read I/Q recordings: a carrier above the tuned frequency at a
+// positive offset), at the stream's sample rate, as 32-bit float (full
+// scale 1.0) or 24-bit integers (the radio's own samples, exactly).
 // A plain WAV file, which every program opens, unless the planned length
 // would pass the 4 GB that WAV can describe: then RF64.
 #pragma once
