@@ -35,9 +35,10 @@
 // Transmit side. The transmit FIFO (4096 words) gives up one word pair per
 // 48 kHz sample (first word: audio or zero, second: the I/Q word, two 16-bit
 // halves with the most significant byte first, Q then I as the receivers
-// send them; a lone word waits for its other half); the codec's audio-out FIFO (2048 words) one word per sample;
-// both keep draining whether or not they hold anything. A falling edge of
-// `tx_rst` bit 0 empties the transmit FIFO.
+// send them; a lone word waits for its other half); the codec's audio-out
+// FIFO (2048 words) one word per sample; both keep draining whether or not
+// they hold anything. A falling edge of `tx_rst` bit 0 empties the transmit
+// FIFO.
 // The microphone FIFO (2048 words) fills with a 1 kHz test tone at -20 dBFS
 // at 48 kHz while `rx_rst` bit 1 is set and bit 2 (no codec) clear; a
 // falling edge of bit 1 empties it. The transmitter sends the client's I/Q
