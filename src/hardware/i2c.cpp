@@ -80,7 +80,7 @@ bool probe_expander(int fd, unsigned long request, int address) {
 
 ssize_t i2c_send(int address, const i2c_message& m) {
   const int fd = i2c_fd.load(std::memory_order_relaxed);
-  if (platform->i2c_select(fd, i2c_slave, address) < 0) return -1;
+  if (platform->i2c_select(fd, I2C_SLAVE, address) < 0) return -1;
   return write_msg(fd, m);
 }
 
@@ -91,18 +91,18 @@ uint16_t i2c_probe_accessories(uint16_t dac0_value, uint16_t dac1_value, uint16_
     if (answered) found |= i2c_present(a);
   };
   using A = i2c_accessory;
-  mark(probe_expander(fd, i2c_slave_force, i2c_addr::pene), A::pene);
-  mark(probe_expander(fd, i2c_slave, i2c_addr::alex), A::alex);
-  mark(probe_expander(fd, i2c_slave, i2c_addr::level), A::level);
-  mark(probe_expander(fd, i2c_slave, i2c_addr::misc), A::misc);
-  mark(probe(fd, i2c_slave, i2c_addr::drive, drive_msg(0)), A::drive);
-  mark(probe(fd, i2c_slave, i2c_addr::dac0, dac_msg(dac0_value)), A::dac0);
-  mark(probe(fd, i2c_slave, i2c_addr::dac1, dac_msg(dac1_value)), A::dac1);
-  mark(probe(fd, i2c_slave, i2c_addr::arduino, board16_msg(arduino_cmd::rx1_khz, arduino_rx1_khz)),
+  mark(probe_expander(fd, I2C_SLAVE_FORCE, i2c_addr::pene), A::pene);
+  mark(probe_expander(fd, I2C_SLAVE, i2c_addr::alex), A::alex);
+  mark(probe_expander(fd, I2C_SLAVE, i2c_addr::level), A::level);
+  mark(probe_expander(fd, I2C_SLAVE, i2c_addr::misc), A::misc);
+  mark(probe(fd, I2C_SLAVE, i2c_addr::drive, drive_msg(0)), A::drive);
+  mark(probe(fd, I2C_SLAVE, i2c_addr::dac0, dac_msg(dac0_value)), A::dac0);
+  mark(probe(fd, I2C_SLAVE, i2c_addr::dac1, dac_msg(dac1_value)), A::dac1);
+  mark(probe(fd, I2C_SLAVE, i2c_addr::arduino, board16_msg(arduino_cmd::rx1_khz, arduino_rx1_khz)),
        A::arduino);
   // Word 0x02100000: the board's power-on state; no band yet.
-  mark(probe(fd, i2c_slave, i2c_addr::nucleo, nucleo_msg(0x02100000, 0)), A::nucleo);
-  if (probe(fd, i2c_slave, i2c_addr::codec, codec_msg(codec_reset_reg, 0))) {
+  mark(probe(fd, I2C_SLAVE, i2c_addr::nucleo, nucleo_msg(0x02100000, 0)), A::nucleo);
+  if (probe(fd, I2C_SLAVE, i2c_addr::codec, codec_msg(codec_reset_reg, 0))) {
     found |= i2c_present(A::codec);
     for (const codec_setting& s : codec_setup) write_msg(fd, codec_msg(s.reg, s.value));
   }

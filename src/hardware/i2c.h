@@ -8,6 +8,7 @@
 // examined. Main thread only (start-up, then the receive loop).
 #pragma once
 
+#include <linux/i2c-dev.h>  // I2C_SLAVE, I2C_SLAVE_FORCE
 #include <sys/types.h>
 
 #include <atomic>
@@ -15,9 +16,6 @@
 #include <cstdint>
 
 #include "common/field.h"
-
-constexpr unsigned long i2c_slave = 0x0703;        // I2C_SLAVE
-constexpr unsigned long i2c_slave_force = 0x0706;  // I2C_SLAVE_FORCE
 
 // The bus; negative when "/dev/i2c-0" did not open. Written by start-up only.
 extern std::atomic<int32_t> i2c_fd;

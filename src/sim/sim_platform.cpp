@@ -124,12 +124,12 @@ int sim_i2c_select(int fd, unsigned long request, long address) {
     errno = EINVAL;
     return -1;
   }
-  if (request == i2c_slave && sim_config.i2c_busy[address]) {
+  if (request == I2C_SLAVE && sim_config.i2c_busy[address]) {
     errno = EBUSY;
     return -1;
   }
   i2c_selected = static_cast<int>(address);
-  i2c_selected_forced = request == i2c_slave_force;
+  i2c_selected_forced = request == I2C_SLAVE_FORCE;
   return 0;
 }
 

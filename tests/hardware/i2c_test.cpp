@@ -181,7 +181,7 @@ TEST_F(i2c_startup, send_selects_the_address_then_writes_the_whole_message) {
   const int fd = platform->open("/dev/i2c-0", 0);
   ASSERT_GE(fd, 0);
   present({0x30, 0x23});
-  ASSERT_EQ(platform->i2c_select(fd, i2c_slave, 0x30), 0);  // another address selected before
+  ASSERT_EQ(platform->i2c_select(fd, I2C_SLAVE, 0x30), 0);  // another address selected before
   st(i2c_fd, fd);
   const i2c_message msg = expander_msg(expander_output, 0x1234);
   EXPECT_EQ(i2c_send(0x23, msg), 3);
