@@ -62,6 +62,29 @@ TEST(ptt_signal, a_cw_ptt_change_reaches_the_accessory_pass_through_the_event_de
   ::close(event);
 }
 
+// The loop drains the signal after it woke: an undrained event descriptor
+// stays readable and ends every later wait at once (the main thread would
+// spin).
+TEST(ptt_signal, is_drained_so_that_the_next_wait_waits) {
+  int event = -1;
+  {
+    running_server server;
+    event = ld(ptt_event_fd);
+    ASSERT_GE(event, 0);
+    stub.no_idle_wake = true;
+    ASSERT_TRUE(eventually([] { return stub.waiting_without_timeout.load(); }));
+    const int polls = stub.polls;
+    ASSERT_EQ(eventfd_write(event, 1), 0);
+    // Woken, through its pass and waiting again.
+    ASSERT_TRUE(
+        eventually([&] { return stub.polls > polls && stub.waiting_without_timeout.load(); }));
+    eventfd_t left = 0;
+    EXPECT_NE(eventfd_read(event, &left), 0) << "the signal was left in the descriptor: " << left;
+    EXPECT_EQ(errno, EAGAIN);
+  }
+  ::close(event);
+}
+
 TEST(loop_counters, short_ep2_datagrams_are_counted_and_whole_frames_are_not) {
   running_server server;
   client c(server.port);
