@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "control/counters.h"
+#include "net/tx_sink.h"
 #include "net_harness.h"
 #include "support/rows.h"
 
@@ -96,6 +97,26 @@ TEST(loop_counters, short_ep2_datagrams_are_counted_and_whole_frames_are_not) {
   EXPECT_EQ(running_server::sync(c), 2);
   EXPECT_EQ(ld(count_ep2_short), 2u);
   EXPECT_EQ(server.model.tx().size(), 252u);
+}
+
+// Datagrams the kernel dropped while the loop did not receive (a full
+// receive queue) are counted from the drop count that later datagrams carry.
+TEST(loop_counters, datagrams_the_kernel_dropped_are_counted) {
+  running_server server;
+  client c(server.port);
+  ASSERT_EQ(running_server::sync(c), 2);
+  stub.hold_receive = true;
+  const int polls = stub.polls;
+  ASSERT_TRUE(eventually([&] { return stub.polls > polls + 1; }));  // inside a held wait
+  const int small = 4096;  // the kernel doubles it; a few frames fit
+  ASSERT_EQ(setsockopt(ld(sock_ep2), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+  constexpr int sent = 200;
+  for (int i = 0; i < sent; ++i) c.send(ep2_frame(static_cast<uint32_t>(i)));
+  stub.hold_receive = false;
+  EXPECT_EQ(running_server::sync(c), 2);  // its request carries the count
+  const auto used = static_cast<uint32_t>(server.model.tx().size() / tx_words_per_frame);
+  EXPECT_GT(ld(count_kernel_drops), 0u);
+  EXPECT_EQ(ld(count_kernel_drops) + used, static_cast<uint32_t>(sent));
 }
 
 struct empty_row {
