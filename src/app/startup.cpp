@@ -25,6 +25,7 @@
 #include "keyer/keyer.h"
 #include "net/frames.h"
 #include "net/receive_loop.h"
+#include "net/service.h"
 
 const char* usage_text = "Usage: varnholt 1|2 1|2 1|2 1|2 1|2 1|2\n";
 const char* server_lock_path = nullptr;
@@ -211,7 +212,12 @@ int startup(int argc, char** argv) {
 int varnholt_main(int argc, char** argv) {
   install_stop_handler();
   if (startup(argc, argv) != 0) return 1;
+  // Started by the service manager: it names its socket and the watchdog's
+  // interval here. A socket that cannot be made costs the notifications only.
+  service_open(std::getenv("NOTIFY_SOCKET"), std::getenv("WATCHDOG_USEC"),
+               std::getenv("WATCHDOG_PID"), ::getpid());
   const int status = receive_loop();
+  service_close();
   counters_report_final();
   return status;
 }

@@ -17,6 +17,7 @@
 #include "hardware/platform.h"
 #include "hardware/stop_signal.h"
 #include "net/frames.h"
+#include "net/service.h"
 #include "net/shutdown.h"
 #include "net/stream.h"
 #include "net/tx_release.h"
@@ -255,6 +256,7 @@ int receive_loop() {
   const int sock = ld(sock_ep2);
   const int event = ld(ptt_event_fd);
   kernel_drops_seen = 0;
+  service_ready();
   for (;;) {
     const int n = receive_batch(sock, event, slots);
     if (n < 0) return 1;
@@ -273,6 +275,10 @@ int receive_loop() {
     if (!stream_silence_check()) return 1;
     accessory_updates();
     counters_report();
-    if (ld(stop_requested) != 0) return shut_down() ? 0 : 1;
+    if (ld(stop_requested) != 0) {
+      service_stopping();
+      return shut_down() ? 0 : 1;
+    }
+    service_pass();
   }
 }
