@@ -28,10 +28,14 @@
 // stream_silence_limit_ms is stopped as its stop command would stop it
 // (stream_silence_check).
 //
+// The service manager hears of it (net/service.h): READY as the loop begins,
+// then, after every pass, the status line and the watchdog's ping when they
+// are due.
+//
 // An interrupted or timed-out receive is an empty batch. After every pass the
 // loop looks at stop_requested (hardware/stop_signal.h); once a stop signal
-// has come it shuts down (net/shutdown.h) and returns 0 (1 when the keyer or
-// the stream thread did not answer in time). Returns 1, after
+// has come it says STOPPING, shuts down (net/shutdown.h) and returns 0 (1
+// when the keyer or the stream thread did not answer in time). Returns 1, after
 // perror("recvfrom"), on any other receive error; 1, after perror("poll"),
 // when the wait fails other than by a signal; 1, after "varnholt: the socket
 // failed (poll events 0xN)" or "varnholt: the event descriptor failed (poll
