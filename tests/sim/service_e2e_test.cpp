@@ -75,14 +75,6 @@ TEST_F(service_e2e, ready_status_watchdog_and_stopping_under_a_notify_socket) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST_F(service_e2e, without_a_notify_socket_nothing_is_sent) {
-  manager_socket manager;
-  launch({});
-  udp_client client(sim.port);
-  EXPECT_EQ(discovery_status(client), 2);
-  EXPECT_EQ(manager.next([](const std::string&) { return true; }, 300), "");
-}
-
 // A client that keeps sending keeps its stream past the silence limit; once
 // it sends nothing more, the stream stops within a few seconds, discovery
 // says idle and the last report counts it.

@@ -70,16 +70,25 @@ struct child_process {
   std::string out, err;
   double cpu_seconds = 0;  // user and system time of the child, once reaped
 
-  // `args` begins with the program's path; `env`: NAME=VALUE entries added
-  // to the test's environment.
+  // `args` begins with the program's path. `env` changes the test's
+  // environment for the child: NAME=VALUE sets a variable, NAME alone
+  // removes it.
   bool start(std::vector<std::string> args, bool capture_err = true,
              std::vector<std::string> env = {}) {
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     std::vector<char*> envp;
-    for (char** e = environ; *e; ++e) envp.push_back(*e);
-    for (std::string& e : env) envp.push_back(e.data());
+    for (char** e = environ; *e; ++e) {
+      const std::string entry = *e;
+      const std::string name = entry.substr(0, entry.find('='));
+      const bool changed = std::any_of(env.begin(), env.end(), [&](const std::string& c) {
+        return c.substr(0, c.find('=')) == name;
+      });
+      if (!changed) envp.push_back(*e);
+    }
+    for (std::string& e : env)
+      if (e.find('=') != std::string::npos) envp.push_back(e.data());
     envp.push_back(nullptr);
     int o[2], e[2] = {-1, -1};
     if (pipe2(o, O_CLOEXEC) != 0) return false;
@@ -161,8 +170,8 @@ struct sim_process : child_process {
   temp_dir dir;
   std::string trace_path;
   // Set before start: its standard error captured (in `err`, collected
-  // while waiting for it to end) instead of shared; entries added to its
-  // environment.
+  // while waiting for it to end) instead of shared; changes to its
+  // environment (child_process::start).
   bool capture_err = false;
   std::vector<std::string> env;
 
