@@ -40,7 +40,9 @@ int release_transmitter() {
     std::perror("mmap");
     return 1;
   }
-  clear_bits8(gpio_out, static_cast<uint8_t>(gpio_out_bits::mox.mask));
+  // gpio_out takes whole stores only: what the last server stored there,
+  // bit 0 cleared, in one store (no server runs to store beside it).
+  write8(gpio_out, static_cast<uint8_t>(read8(gpio_out) & ~gpio_out_bits::mox.mask));
   clear_bits8(tx_rst, tx_rst_bits::key | tx_rst_bits::keyer_ptt);
   return 0;
 }
