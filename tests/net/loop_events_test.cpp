@@ -103,6 +103,11 @@ TEST(loop_counters, short_ep2_datagrams_are_counted_and_whole_frames_are_not) {
 // receive queue) are counted from the drop count that later datagrams carry.
 TEST(loop_counters, datagrams_the_kernel_dropped_are_counted) {
   running_server server;
+  int counting = 0;
+  socklen_t length = sizeof counting;
+  if (getsockopt(ld(sock_ep2), SOL_SOCKET, SO_RXQ_OVFL, &counting, &length) != 0 || !counting)
+    GTEST_SKIP() << "this system does not count the socket's drops (an emulator may not pass "
+                    "SO_RXQ_OVFL on)";
   client c(server.port);
   ASSERT_EQ(running_server::sync(c), 2);
   stub.hold_receive = true;
