@@ -2,7 +2,8 @@
 # both):
 #
 #   cross build for the board (build-arm/): varnholt_VERSION_armhf.deb with the
-#     static board executable (/usr/sbin/varnholt), its systemd unit
+#     static board executable (/usr/sbin/varnholt), the static release program
+#     that the unit runs after it (/usr/sbin/varnholt-release), its systemd unit
 #     (/lib/systemd/system/varnholt.service) and the arguments file
 #     (/etc/default/varnholt, a conffile);
 #   native build (build/): varnholt-tools_VERSION_ARCH.deb with the simulated
@@ -61,11 +62,11 @@ the board on a trusted network.]])
     ${VARNHOLT_PACKAGING_DIR}/postinst
     ${VARNHOLT_PACKAGING_DIR}/prerm
     ${VARNHOLT_PACKAGING_DIR}/postrm)
-  install(TARGETS varnholt RUNTIME DESTINATION sbin)
+  install(TARGETS varnholt varnholt-release RUNTIME DESTINATION sbin)
   install(FILES ${VARNHOLT_PACKAGING_DIR}/varnholt.service DESTINATION /lib/systemd/system)
   install(FILES ${VARNHOLT_PACKAGING_DIR}/varnholt.default DESTINATION /etc/default
     RENAME varnholt)
-  list(APPEND deb_targets varnholt)
+  list(APPEND deb_targets varnholt varnholt-release)
 else()
   set(CPACK_PACKAGE_NAME varnholt-tools)
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "simulated SDR board and host tools of varnholt")
@@ -96,14 +97,16 @@ if(VARNHOLT_TESTS AND TARGET varnholt)
   add_test(NAME package_unit
     COMMAND sh ${CMAKE_SOURCE_DIR}/tests/packaging/check_unit.sh
             ${VARNHOLT_PACKAGING_DIR}/varnholt.service ${VARNHOLT_PACKAGING_DIR}/varnholt.default
-            $<TARGET_FILE:varnholt> ${CMAKE_BINARY_DIR}/package-check/unit)
+            $<TARGET_FILE:varnholt> $<TARGET_FILE:varnholt-release>
+            ${CMAKE_BINARY_DIR}/package-check/unit)
   set_tests_properties(package_unit PROPERTIES LABELS package TIMEOUT 60 SKIP_RETURN_CODE 77)
 endif()
 if(VARNHOLT_TESTS AND deb_targets)
   if(CMAKE_CROSSCOMPILING)
     set(deb_expect
       ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE} none
-      ./usr/sbin/varnholt ./lib/systemd/system/varnholt.service ./etc/default/varnholt)
+      ./usr/sbin/varnholt ./usr/sbin/varnholt-release ./lib/systemd/system/varnholt.service
+      ./etc/default/varnholt)
   else()
     set(deb_expect native libc6 ./usr/bin/varnholt-sim)
   endif()

@@ -8,8 +8,8 @@
 // arduino, nucleo, codec); then datagrams, each as one byte choosing the
 // client (bits 0-1: port 50000 + n on 127.0.0.1), a big-endian 16-bit
 // length and the datagram's bytes. A length beyond what is left takes the
-// rest; a datagram longer than 1032 bytes reaches the loop cut to 1032, as
-// the receive call cuts it. Each input starts from a freshly started board.
+// rest; a datagram longer than 1032 bytes is dropped, as the loop drops one
+// that the receive call cut. Each input starts from a freshly started board.
 #include <arpa/inet.h>
 
 #include <cstddef>
@@ -46,12 +46,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     data += 3;
     size -= 3;
     if (length > size) length = size;
-    const size_t kept = length < frame_size ? length : frame_size;
-    std::memcpy(slot, ep6_frame_header, sizeof ep6_frame_header);
-    std::memcpy(slot, data, kept);
+    const uint8_t* datagram = data;
     data += length;
     size -= length;
-    if (!handle_datagram(slot, static_cast<unsigned>(kept), from)) std::abort();
+    if (length > frame_size) continue;
+    std::memcpy(slot, ep6_frame_header, sizeof ep6_frame_header);
+    std::memcpy(slot, datagram, length);
+    if (!handle_datagram(slot, static_cast<unsigned>(length), from)) std::abort();
     accessory_updates();
   }
   fuzz_board_down();

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "control/counters.h"
 #include "control/log_table.h"
 #include "control/state.h"
 #include "hardware/envelope.h"
@@ -24,6 +25,7 @@
 #include "keyer/keyer.h"
 #include "net/frames.h"
 #include "net/receive_loop.h"
+#include "net/service.h"
 
 const char* usage_text = "Usage: varnholt 1|2 1|2 1|2 1|2 1|2 1|2\n";
 const char* server_lock_path = nullptr;
@@ -176,10 +178,13 @@ int startup(int argc, char** argv) {
   platform->get_hwaddr(sock, &hwaddr);
   std::memcpy(discovery_reply_template + 3, hwaddr.ifr_hwaddr.sa_data, 6);
 
-  const int reuse = 1;
-  platform->setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+  // No SO_REUSEADDR: with it, a process of any user that binds the port with
+  // the same option would share it and take the datagrams.
   const timeval timeout{0, 1000};  // 1 ms
   platform->setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  // Every datagram then carries the count of those the kernel dropped.
+  const int drops = 1;
+  platform->setsockopt(sock, SOL_SOCKET, SO_RXQ_OVFL, &drops, sizeof drops);
 
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -207,5 +212,12 @@ int startup(int argc, char** argv) {
 int varnholt_main(int argc, char** argv) {
   install_stop_handler();
   if (startup(argc, argv) != 0) return 1;
-  return receive_loop();
+  // Started by the service manager: it names its socket and the watchdog's
+  // interval here. A socket that cannot be made costs the notifications only.
+  service_open(std::getenv("NOTIFY_SOCKET"), std::getenv("WATCHDOG_USEC"),
+               std::getenv("WATCHDOG_PID"), ::getpid());
+  const int status = receive_loop();
+  service_close();
+  counters_report_final();
+  return status;
 }

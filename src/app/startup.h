@@ -38,5 +38,8 @@ bool map_fpga_blocks(int mem_fd);
 int startup(int argc, char** argv);
 
 // The process: the SIGINT/SIGTERM handler (hardware/stop_signal.h), start-up,
-// then the receive loop. Returns 1 after a failure, 0 after a stop signal.
+// the service manager's notification socket when NOTIFY_SOCKET names one
+// (net/service.h), the receive loop, then the counts of the last partial
+// period (counters_report_final). Returns 1 after a failure, 0 after a stop
+// signal.
 int varnholt_main(int argc, char** argv);

@@ -17,6 +17,11 @@ std::atomic<uint32_t> count_tx_fifo_empty{0};
 std::atomic<uint32_t> count_tx_released{0};
 std::atomic<uint32_t> count_tx_samples_dropped{0};
 std::atomic<uint32_t> count_codec_samples_dropped{0};
+std::atomic<uint32_t> count_long_datagrams{0};
+std::atomic<uint32_t> count_kernel_drops{0};
+std::atomic<uint32_t> count_stream_timeouts{0};
+char counters_last_summary[512];
+int64_t counters_last_seconds = -1;
 
 namespace {
 
@@ -42,6 +47,9 @@ const counter_row rows[counter_count] = {
     {&count_tx_released, "transmit request released", false, -1, nullptr},
     {&count_tx_samples_dropped, "transmit samples dropped", true, -1, nullptr},
     {&count_codec_samples_dropped, "audio samples dropped", true, -1, nullptr},
+    {&count_long_datagrams, "long datagram dropped", false, -1, nullptr},
+    {&count_kernel_drops, "datagrams dropped by the kernel", true, -1, nullptr},
+    {&count_stream_timeouts, "stream of a silent client stopped", false, -1, nullptr},
 };
 
 // Appends to a line without allocating; stops at the end of the buffer,
@@ -82,6 +90,8 @@ int64_t now_ns() {
 void counters_reset() {
   for (const counter_row& r : rows) r.count->store(0, std::memory_order_relaxed);
   period_started = false;
+  counters_last_summary[0] = '\0';
+  counters_last_seconds = -1;
 }
 
 void counters_snapshot(uint32_t (&values)[counter_count]) {
@@ -89,14 +99,12 @@ void counters_snapshot(uint32_t (&values)[counter_count]) {
     values[i] = rows[i].count->load(std::memory_order_relaxed);
 }
 
-size_t counters_format(const uint32_t (&before)[counter_count],
-                       const uint32_t (&after)[counter_count], int64_t seconds, char* out,
-                       size_t capacity) {
-  if (capacity < 2) return 0;
-  line_writer w{out, out + capacity - 1};
-  w.text("varnholt: last ");
-  w.number(static_cast<uint64_t>(seconds));
-  w.text(" s: ");
+namespace {
+
+// Writes the counts that went from `before` to `after`, separated by commas;
+// false when none changed.
+bool write_counts(line_writer& w, const uint32_t (&before)[counter_count],
+                  const uint32_t (&after)[counter_count]) {
   bool any = false;
   for (int i = 0; i < counter_count; ++i) {
     const counter_row& r = rows[i];
@@ -127,10 +135,43 @@ size_t counters_format(const uint32_t (&before)[counter_count],
       w.text(")");
     }
   }
-  if (!any) return 0;
+  return any;
+}
+
+}  // namespace
+
+size_t counters_format(const uint32_t (&before)[counter_count],
+                       const uint32_t (&after)[counter_count], int64_t seconds, char* out,
+                       size_t capacity) {
+  if (capacity < 2) return 0;
+  line_writer w{out, out + capacity - 1};
+  w.text("varnholt: last ");
+  w.number(static_cast<uint64_t>(seconds));
+  w.text(" s: ");
+  if (!write_counts(w, before, after)) return 0;
   *w.p++ = '\n';
   return static_cast<size_t>(w.p - out);
 }
+
+namespace {
+
+// Ends the period in progress at `now` with the counts `counts`: writes its
+// line when a count changed and keeps its summary for the service status.
+void end_period(int64_t now, const uint32_t (&counts)[counter_count]) {
+  const int64_t seconds = (now - period_start_ns) / ns_per_s;
+  const size_t length =
+      counters_format(period_counts, counts, seconds, report_line, sizeof report_line);
+  // One write, so that the line reaches the journal whole.
+  if (length > 0) platform->write(STDERR_FILENO, report_line, length);
+  line_writer w{counters_last_summary, counters_last_summary + sizeof counters_last_summary - 1};
+  write_counts(w, period_counts, counts);
+  *w.p = '\0';
+  counters_last_seconds = seconds;
+  std::memcpy(period_counts, counts, sizeof counts);
+  period_start_ns = now;
+}
+
+}  // namespace
 
 void counters_report() {
   const int64_t now = now_ns();
@@ -140,14 +181,20 @@ void counters_report() {
     counters_snapshot(period_counts);
     return;
   }
-  const int64_t seconds = (now - period_start_ns) / ns_per_s;
-  if (seconds < counters_report_period_s) return;
+  if ((now - period_start_ns) / ns_per_s < counters_report_period_s) return;
   uint32_t counts[counter_count];
   counters_snapshot(counts);
-  const size_t length =
-      counters_format(period_counts, counts, seconds, report_line, sizeof report_line);
-  // One write, so that the line reaches the journal whole.
-  if (length > 0) platform->write(STDERR_FILENO, report_line, length);
-  std::memcpy(period_counts, counts, sizeof counts);
-  period_start_ns = now;
+  end_period(now, counts);
+}
+
+void counters_report_final() {
+  if (!period_started) {
+    // No pass has run: every count is of this process.
+    period_started = true;
+    period_start_ns = now_ns();
+    std::memset(period_counts, 0, sizeof period_counts);
+  }
+  uint32_t counts[counter_count];
+  counters_snapshot(counts);
+  end_period(now_ns(), counts);
 }

@@ -20,6 +20,9 @@ extern std::atomic<uint32_t> count_tx_fifo_empty;       // transmit FIFO found e
 extern std::atomic<uint32_t> count_tx_released;         // client transmit requests released
 extern std::atomic<uint32_t> count_tx_samples_dropped;  // transmit samples dropped (stalled FIFO)
 extern std::atomic<uint32_t> count_codec_samples_dropped;  // audio samples dropped (stalled FIFO)
+extern std::atomic<uint32_t> count_long_datagrams;   // datagrams dropped as longer than a frame
+extern std::atomic<uint32_t> count_kernel_drops;     // datagrams the kernel dropped (SO_RXQ_OVFL)
+extern std::atomic<uint32_t> count_stream_timeouts;  // streams stopped: their client fell silent
 
 // Adds `n` to a counter; only its writing thread calls this, so a relaxed
 // load and store suffice.
@@ -42,11 +45,23 @@ constexpr int counters_report_period_s = 10;
 // Time from platform->clock_now. No allocation, no lock; receive loop only.
 void counters_report();
 
+// Called once as the process ends: when any count changed since the period
+// in progress began, writes its line for the seconds that have passed
+// (possibly "last 0 s"), so that the losses of a last partial period are not
+// lost with the process. Receive loop's thread.
+void counters_report_final();
+
+// The counts part of the line of the last period that ended ("receive FIFO
+// reset 3 times (3072 samples lost)", "" when nothing changed in it) and its
+// length in seconds; -1 while no period has ended. For the service status.
+extern char counters_last_summary[512];
+extern int64_t counters_last_seconds;
+
 // Formats the report line for the counts that went from `before` to `after`
 // (arrays in the order of counters_snapshot) over `seconds` into `out`; returns
 // its length, 0 when nothing changed. The line ends in a newline and is cut
 // to fit `capacity`.
-constexpr int counter_count = 10;
+constexpr int counter_count = 13;
 void counters_snapshot(uint32_t (&values)[counter_count]);
 size_t counters_format(const uint32_t (&before)[counter_count],
                        const uint32_t (&after)[counter_count], int64_t seconds, char* out,

@@ -27,6 +27,8 @@ std::atomic<uint8_t> tx_mux_data{0};
 std::atomic<uint32_t> cw_memory[2]{};
 std::atomic<uint8_t> cw_release{0};
 std::atomic<uint8_t> cw_released{0};
+std::atomic<uint32_t> keyer_ticks{0};
+std::atomic<uint32_t> stream_progress{0};
 std::atomic<int32_t> ptt_event_fd{-1};
 
 std::atomic<uint16_t> alex_data_0{0};
@@ -124,6 +126,8 @@ void control_state_reset() {
   for (auto& m : cw_memory) st(m, 0);
   st(cw_release, 0);
   st(cw_released, 0);
+  st(keyer_ticks, 0);
+  st(stream_progress, 0);
   st(ptt_event_fd, -1);
   st(alex_data_0, 0);
   st(alex_data_1, 0);

@@ -9,8 +9,9 @@
 // Who writes what at run time:
 //   main thread (receive loop, process_ep2, the *_write functions): settings,
 //     packed words, caches, update flags, enable_thread, addr_ep6, cw_release;
-//   keyer thread: cw_ptt, cw_ptt_delay, tx_mux_data, cw_memory, cw_released;
-//   stream thread: active_thread (cleared as its last act).
+//   keyer thread: cw_ptt, cw_ptt_delay, tx_mux_data, cw_memory, cw_released,
+//     keyer_ticks;
+//   stream thread: active_thread (cleared as its last act), stream_progress.
 // Presence flags and descriptors are written only during start-up, before any
 // other thread exists.
 #pragma once
@@ -62,6 +63,13 @@ extern std::atomic<uint32_t> cw_memory[2];  // [0] latest paddle sample, [1] pad
 // when that is done and keys nothing from then on.
 extern std::atomic<uint8_t> cw_release;   // written by the main thread
 extern std::atomic<uint8_t> cw_released;  // written by the keyer thread
+// Progress, for the service manager's watchdog (net/service.h): the keyer
+// adds 1 after every sleep it wakes from (a tick, a step of a longer sleep,
+// the released keyer's idle sleep); the stream thread adds 1 after every
+// batch it sends and at every look at the FIFO of its bounded batch wait.
+// Each is written by its own thread only and wraps.
+extern std::atomic<uint32_t> keyer_ticks;
+extern std::atomic<uint32_t> stream_progress;
 // Event descriptor (eventfd) the keyer signals at every change of cw_ptt and
 // the receive loop waits on; negative when none was made. Set at start-up.
 extern std::atomic<int32_t> ptt_event_fd;

@@ -44,6 +44,13 @@ void install_stop_handler() {
 
 void set_stop_wake_fd(int fd) {
   stop_wake_fd.store(fd, std::memory_order_relaxed);
+  // A signal taken before the descriptor existed found none to write to: it
+  // wakes the first wait from here instead of leaving it to the time limit.
+  // The handler runs on this thread, so it has either seen the descriptor
+  // or stored its record before this load.
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (fd >= 0 && stop_requested.load(std::memory_order_relaxed) != 0)
+    platform->eventfd_write(fd, 1);
 }
 
 int create_thread_without_stop_signals(pthread_t* thread, const pthread_attr_t* attr,

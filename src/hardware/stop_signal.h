@@ -20,6 +20,8 @@ void install_stop_handler();
 // An event descriptor (the receive loop's, which it polls) that the handler
 // also writes to, so that a signal arriving after the loop looked at the
 // record and before its wait began still ends that wait at once. -1: none.
+// When a signal has already come (in the first moments of start-up, before
+// the descriptor existed), it is written to at once.
 void set_stop_wake_fd(int fd);
 
 // pthread_create with SIGINT and SIGTERM blocked in the new thread (the

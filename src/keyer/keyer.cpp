@@ -31,9 +31,11 @@ int64_t monotonic_now() {
   return static_cast<int64_t>(t.tv_sec) * ns_per_s + t.tv_nsec;
 }
 
+// Every sleep the keyer wakes from counts as progress for the watchdog.
 void sleep_until_ns(int64_t t) {
   const timespec d{static_cast<time_t>(t / ns_per_s), static_cast<long>(t % ns_per_s)};
   platform->sleep_until(&d);
+  st(keyer_ticks, ld(keyer_ticks) + 1);
 }
 
 [[noreturn]] void release_and_idle();

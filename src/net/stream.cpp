@@ -93,8 +93,14 @@ void sleep_for(int64_t ns) {
 // even when the FPGA no longer fills the FIFO. A look that finds the FIFO at
 // the reset mark is counted: records were lost while it was full, even when
 // this look ends the wait and the check before the next batch finds nothing.
+// Progress for the watchdog (control/state.h).
+void progress() {
+  st(stream_progress, ld(stream_progress) + 1);
+}
+
 bool wait_for_batch(int words) {
   for (;;) {
+    progress();
     const int level = read16(rx_cntr);
     if (level >= rx_fifo_overflow) tally(count_rx_fifo_full);
     if (level >= words) return true;
@@ -202,6 +208,7 @@ void* handler_ep6(void*) {
     // the receive FIFO fills.
     if (platform->sendmmsg(sock, msgs, static_cast<unsigned>(g.frames), MSG_DONTWAIT) != g.frames)
       tally(count_send_failures);
+    progress();
   }
   active_thread.store(0, std::memory_order_release);
   return nullptr;

@@ -12,8 +12,11 @@
 #include "hardware/platform.h"
 #include "sim/sim_platform.h"
 #include "support/board.h"
+#include "support/rows.h"
 
 namespace {
+
+using test_rows::operator<<;
 
 std::vector<std::string> lines;  // what went to standard error
 
@@ -90,11 +93,53 @@ TEST_F(counter_report, every_count_has_its_words_in_a_fixed_order) {
            tally(count_rx_fifo_full, 7);
            tally(count_rx_fifo_resets);
            tally(count_rx_samples_discarded, 1024);
+           tally(count_long_datagrams);
+           tally(count_kernel_drops, 17);
+           tally(count_stream_timeouts, 2);
          },
          "varnholt: last 10 s: receive FIFO reset once (1024 samples lost), receive FIFO found "
          "full 7 times, microphone FIFO reset once, stream send failed 2 times, short EP2 "
          "datagram dropped once, transmit FIFO ran empty 4 times, transmit request released "
-         "once, 252 transmit samples dropped, 126 audio samples dropped\n"}});
+         "once, 252 transmit samples dropped, 126 audio samples dropped, long datagram "
+         "dropped once, 17 datagrams dropped by the kernel, stream of a silent client stopped 2 "
+         "times\n"}});
+}
+
+// At the end of the process the period in progress is reported too, when a
+// count changed in it; the status keeps the last whole period's counts.
+struct final_row {
+  const char* name;
+  bool count;
+  std::string line;
+};
+class final_report : public counter_report, public testing::WithParamInterface<final_row> {};
+
+TEST_P(final_report, the_last_partial_period_is_reported_when_a_count_changed) {
+  const final_row& r = GetParam();
+  play({{0, nullptr, ""},
+        {10000, [] { tally(count_ep2_short); },
+         "varnholt: last 10 s: short EP2 datagram dropped once\n"}});
+  EXPECT_STREQ(counters_last_summary, "short EP2 datagram dropped once");
+  EXPECT_EQ(counters_last_seconds, 10);
+  if (r.count) tally(count_stream_timeouts);
+  virtual_clock::now_ns = (int64_t{1'000'000} + 13500) * 1'000'000;
+  const size_t before = lines.size();
+  counters_report_final();
+  EXPECT_EQ(lines.size() > before ? lines.back() : "", r.line);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    rows, final_report,
+    testing::Values(final_row{"count_changed", true,
+                              "varnholt: last 3 s: stream of a silent client stopped once\n"},
+                    final_row{"nothing_changed", false, ""}),
+    test_rows::row_name);
+
+TEST_F(counter_report, a_process_that_ends_before_its_first_pass_reports_every_count) {
+  tally(count_kernel_drops, 5);
+  counters_report_final();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "varnholt: last 0 s: 5 datagrams dropped by the kernel\n");
 }
 
 TEST(counter_format, a_line_too_long_for_the_buffer_is_cut_and_still_ends_the_line) {

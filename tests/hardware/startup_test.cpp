@@ -138,22 +138,24 @@ TEST_F(startup_fixture, maps_the_eight_blocks_after_the_i2c_probe) {
   }
 }
 
+// No SO_REUSEADDR: a process that binds the port with it gets the port
+// only while no server holds it.
 TEST_F(startup_fixture, sets_the_socket_options_and_binds_to_port_1024_on_any_address) {
   ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
   ASSERT_EQ(harness::sockopts.size(), 2u);
   EXPECT_EQ(harness::sockopts[0].level, SOL_SOCKET);
-  EXPECT_EQ(harness::sockopts[0].name, SO_REUSEADDR);
-  int reuse = 0;
-  ASSERT_EQ(harness::sockopts[0].value.size(), sizeof reuse);
-  std::memcpy(&reuse, harness::sockopts[0].value.data(), sizeof reuse);
-  EXPECT_EQ(reuse, 1);
-  EXPECT_EQ(harness::sockopts[1].level, SOL_SOCKET);
-  EXPECT_EQ(harness::sockopts[1].name, SO_RCVTIMEO);
+  EXPECT_EQ(harness::sockopts[0].name, SO_RCVTIMEO);
   timeval timeout{};
-  ASSERT_EQ(harness::sockopts[1].value.size(), sizeof timeout);
-  std::memcpy(&timeout, harness::sockopts[1].value.data(), sizeof timeout);
+  ASSERT_EQ(harness::sockopts[0].value.size(), sizeof timeout);
+  std::memcpy(&timeout, harness::sockopts[0].value.data(), sizeof timeout);
   EXPECT_EQ(timeout.tv_sec, 0);
   EXPECT_EQ(timeout.tv_usec, 1000);
+  EXPECT_EQ(harness::sockopts[1].level, SOL_SOCKET);
+  EXPECT_EQ(harness::sockopts[1].name, SO_RXQ_OVFL);
+  int drops = 0;
+  ASSERT_EQ(harness::sockopts[1].value.size(), sizeof drops);
+  std::memcpy(&drops, harness::sockopts[1].value.data(), sizeof drops);
+  EXPECT_EQ(drops, 1);
 
   ASSERT_EQ(harness::binds.size(), 1u);
   EXPECT_EQ(harness::binds[0].sin_family, AF_INET);
@@ -167,6 +169,18 @@ TEST_F(startup_fixture, sets_the_socket_options_and_binds_to_port_1024_on_any_ad
   ASSERT_EQ(getsockopt(sock, SOL_SOCKET, SO_TYPE, &type, &len), 0);
   EXPECT_EQ(type, SOCK_DGRAM);
   EXPECT_NE(sim_bound_port(), 0);
+
+  // Another process's socket with SO_REUSEADDR cannot share the port.
+  const int other = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(other, 0);
+  const int reuse = 1;
+  ASSERT_EQ(setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse), 0);
+  sockaddr_in taken{};
+  socklen_t taken_len = sizeof taken;
+  ASSERT_EQ(getsockname(sock, reinterpret_cast<sockaddr*>(&taken), &taken_len), 0);
+  EXPECT_NE(bind(other, reinterpret_cast<const sockaddr*>(&taken), sizeof taken), 0);
+  EXPECT_EQ(errno, EADDRINUSE);
+  close(other);
 }
 
 TEST_F(startup_fixture, copies_the_hardware_address_of_eth0_into_the_discovery_reply) {

@@ -35,3 +35,25 @@ TEST(stop_signal, records_the_signal_and_wakes_the_wait) {
   close(event);
   platform = saved;
 }
+
+// A signal in the first moments of start-up, before the receive loop's event
+// descriptor exists: the descriptor is woken as soon as it is made known, so
+// the loop's first wait ends at once instead of at its time limit.
+TEST(stop_signal, taken_before_the_descriptor_existed_wakes_it_when_it_comes) {
+  const platform_ops* saved = platform;
+  platform = &sim_platform;
+  install_stop_handler();
+  raise(SIGTERM);
+  const int event = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  ASSERT_GE(event, 0);
+  set_stop_wake_fd(event);
+  pollfd p{event, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 0), 1) << "the first wait would last its whole time limit";
+
+  set_stop_wake_fd(-1);
+  signal(SIGTERM, SIG_DFL);
+  signal(SIGINT, SIG_DFL);
+  stop_requested.store(0);
+  close(event);
+  platform = saved;
+}

@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ostream>
 
 #include "keyer_harness.h"
@@ -90,6 +91,49 @@ INSTANTIATE_TEST_SUITE_P(
                                   120,
                                   cat({at(120, {"-tone", "-key"}), drop_at(120)})},
                       release_row{"after_the_hang_ran_out", 1, 0, {{1, 3, dot_in}}, 80, {}}),
+    test_rows::row_name);
+
+}  // namespace
+
+namespace {
+
+// The service manager's watchdog looks for the keyer's tick count to move
+// (net/service.h): it moves at every millisecond of a running keyer, in a
+// straight-key hold and in the timed dot's mark too, and at every idle
+// sleep of a released one. `longest_still`: the most consecutive ticks of
+// the harness in which it did not move.
+struct progress_row {
+  const char* name;
+  uint8_t mode;
+  std::vector<press> presses;
+  int32_t release_at;  // -1: never
+  int32_t longest_still;
+};
+class keyer_progress : public keyer_test_base,
+                       public ::testing::WithParamInterface<progress_row> {};
+
+TEST_P(keyer_progress, tick_count_moves_while_the_keyer_runs) {
+  const progress_row& row = GetParam();
+  st(cw_mode, row.mode);
+  uint32_t last = ld(keyer_ticks);
+  int32_t still = 0, longest = 0;
+  run_keyer(600, row.presses, [&](int32_t t) {
+    if (t == row.release_at) st(cw_release, 1);
+    const uint32_t now = ld(keyer_ticks);
+    still = now == last ? still + 1 : 0;
+    if (t > 1) longest = std::max(longest, still);  // the first sleep ends in tick 1
+    last = now;
+  });
+  EXPECT_EQ(longest, row.longest_still);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    rows, keyer_progress,
+    ::testing::Values(progress_row{"idle", 1, {}, -1, 0},
+                      progress_row{"straight_key_held", 0, {{10, 400, dash_in}}, -1, 0},
+                      progress_row{"timed_dots", 0, {{10, 400, dot_in}}, -1, 0},
+                      progress_row{"iambic", 1, {{10, 400, dot_in | dash_in}}, -1, 0},
+                      progress_row{"released", 1, {{10, 400, dot_in}}, 50, 99}),
     test_rows::row_name);
 
 }  // namespace

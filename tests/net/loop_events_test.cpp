@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "control/counters.h"
+#include "net/tx_sink.h"
 #include "net_harness.h"
 #include "support/rows.h"
 
@@ -62,6 +63,29 @@ TEST(ptt_signal, a_cw_ptt_change_reaches_the_accessory_pass_through_the_event_de
   ::close(event);
 }
 
+// The loop drains the signal after it woke: an undrained event descriptor
+// stays readable and ends every later wait at once (the main thread would
+// spin).
+TEST(ptt_signal, is_drained_so_that_the_next_wait_waits) {
+  int event = -1;
+  {
+    running_server server;
+    event = ld(ptt_event_fd);
+    ASSERT_GE(event, 0);
+    stub.no_idle_wake = true;
+    ASSERT_TRUE(eventually([] { return stub.waiting_without_timeout.load(); }));
+    const int polls = stub.polls;
+    ASSERT_EQ(eventfd_write(event, 1), 0);
+    // Woken, through its pass and waiting again.
+    ASSERT_TRUE(
+        eventually([&] { return stub.polls > polls && stub.waiting_without_timeout.load(); }));
+    eventfd_t left = 0;
+    EXPECT_NE(eventfd_read(event, &left), 0) << "the signal was left in the descriptor: " << left;
+    EXPECT_EQ(errno, EAGAIN);
+  }
+  ::close(event);
+}
+
 TEST(loop_counters, short_ep2_datagrams_are_counted_and_whole_frames_are_not) {
   running_server server;
   client c(server.port);
@@ -73,6 +97,31 @@ TEST(loop_counters, short_ep2_datagrams_are_counted_and_whole_frames_are_not) {
   EXPECT_EQ(running_server::sync(c), 2);
   EXPECT_EQ(ld(count_ep2_short), 2u);
   EXPECT_EQ(server.model.tx().size(), 252u);
+}
+
+// Datagrams the kernel dropped while the loop did not receive (a full
+// receive queue) are counted from the drop count that later datagrams carry.
+TEST(loop_counters, datagrams_the_kernel_dropped_are_counted) {
+  running_server server;
+  int counting = 0;
+  socklen_t length = sizeof counting;
+  if (getsockopt(ld(sock_ep2), SOL_SOCKET, SO_RXQ_OVFL, &counting, &length) != 0 || !counting)
+    GTEST_SKIP() << "this system does not count the socket's drops (an emulator may not pass "
+                    "SO_RXQ_OVFL on)";
+  client c(server.port);
+  ASSERT_EQ(running_server::sync(c), 2);
+  stub.hold_receive = true;
+  const int polls = stub.polls;
+  ASSERT_TRUE(eventually([&] { return stub.polls > polls + 1; }));  // inside a held wait
+  const int small = 4096;  // the kernel doubles it; a few frames fit
+  ASSERT_EQ(setsockopt(ld(sock_ep2), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+  constexpr int sent = 200;
+  for (int i = 0; i < sent; ++i) c.send(ep2_frame(static_cast<uint32_t>(i)));
+  stub.hold_receive = false;
+  EXPECT_EQ(running_server::sync(c), 2);  // its request carries the count
+  const auto used = static_cast<uint32_t>(server.model.tx().size() / tx_words_per_frame);
+  EXPECT_GT(ld(count_kernel_drops), 0u);
+  EXPECT_EQ(ld(count_kernel_drops) + used, static_cast<uint32_t>(sent));
 }
 
 struct empty_row {

@@ -200,7 +200,13 @@ struct platform_stub {
   // Set while the loop is in such a wait (a test that sets no_idle_wake
   // waits for this before it signals).
   std::atomic<bool> waiting_without_timeout{false};
+  // The next wait fails with this errno (0: none), or reports these events
+  // on the socket and on the event descriptor (0: none); each is used once.
+  std::atomic<int> poll_errno{0};
+  std::atomic<short> socket_revents{0};
+  std::atomic<short> event_revents{0};
   std::atomic<int> polls{0};
+  std::atomic<int> poll_timeouts{0};  // waits that ended at their time limit
   std::atomic<int> receive_calls{0};
   std::atomic<int> stream_threads_created{0};
   std::atomic<int> keyer_threads_created{0};
@@ -235,6 +241,16 @@ inline void* stream_trampoline(void*) {
 
 inline int stub_poll(pollfd* fds, nfds_t count, int timeout_ms) {
   ++stub.polls;
+  if (const int e = stub.poll_errno.exchange(0)) {
+    errno = e;
+    return -1;
+  }
+  const short injected[2] = {stub.socket_revents.exchange(0), stub.event_revents.exchange(0)};
+  if (injected[0] || injected[1]) {
+    fds[0].revents = injected[0];
+    fds[1].revents = injected[1];
+    return (injected[0] != 0) + (injected[1] != 0);
+  }
   if (stub.end_loop || stub.inject_eintr > 0) {
     fds[0].revents = POLLIN;
     return 1;
@@ -252,7 +268,9 @@ inline int stub_poll(pollfd* fds, nfds_t count, int timeout_ms) {
     }
   }
   stub.waiting_without_timeout = false;
-  return sim_platform.poll(fds, count, timeout_ms);
+  const int r = sim_platform.poll(fds, count, timeout_ms);
+  if (r == 0) ++stub.poll_timeouts;
+  return r;
 }
 
 inline int stub_recvmmsg(int fd, mmsghdr* msgs, unsigned count, int flags, timespec* timeout) {

@@ -7,7 +7,10 @@
 
 #include "control/control_fixture.h"
 #include "control/writers.h"
+#include "hardware/stop_signal.h"
 #include "net/net_harness.h"
+#include "net/shutdown.h"
+#include "net/tx_release.h"
 #include "net/tx_sink.h"
 #include "support/rows.h"
 
@@ -150,5 +153,105 @@ TEST(pinned, batch_in_hand_is_sent_after_a_stop) {
   EXPECT_EQ(stub.sendmmsg_calls, 1);
   EXPECT_EQ(c.pending(), ep6_geometry_for(1).frames);
 }
+
+// The stub on a virtual clock that its sleeps move: the limits of the
+// shutdown's hand-shakes pass at once.
+using virtual_clock::now_ns;
+const platform_ops timed_stub = virtual_clock::with_virtual_clock(stub_platform);
+board_options timed_stub_board(bool map) {
+  board_options o = stub_board(map);
+  o.ops = &timed_stub;
+  o.clock_ns = 1'000'000'000;
+  return o;
+}
+void sleeps_move_the_clock() {
+  stub.usleep_hook = [](useconds_t us) { now_ns += static_cast<int64_t>(us) * 1000; };
+}
+
+// The shutdown writes the Alex and band-board MOX release before it waits
+// for the keyer, so a keyer that misses its limit does not leave the
+// transmit/receive relays in transmit.
+class shutdown_release : public control_fixture {
+ protected:
+  shutdown_release() : control_fixture(timed_stub_board(true)) {}
+};
+
+TEST_F(shutdown_release, relays_leave_transmit_even_when_the_keyer_misses_its_limit) {
+  sleeps_move_the_clock();
+  bring_up({i2c_addr::nucleo});
+  const auto f = frame_with({{0x01, 0x01, 0x0A, 0x25, 0x1A}},
+                            {{ep2_c0::tx_frequency, 0x00, 0x6C, 0x56, 0x3C}});
+  process_ep2(&f[ep2_c0_offset[0]]);
+  process_ep2(&f[ep2_c0_offset[1]]);
+  tx_release_note(f.data());
+  accessory_updates();
+  ASSERT_EQ(ld(alex_data_0) & 1, 1);
+  ASSERT_EQ(ld(i2c_nucleo_data[0]) & 2, 2u);  // nucleo_data_0 bit 0, one up in the word
+  rec.stores.clear();
+  take_i2c();
+
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(shut_down());  // no keyer runs to answer
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "varnholt: the keyer did not release the transmitter\n");
+  int rx_words = 0, tx_words = 0;
+  for (const uint32_t v : rec.values_of(fpga_block::alex, 0)) {
+    if (v & 0x10000) {
+      ++rx_words;
+      EXPECT_EQ(v & 0x8000, 0u) << "receive word " << std::hex << v;
+    } else {
+      ++tx_words;
+      EXPECT_EQ(v & 0x1000, 0u) << "transmit word " << std::hex << v;
+    }
+  }
+  EXPECT_GT(rx_words + tx_words, 0) << "the Alex board was not written";
+  std::vector<i2c_msg> nucleo;
+  for (const auto& m : take_i2c())
+    if (m.addr == i2c_addr::nucleo) nucleo.push_back(m);
+  ASSERT_FALSE(nucleo.empty()) << "the band board was not written";
+  EXPECT_EQ(ld(i2c_nucleo_data[0]) & 2, 0u);
+}
+
+// The exit status after a stop signal: 0 only when the keyer released the
+// transmitter and the stream ended within their limits. The signal comes
+// before start-up ends, so the loop's first wait must end at once.
+struct stop_exit_row {
+  const char* name;
+  bool keyer_answers;
+  bool stream_stuck;
+  int status;
+  const char* message;
+};
+class stop_exit : public testing::TestWithParam<stop_exit_row> {};
+
+TEST_P(stop_exit, status_1_unless_every_thread_answered) {
+  const stop_exit_row& r = GetParam();
+  sim_board board(timed_stub_board(false));
+  serve_on_loopback();
+  sleeps_move_the_clock();
+  stop_requested.store(SIGTERM);
+  ASSERT_EQ(start_up_with_ones(), 0);
+  if (r.keyer_answers) cw_released.store(1);
+  if (r.stream_stuck) {
+    enable_thread.store(1);
+    active_thread.store(1);
+  }
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(receive_loop(), r.status);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), r.message);
+  EXPECT_EQ(stub.poll_timeouts, 0) << "the first wait ran to its limit";
+  EXPECT_EQ(stub.polls, 1);
+  stop_requested.store(0);
+  active_thread.store(0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    rows, stop_exit,
+    testing::Values(stop_exit_row{"every_thread_answers", true, false, 0, ""},
+                    stop_exit_row{"keyer_misses_its_limit", false, false, 1,
+                                  "varnholt: the keyer did not release the transmitter\n"},
+                    stop_exit_row{"stream_thread_stuck", true, true, 1,
+                                  "varnholt: the stream thread did not stop\n"}),
+    test_rows::row_name);
 
 }  // namespace

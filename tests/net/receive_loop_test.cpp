@@ -1,10 +1,13 @@
 // The receive loop in-process on loopback against the simulated board.
 #include <gtest/gtest.h>
 
+#include "control/counters.h"
 #include "net_harness.h"
+#include "support/rows.h"
 
 namespace {
 
+using test_rows::operator<<;
 using namespace net_test;
 
 TEST(receive_loop, discovery_reply_is_60_bytes_to_the_requester) {
@@ -185,17 +188,30 @@ TEST(receive_loop, short_datagram_never_reuses_the_previous_datagrams_bytes) {
   EXPECT_EQ(c.pending(), 0);
 }
 
-TEST(receive_loop, ep2_frame_reaches_the_sink_and_longer_datagrams_are_cut) {
+// A datagram longer than a frame reaches the loop cut to the frame's size:
+// whatever its kind, it is dropped and counted, so a long one with MOX set
+// in its first 1032 bytes keys nothing.
+TEST(receive_loop, ep2_frame_reaches_the_sink_and_longer_datagrams_are_dropped) {
   running_server server;
   client c(server.port);
   auto frame = ep2_frame();
   frame[3 + 8] = 0;  // C0 = 0: no transmit request
   c.send(frame);
-  auto longer = ep2_frame();
-  longer.resize(1100, 0x55);
-  c.send(longer);
-  EXPECT_EQ(running_server::sync(c), 2);
-  EXPECT_EQ(server.model.tx().size(), 2 * 252u);
+  for (const size_t length : {frame_size + 1, size_t{2000}}) {
+    auto longer = frame_with({0x01, 0, 0, 0, 0}, {0x01, 0, 0, 0, 0});  // MOX set
+    longer.resize(length, 0x55);
+    c.send(longer);
+  }
+  std::vector<uint8_t> long_discovery(frame_size + 8, 0);
+  long_discovery[0] = 0xEF, long_discovery[1] = 0xFE, long_discovery[2] = 0x02;
+  c.send(long_discovery);
+  EXPECT_EQ(running_server::sync(c), 2);  // the one reply: to the short request
+  EXPECT_EQ(c.pending(), 0);
+  EXPECT_EQ(server.model.tx().size(), 252u);
+  EXPECT_EQ(read8(gpio_out) & 1, 0);
+  EXPECT_EQ(ld(alex_data_0) & 1, 0);
+  EXPECT_EQ(ld(count_long_datagrams), 3u);
+  EXPECT_EQ(ld(count_ep2_short), 0u);
 }
 
 TEST(receive_loop, interrupted_receive_keeps_the_loop_serving) {
@@ -217,6 +233,54 @@ TEST(receive_loop, receive_error_ends_the_loop_with_1) {
   running_server server;
   EXPECT_EQ(server.end_loop(), 1);
 }
+
+// A wait that fails, or reports an error condition on a descriptor (which
+// would end every later wait at once), ends the loop with 1 and a message;
+// a wait interrupted by a signal is an empty pass.
+struct wait_failure_row {
+  const char* name;
+  int poll_errno;
+  short socket_revents, event_revents;
+  const char* message;  // "": the loop keeps serving
+};
+class wait_failure : public testing::TestWithParam<wait_failure_row> {};
+
+TEST_P(wait_failure, ends_the_loop_with_1_instead_of_spinning) {
+  const wait_failure_row& r = GetParam();
+  running_server server;
+  client c(server.port);
+  ASSERT_EQ(running_server::sync(c), 2);
+  testing::internal::CaptureStderr();
+  stub.socket_revents = r.socket_revents;
+  stub.event_revents = r.event_revents;
+  stub.poll_errno = r.poll_errno;
+  if (*r.message == '\0') {
+    EXPECT_EQ(running_server::sync(c), 2);
+    EXPECT_EQ(server.loop_result, -1);  // still running
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    return;
+  }
+  ASSERT_TRUE(eventually([&] { return server.loop_result != -1; }));
+  EXPECT_EQ(server.loop_result, 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), r.message);
+  const int polls = stub.polls;
+  EXPECT_EQ(server.end_loop(), 1);
+  EXPECT_EQ(stub.polls, polls);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    rows, wait_failure,
+    testing::Values(wait_failure_row{"poll_fails", ENOMEM, 0, 0, "poll: Cannot allocate memory\n"},
+                    wait_failure_row{"poll_interrupted", EINTR, 0, 0, ""},
+                    wait_failure_row{"socket_error", 0, POLLERR, 0,
+                                     "varnholt: the socket failed (poll events 0x8)\n"},
+                    wait_failure_row{"socket_hung_up_with_data", 0, POLLIN | POLLHUP, 0,
+                                     "varnholt: the socket failed (poll events 0x11)\n"},
+                    wait_failure_row{"event_descriptor_invalid", 0, 0, POLLNVAL,
+                                     "varnholt: the event descriptor failed (poll events 0x20)\n"},
+                    wait_failure_row{"event_descriptor_error_with_signal", 0, 0, POLLIN | POLLERR,
+                                     "varnholt: the event descriptor failed (poll events 0x9)\n"}),
+    test_rows::row_name);
 
 TEST(receive_loop, failed_thread_creation_ends_the_loop_with_1) {
   running_server server;

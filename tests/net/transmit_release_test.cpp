@@ -116,6 +116,7 @@ struct silence_row {
   const char* name;
   uint8_t c0;  // of the general word in the last frame
   bool released;
+  int block = 0;  // of the general word; the other block carries another word
 };
 class silence : public control_fixture, public testing::WithParamInterface<silence_row> {
  protected:
@@ -125,9 +126,12 @@ class silence : public control_fixture, public testing::WithParamInterface<silen
 TEST_P(silence, releases_mox_after_a_second_without_frames) {
   const silence_row& r = GetParam();
   bring_up(std::vector<int>{});
-  const auto f = frame_with({{r.c0, 0x01, 0x0A, 0x25, 0x1A}}, {{ep2_c0::rx_attenuation}});
+  const control_word general{{r.c0, 0x01, 0x0A, 0x25, 0x1A}}, other{{ep2_c0::rx_attenuation}};
+  const auto f = r.block == 0 ? frame_with(general, other) : frame_with(other, general);
   process_ep2(&f[ep2_c0_offset[0]]);
+  process_ep2(&f[ep2_c0_offset[1]]);
   tx_release_note(f.data());
+  ASSERT_EQ(read8(gpio_out) & 1, r.c0 & 1);
   tx_release_check();  // the pass that handled the frame
   now_ns += tx_silence_limit_ms * 1000000 - 1;
   tx_release_check();
@@ -140,7 +144,10 @@ TEST_P(silence, releases_mox_after_a_second_without_frames) {
 
 INSTANTIATE_TEST_SUITE_P(rows, silence,
                          testing::Values(silence_row{"mox", 0x01, true},
-                                         silence_row{"no_mox", 0x00, false}),
+                                         silence_row{"no_mox", 0x00, false},
+                                         // A client whose general word comes in block 2.
+                                         silence_row{"mox_in_block_2", 0x01, true, 1},
+                                         silence_row{"no_mox_in_block_2", 0x00, false, 1}),
                          test_rows::row_name);
 
 // The receive loop: stop and start commands release the transmit request

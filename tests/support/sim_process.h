@@ -70,11 +70,26 @@ struct child_process {
   std::string out, err;
   double cpu_seconds = 0;  // user and system time of the child, once reaped
 
-  // `args` begins with the program's path.
-  bool start(std::vector<std::string> args, bool capture_err = true) {
+  // `args` begins with the program's path. `env` changes the test's
+  // environment for the child: NAME=VALUE sets a variable, NAME alone
+  // removes it.
+  bool start(std::vector<std::string> args, bool capture_err = true,
+             std::vector<std::string> env = {}) {
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (char** e = environ; *e; ++e) {
+      const std::string entry = *e;
+      const std::string name = entry.substr(0, entry.find('='));
+      const bool changed = std::any_of(env.begin(), env.end(), [&](const std::string& c) {
+        return c.substr(0, c.find('=')) == name;
+      });
+      if (!changed) envp.push_back(*e);
+    }
+    for (std::string& e : env)
+      if (e.find('=') != std::string::npos) envp.push_back(e.data());
+    envp.push_back(nullptr);
     int o[2], e[2] = {-1, -1};
     if (pipe2(o, O_CLOEXEC) != 0) return false;
     if (capture_err && pipe2(e, O_CLOEXEC) != 0) {
@@ -86,7 +101,7 @@ struct child_process {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, o[1], STDOUT_FILENO);
     if (capture_err) posix_spawn_file_actions_adddup2(&actions, e[1], STDERR_FILENO);
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(o[1]);
     if (capture_err) close(e[1]);
@@ -154,6 +169,11 @@ struct sim_process : child_process {
   uint16_t port = 0;
   temp_dir dir;
   std::string trace_path;
+  // Set before start: its standard error captured (in `err`, collected
+  // while waiting for it to end) instead of shared; changes to its
+  // environment (child_process::start).
+  bool capture_err = false;
+  std::vector<std::string> env;
 
   // Starts varnholt-sim with `options`, a trace and the six arguments;
   // false with a message when it does not come up within 20 s.
@@ -164,7 +184,8 @@ struct sim_process : child_process {
                                   "127.0.0.1",       "--trace", trace_path};
     args.insert(args.end(), options.begin(), options.end());
     args.insert(args.end(), six.begin(), six.end());
-    if (!child_process::start(args, false)) return fail(error, "cannot start " + args[0]);
+    if (!child_process::start(args, capture_err, env))
+      return fail(error, "cannot start " + args[0]);
     // "varnholt-sim: serving on 127.0.0.1 port N"
     const int64_t deadline = e2e_now_ms() + 20000;
     while (out.find('\n') == std::string::npos)
