@@ -391,6 +391,10 @@ local function decode_word(tvb, c0_off, t)
     local rx = addr == 18 and 8 or addr - 1
     t:add(f.receiver, tvb(c0_off, 1), rx):set_generated()
     local hz = freq_item(t, f.rx_freq, c14, " (receiver " .. rx .. ")")
+    if rx > 3 then
+      t:add_proto_expert_info(e.ignored, string.format(
+        "C0 0x%02X: the radio ignores the frequency of receiver %d", c0, rx))
+    end
     return string.format("rx%d %d Hz", rx, hz)
   elseif addr == 9 then
     t:add(f.drive, c1r)
