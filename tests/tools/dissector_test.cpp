@@ -7,7 +7,9 @@
 #include <pcap/pcap.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <map>
 #include <set>
 #include <sstream>
@@ -277,9 +279,10 @@ TEST_F(dissector, decodes_every_word_address_as_the_radio_reads_it) {
        "0xB2"},                         // 11 dB, reversed, 30 WPM mode 2, weight 50, spacing
       {"0x1C", "0", "0", "0x17", "0"},  // transmit attenuation 23 dB
       {"0x1E", "1", "77", "12", "0"},   // keyer on, sidetone level 77, RF delay 12 ms
-      {"0x20", "0x96", "0x03", "0x25", "0x08"},  // hang 603 ms, sidetone 600 Hz
-      be32_word(0x24, 5000000),                  // receiver 8: ignored
-      {"0x44", "1", "2", "3", "4"},              // no such word
+      // hang 603 ms; sidetone (0x24 << 4) | 0x18 = 600 Hz: C4 is ORed in whole
+      {"0x20", "0x96", "0x03", "0x24", "0x18"},
+      be32_word(0x24, 5000000),      // receiver 8: ignored
+      {"0x44", "1", "2", "3", "4"},  // no such word
   };
   std::vector<std::string> args;
   for (const auto& w : words) args.insert(args.end(), w.begin(), w.end());
@@ -499,6 +502,20 @@ TEST_F(dissector, a_transmit_session_decodes_as_recorded) {
   // The inputs' pattern reached the status words.
   for (const auto& seen : status_bits) EXPECT_EQ(seen, (std::set<std::string>{"0", "1"}));
   EXPECT_TRUE(dash_not_dot);
+
+  // Stamped with the time of day in microseconds: the feeder's frames 2.625 ms
+  // apart (the median: the first few go out at once).
+  std::vector<double> gaps_ms;
+  double previous = 0;
+  for (const record& r : rs) {
+    const double at = double(r.ts.tv_sec) * 1e3 + double(r.ts.tv_usec) / 1e3;
+    if (r.ep2() && r.seq() > 0 && previous > 0) gaps_ms.push_back(at - previous);
+    if (r.ep2()) previous = at;
+  }
+  ASSERT_FALSE(gaps_ms.empty());
+  std::sort(gaps_ms.begin(), gaps_ms.end());
+  EXPECT_NEAR(gaps_ms[gaps_ms.size() / 2], 2.625, 1.0);
+  EXPECT_NEAR(double(rs.front().ts.tv_sec), double(time(nullptr)), 60);
 
   // A filter on MOX lists exactly the frames sent with it.
   const fields_table keyed = fields(pcap, "hpsdr.ep2.c0.mox == 1", {"frame.number"});
