@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -42,7 +43,10 @@ struct tshark_result {
 // tshark with the dissector from the source tree; standard error without
 // the line tshark prints whenever it runs as root.
 tshark_result tshark(std::vector<std::string> args) {
-  args.insert(args.begin(), {tshark_path(), "-X", "lua_script:" HPSDR_LUA});
+  // -G REPORT must come first.
+  const auto at = args.begin() + (args.size() >= 2 && args[0] == "-G" ? 2 : 0);
+  args.insert(at, {"-X", "lua_script:" HPSDR_LUA});
+  args.insert(args.begin(), tshark_path());
   child_process child;
   tshark_result r;
   if (!child.start(args)) return r;
@@ -227,6 +231,24 @@ class dissector : public e2e {
     e2e::SetUp();
     if (IsSkipped()) return;
     if (tshark_path().empty()) GTEST_SKIP() << "tshark is not installed";
+    // An installed copy loads before the one given with -X, which then
+    // steps aside: it must be the same file.
+    const tshark_result plugins = tshark({"-G", "plugins"});
+    ASSERT_EQ(plugins.exit_code, 0) << plugins.err;
+    ASSERT_NE(plugins.out.find(HPSDR_LUA), std::string::npos) << plugins.out;
+    std::stringstream lines(plugins.out);
+    for (std::string line; std::getline(lines, line);) {
+      const std::string path = line.substr(line.rfind('\t') + 1);
+      if (line.find("lua script") == std::string::npos || path == HPSDR_LUA || path.size() < 10 ||
+          path.substr(path.size() - 10) != "/hpsdr.lua")
+        continue;
+      std::ifstream installed(path), source(HPSDR_LUA);
+      std::stringstream a, b;
+      a << installed.rdbuf();
+      b << source.rdbuf();
+      ASSERT_TRUE(a.str() == b.str()) << path << ", an older hpsdr.lua, is loaded in place of "
+                                      << HPSDR_LUA << ": remove it or install this one";
+    }
     // The PTT and paddle inputs take every combination in turn, 20 ms each,
     // for a minute: the status words carry all of them.
     std::string gpio;

@@ -30,7 +30,12 @@ local rshift = bit32 and bit32.rshift or bit.rshift
 local lshift = bit32 and bit32.lshift or bit.lshift
 local bor = bit32 and bit32.bor or bit.bor
 
-local hpsdr = Proto("hpsdr", "HPSDR Protocol 1")
+local registered, hpsdr = pcall(Proto, "hpsdr", "HPSDR Protocol 1")
+if not registered then
+  -- Loaded once already: the installed plugin, and this file again with
+  -- -X lua_script:. The one loaded first stays.
+  return
+end
 
 -- ---- fields -----------------------------------------------------------------
 
