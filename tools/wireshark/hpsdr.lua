@@ -532,22 +532,22 @@ local function status_word(tvb, off, bt)
   elseif addr == 1 then
     bt:add(f.exciter_power, r12)
     bt:add(f.forward_power, r34)
-    summary = "forward " .. r34:uint()
+    summary = "forward power " .. r34:uint()
   elseif addr == 2 then
     bt:add(f.reverse_power, r12)
     bt:add(f.aux_input, r34)
-    summary = "reverse " .. r12:uint()
+    summary = string.format("reverse power %d, aux %d", r12:uint(), r34:uint())
   elseif addr == 3 then
     bt:add(f.supply, r12)
     summary = "supply " .. r12:uint()
   else
-    summary = string.format("status 0x%02X", band(c0, 0xF8))
+    summary = string.format("address %d: %s", addr, tostring(tvb(off + 4, 4):bytes()))
   end
   local bits = {}
   if band(c0, 1) == 1 then bits[#bits + 1] = "PTT" end
   if band(c0, 2) == 2 then bits[#bits + 1] = "dash" end
   if band(c0, 4) == 4 then bits[#bits + 1] = "dot" end
-  if #bits > 0 then summary = table.concat(bits, " ") .. " " .. summary end
+  if #bits > 0 then summary = summary .. " (" .. table.concat(bits, ", ") .. ")" end
   return summary, band(c0, 7)
 end
 
