@@ -679,4 +679,91 @@ TEST_F(dissector, loads_cleanly_and_decodes_port_1024_and_other_ports) {
   }
 }
 
+// Datagrams no session of p1probe makes, on port 1024 and on another port
+// (where only what the heuristic recognises is decoded).
+struct odd_row {
+  const char* name;
+  std::vector<uint8_t> head;  // then zeros up to `size`
+  size_t size;
+  bool from_radio;
+  const char* kind;  // hpsdr.discovery.kind, or "" for none
+  bool ignored;      // hpsdr.ignored: a datagram or word the radio ignores
+  bool short_frame;  // hpsdr.short
+  bool heuristic;    // decoded on another port too
+  // On another port only the length tells a request from an idle radio's
+  // reply (EF FE 02, then a MAC that may begin with 00): 60 bytes is a reply.
+  const char* kind_elsewhere = nullptr;  // when not `kind`
+};
+
+TEST_F(dissector, tells_requests_from_replies_and_marks_what_the_radio_ignores) {
+  const std::vector<odd_row> rows{
+      {"request_60_bytes",
+       {0xEF, 0xFE, 0x02, 0x00},
+       60,
+       false,
+       "request",
+       false,
+       false,
+       true,
+       "reply"},
+      {"request_63_bytes", {0xEF, 0xFE, 0x02, 0x00}, 63, false, "request", false, false, true},
+      {"request_byte_3_not_0", {0xEF, 0xFE, 0x02, 0x01}, 63, false, "request", true, false, false},
+      {"idle_reply_mac_00", {0xEF, 0xFE, 0x02, 0x00, 0x11}, 60, true, "reply", false, false, true},
+      {"reply_of_63_bytes",
+       {0xEF, 0xFE, 0x02, 0x00},
+       63,
+       true,
+       "reply",
+       false,
+       false,
+       true,
+       "request"},
+      {"streaming_reply", {0xEF, 0xFE, 0x03, 0x02}, 60, true, "reply", false, false, true},
+      {"set_address_command", {0xEF, 0xFE, 0x03, 0x01}, 63, false, "", true, false, false},
+      {"command_04", {0xEF, 0xFE, 0x04, 0x04}, 64, false, "", true, false, false},
+      {"short_ep2", {0xEF, 0xFE, 0x01, 0x02}, 100, false, "", false, true, false},
+      {"ep4", {0xEF, 0xFE, 0x01, 0x04}, 1032, false, "", true, false, false},
+  };
+  const uint16_t radio_ports[] = {1024, 50000};
+  for (const uint16_t radio_port : radio_ports) {
+    std::vector<record> rs;
+    for (const odd_row& r : rows) {
+      record rec;
+      rec.packet.assign(ip_udp + r.size, 0);
+      uint8_t* ip = rec.packet.data();
+      ip[0] = 0x45;
+      put_be16(ip + 2, static_cast<uint16_t>(rec.packet.size()));
+      ip[8] = 64;
+      ip[9] = 17;
+      const uint8_t client[4] = {127, 0, 0, 1}, radio[4] = {127, 0, 0, 2};
+      std::copy(r.from_radio ? radio : client, (r.from_radio ? radio : client) + 4, ip + 12);
+      std::copy(r.from_radio ? client : radio, (r.from_radio ? client : radio) + 4, ip + 16);
+      put_be16(ip + 20, r.from_radio ? radio_port : 40000);
+      put_be16(ip + 22, r.from_radio ? 40000 : radio_port);
+      put_be16(ip + 24, static_cast<uint16_t>(8 + r.size));
+      std::copy(r.head.begin(), r.head.end(), ip + ip_udp);
+      rs.push_back(rec);
+    }
+    const std::string file = files.file("odd" + std::to_string(radio_port) + ".pcap");
+    write_capture(file, rs);
+    const fields_table t =
+        fields(file, "", {"hpsdr", "hpsdr.discovery.kind", "hpsdr.ignored", "hpsdr.short"});
+    ASSERT_TRUE(t.ok) << t.error;
+    ASSERT_EQ(t.rows.size(), rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+      const odd_row& r = rows[i];
+      SCOPED_TRACE(std::string(r.name) + " on port " + std::to_string(radio_port));
+      if (radio_port != 1024 && !r.heuristic) {
+        EXPECT_TRUE(t.at(i, "hpsdr").empty());
+        continue;
+      }
+      EXPECT_EQ(t.at(i, "hpsdr").size(), 1u);
+      const char* kind = radio_port != 1024 && r.kind_elsewhere ? r.kind_elsewhere : r.kind;
+      EXPECT_EQ(t.at(i, "hpsdr.discovery.kind"), *kind ? occurrences{kind} : occurrences{});
+      EXPECT_EQ(!t.at(i, "hpsdr.ignored").empty(), r.ignored);
+      EXPECT_EQ(!t.at(i, "hpsdr.short").empty(), r.short_frame);
+    }
+  }
+}
+
 }  // namespace

@@ -277,17 +277,18 @@ end
 
 -- ---- discovery, start, stop --------------------------------------------------
 
-local function is_discovery_reply(tvb, pinfo)
-  local b2 = tvb(2, 1):uint()
-  if b2 == 3 then return true end
+-- EF FE 02 starts both the request and the reply of an idle radio (whose
+-- status byte is 02): the reply comes from the radio's port, and is 60
+-- bytes long where clients send 63.
+local function from_radio(tvb, pinfo)
   if pinfo.src_port == radio_port and pinfo.dst_port ~= radio_port then return true end
   if pinfo.dst_port == radio_port and pinfo.src_port ~= radio_port then return false end
-  return tvb:len() == 60 -- the radio's reply is 60 bytes; clients send 63
+  return tvb:len() == 60
 end
 
 local function dissect_discovery(tvb, pinfo, root)
   local t = root:add(f.discovery, tvb())
-  if is_discovery_reply(tvb, pinfo) then
+  if from_radio(tvb, pinfo) then
     t:add(f.disc_kind, tvb(0, 3), "reply")
     t:add(f.disc_status, tvb(2, 1))
     local status = status_names[tvb(2, 1):uint()] or "?"
@@ -633,7 +634,7 @@ end
 
 -- Which kind a datagram is, or nil when it is no Protocol 1 datagram.
 -- `strict` (the heuristic) also asks for the length each kind has.
-local function classify(tvb, strict)
+local function classify(tvb, pinfo, strict)
   local n = tvb:len()
   if n < 4 or tvb(0, 2):uint() ~= 0xEFFE then return nil end
   local b2, b3 = tvb(2, 1):uint(), tvb(3, 1):uint()
@@ -642,8 +643,12 @@ local function classify(tvb, strict)
     return b3 == 0x02 and "ep2" or "ep6"
   end
   if b2 == 0x02 or b2 == 0x03 then
-    if strict and n ~= 60 and not (b2 == 0x02 and b3 == 0x00) then return nil end
-    return "discovery"
+    local reply = from_radio(tvb, pinfo)
+    if reply and (n >= 60 or not strict) then return "discovery" end
+    -- A request (EF FE 02 00; other byte 3 values are not answered).
+    if not reply and b2 == 0x02 and (b3 == 0x00 or not strict) then return "discovery" end
+    if strict then return nil end
+    return "other" -- EF FE 03 to the radio: a command it does not know
   end
   if b2 == 0x04 then
     if strict and b3 > 3 then return nil end
@@ -677,13 +682,13 @@ local function dissect(tvb, pinfo, tree, kind)
 end
 
 function hpsdr.dissector(tvb, pinfo, tree)
-  local kind = classify(tvb, false)
+  local kind = classify(tvb, pinfo, false)
   if kind == nil then return 0 end
   return dissect(tvb, pinfo, tree, kind)
 end
 
 local function heuristic(tvb, pinfo, tree)
-  local kind = classify(tvb, true)
+  local kind = classify(tvb, pinfo, true)
   if kind == nil then return false end
   dissect(tvb, pinfo, tree, kind)
   return true
