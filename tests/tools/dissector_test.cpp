@@ -221,6 +221,16 @@ std::vector<std::string> sorted(std::vector<std::string> v) {
   return v;
 }
 
+// ---- p1probe --pcap without tshark -----------------------------------------------
+
+TEST(probe_pcap, a_capture_file_that_cannot_be_made_fails_the_run_before_anything_is_sent) {
+  const probe_result r = run_probe({"send", "127.0.0.1", "--port", "9", "--pcap",
+                                    "/nonexistent/session.pcap", "0", "0", "0", "0", "0"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "p1probe: cannot write /nonexistent/session.pcap: No such file or directory\n");
+}
+
 // ---- the fixture ------------------------------------------------------------
 
 class dissector : public e2e {
@@ -275,6 +285,13 @@ class dissector : public e2e {
     return pcap;
   }
 };
+
+TEST_F(dissector, a_capture_that_cannot_be_written_out_fails_the_run) {
+  const probe_result r = run_probe(
+      {"send", "127.0.0.1", "--port", port(), "--pcap", "/dev/full", "0", "0", "0", "0", "0"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "p1probe: cannot write /dev/full\n");
+}
 
 // ---- every word address, as sent --------------------------------------------
 

@@ -109,7 +109,7 @@ bool pcap_record_open(const std::string& path, std::string* error) {
   }
   dumper = pcap_dump_open(dead, path.c_str());
   if (!dumper) {
-    *error = "cannot write " + path + ": " + pcap_geterr(dead);
+    *error = std::string("cannot write ") + pcap_geterr(dead);  // "FILE: reason"
     pcap_close(dead);
     dead = nullptr;
     return false;
