@@ -592,17 +592,21 @@ TEST_F(dissector, shows_gaps_repeats_missing_sync_a_second_client_and_ep2_silenc
   std::map<std::string, std::vector<size_t>> expect;  // expert -> indexes into `out`
   size_t ep2_seen = 0;
   bool shifted = false, dropped_ep2 = false;
+  bool gap_ep6 = false, gap_ep2 = false;  // a frame dropped: the gap shows on the next one
   for (size_t i = 0; i < rs.size(); ++i) {
     record r = rs[i];
     if (shifted) r.ts.tv_sec += 2;  // everything after the silence, 2 s later
     if (i == ep6[10]) {
-      expect["hpsdr.seq_gap"].push_back(out.size());  // lands on the next EP6 frame
-      continue;                                       // dropped
+      gap_ep6 = true;
+      continue;  // dropped
     }
     if (r.ep2() && r.seq() == 10 && !dropped_ep2) {
-      dropped_ep2 = true;
-      expect["hpsdr.seq_gap"].push_back(out.size());
+      dropped_ep2 = gap_ep2 = true;
       continue;
+    }
+    if ((r.ep6() && gap_ep6) || (r.ep2() && gap_ep2)) {
+      expect["hpsdr.seq_gap"].push_back(out.size());
+      (r.ep6() ? gap_ep6 : gap_ep2) = false;
     }
     if (r.ep2() && ++ep2_seen == 12) {
       r.packet[ip_udp + 520] = 0;  // block 2's first sync byte
@@ -629,7 +633,6 @@ TEST_F(dissector, shows_gaps_repeats_missing_sync_a_second_client_and_ep2_silenc
       out.push_back(second);
     }
   }
-  // The seq-gap list above was filled in out of order for the EP6 and EP2 drops.
   const std::string edited = files.file("edited.pcap");
   write_capture(edited, out);
 
