@@ -771,8 +771,8 @@ TEST_F(dissector, tells_requests_from_replies_and_marks_what_the_radio_ignores) 
     }
     const std::string file = files.file("odd" + std::to_string(radio_port) + ".pcap");
     write_capture(file, rs);
-    const fields_table t =
-        fields(file, "", {"hpsdr", "hpsdr.discovery.kind", "hpsdr.ignored", "hpsdr.short"});
+    const fields_table t = fields(
+        file, "", {"hpsdr", "hpsdr.discovery.kind", "hpsdr.ignored", "hpsdr.short", "hpsdr.start"});
     ASSERT_TRUE(t.ok) << t.error;
     ASSERT_EQ(t.rows.size(), rows.size());
     for (size_t i = 0; i < rows.size(); ++i) {
@@ -787,6 +787,7 @@ TEST_F(dissector, tells_requests_from_replies_and_marks_what_the_radio_ignores) 
       EXPECT_EQ(t.at(i, "hpsdr.discovery.kind"), *kind ? occurrences{kind} : occurrences{});
       EXPECT_EQ(!t.at(i, "hpsdr.ignored").empty(), r.ignored);
       EXPECT_EQ(!t.at(i, "hpsdr.short").empty(), r.short_frame);
+      EXPECT_TRUE(t.at(i, "hpsdr.start").empty());  // none of them starts the stream
     }
   }
 }

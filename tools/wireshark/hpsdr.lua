@@ -336,14 +336,15 @@ local function dissect_command(tvb, pinfo, root)
     pinfo.cols.info = "Stop"
     return
   end
-  local t = root:add(f.start, tvb())
-  t:add(f.command, tvb(3, 1))
   if c > 3 then
-    t:set_text(string.format("Command EF FE 04 %02X", c))
+    local t = root:add(tvb(), string.format("Command EF FE 04 %02X", c))
+    t:add(f.command, tvb(3, 1))
     pinfo.cols.info = string.format("Command EF FE 04 %02X (ignored by the radio)", c)
     t:add_proto_expert_info(e.ignored, "a command above 03 is ignored by the radio")
     return
   end
+  local t = root:add(f.start, tvb())
+  t:add(f.command, tvb(3, 1))
   t:add(f.start_iq, tvb(3, 1))
   t:add(f.start_wideband, tvb(3, 1))
   local text = "Start" .. start_names[c]:sub(6)
