@@ -110,8 +110,9 @@ int run_send(uint16_t port, const std::string& host, const std::vector<std::stri
   for (size_t i = 0; i < words.size(); i += 2, ++frames) {
     build_ep2_frame(frame, static_cast<uint32_t>(frames), words[i],
                     words[std::min(i + 1, words.size() - 1)], nullptr);
-    sendto(fd, frame, sizeof frame, 0, reinterpret_cast<const sockaddr*>(&radio), sizeof radio);
-    pcap_record_sent(fd, radio, frame, sizeof frame);
+    if (sendto(fd, frame, sizeof frame, 0, reinterpret_cast<const sockaddr*>(&radio),
+               sizeof radio) >= 0)
+      pcap_record_sent(fd, radio, frame, sizeof frame);
   }
   close(fd);
   std::printf("sent %zu control word%s in %zu EP2 frame%s to %s port %u\n", words.size(),

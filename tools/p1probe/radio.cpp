@@ -47,8 +47,8 @@ constexpr int64_t late_ns = 10000000;    // a frame this late counts as late
 constexpr int64_t resync_ns = 20000000;  // this far behind: restart the schedule
 
 void send_to(int fd, const sockaddr_in& to, const uint8_t* data, size_t len) {
-  sendto(fd, data, len, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-  pcap_record_sent(fd, to, data, len);
+  if (sendto(fd, data, len, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0)
+    pcap_record_sent(fd, to, data, len);
 }
 
 void send_command(int fd, const sockaddr_in& radio, uint8_t kind, uint8_t arg) {

@@ -403,8 +403,9 @@ int run_stream(const stream_options& o) {
     uint8_t frame[frame_size];
     for (size_t i = 0; i < fe.words.size(); i += 2) {
       build_ep2_frame(frame, 0, fe.words[i], fe.words[(i + 1) % fe.words.size()], nullptr);
-      sendto(fd, frame, sizeof frame, 0, reinterpret_cast<const sockaddr*>(&radio), sizeof radio);
-      pcap_record_sent(fd, radio, frame, sizeof frame);
+      if (sendto(fd, frame, sizeof frame, 0, reinterpret_cast<const sockaddr*>(&radio),
+                 sizeof radio) >= 0)
+        pcap_record_sent(fd, radio, frame, sizeof frame);
     }
   }
   send_start(fd, radio);
