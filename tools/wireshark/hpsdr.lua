@@ -1,5 +1,5 @@
--- hpsdr.lua: HPSDR Protocol 1 for Wireshark and tshark (4.0 and later), as
--- varnholt serves it on UDP port 1024.
+-- hpsdr.lua: HPSDR Protocol 1 for Wireshark and tshark (written for and tested
+-- with Wireshark 4.0 of Debian 12), as varnholt serves it on UDP port 1024.
 --
 -- Decodes the discovery request and reply, the start and stop commands, the
 -- EP2 frames from the client (control words C0..C4 of both blocks, named and
