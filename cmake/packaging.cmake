@@ -7,8 +7,12 @@
 #     (/lib/systemd/system/varnholt.service) and the arguments file
 #     (/etc/default/varnholt, a conffile);
 #   native build (build/): varnholt-tools_VERSION_ARCH.deb with the simulated
-#     board (/usr/bin/varnholt-sim) and the host tools, depending on the
-#     Debian libraries they link.
+#     board (/usr/bin/varnholt-sim), the host tools, depending on the Debian
+#     libraries they link, and the Wireshark dissector (hpsdr.lua) in
+#     Wireshark's global Lua plugin folder,
+#     /usr/lib/MULTIARCH/wireshark/plugins/, which tshark and wireshark read
+#     at start whatever their version (`tshark -G folders`: "Global Lua
+#     Plugins").
 #
 # Read at the end of the top-level CMakeLists.txt, so that every target of the
 # tree exists by then.
@@ -73,7 +77,11 @@ else()
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION [[
 varnholt-sim runs the radio server of the board on this machine with the
 FPGA, the I2C bus and the serial port simulated: HPSDR Protocol 1 on UDP
-port 1024, with a scene of signals on the HF bands, for trying clients.]])
+port 1024, with a scene of signals on the HF bands, for trying clients.
+p1probe checks a radio that speaks HPSDR Protocol 1 and can record its
+sessions for Wireshark, whose dissector for Protocol 1 (hpsdr) comes with
+this package.]])
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "tshark | wireshark")
   # The Depends line lists the shared libraries the executables link.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   foreach(tool varnholt-sim p1probe)
@@ -82,6 +90,18 @@ port 1024, with a scene of signals on the HF bands, for trying clients.]])
       list(APPEND deb_targets ${tool})
     endif()
   endforeach()
+  # The multiarch triplet of the Debian library folders (x86_64-linux-gnu).
+  set(multiarch ${CMAKE_LIBRARY_ARCHITECTURE})
+  if(NOT multiarch)
+    execute_process(COMMAND dpkg-architecture -qDEB_HOST_MULTIARCH
+      OUTPUT_VARIABLE multiarch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  endif()
+  if(NOT multiarch)
+    message(FATAL_ERROR "no multiarch triplet for the Wireshark plugin folder")
+  endif()
+  set(VARNHOLT_WIRESHARK_PLUGIN_DIR lib/${multiarch}/wireshark/plugins)
+  install(FILES ${CMAKE_SOURCE_DIR}/tools/wireshark/hpsdr.lua
+    DESTINATION ${VARNHOLT_WIRESHARK_PLUGIN_DIR})
 endif()
 
 # What the package holds; scripts/package builds this and nothing more.
@@ -108,7 +128,8 @@ if(VARNHOLT_TESTS AND deb_targets)
       ./usr/sbin/varnholt ./usr/sbin/varnholt-release ./lib/systemd/system/varnholt.service
       ./etc/default/varnholt)
   else()
-    set(deb_expect native libc6 ./usr/bin/varnholt-sim)
+    set(deb_expect native libc6 ./usr/bin/varnholt-sim
+      ./usr/${VARNHOLT_WIRESHARK_PLUGIN_DIR}/hpsdr.lua)
   endif()
   add_test(NAME package_deb
     COMMAND sh ${CMAKE_SOURCE_DIR}/tests/packaging/check_deb.sh

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "net/frames.h"
+#include "pcap.h"
 #include "radio.h"
 #include "report.h"
 #include "stream.h"
@@ -109,13 +110,32 @@ int run_send(uint16_t port, const std::string& host, const std::vector<std::stri
   for (size_t i = 0; i < words.size(); i += 2, ++frames) {
     build_ep2_frame(frame, static_cast<uint32_t>(frames), words[i],
                     words[std::min(i + 1, words.size() - 1)], nullptr);
-    sendto(fd, frame, sizeof frame, 0, reinterpret_cast<const sockaddr*>(&radio), sizeof radio);
+    if (sendto(fd, frame, sizeof frame, 0, reinterpret_cast<const sockaddr*>(&radio),
+               sizeof radio) >= 0)
+      pcap_record_sent(fd, radio, frame, sizeof frame);
   }
   close(fd);
   std::printf("sent %zu control word%s in %zu EP2 frame%s to %s port %u\n", words.size(),
               words.size() == 1 ? "" : "s", frames, frames == 1 ? "" : "s", ip_text(radio).c_str(),
               port);
   return exit_ok;
+}
+
+// Runs one command with --pcap FILE recording its datagrams; a file that
+// cannot be written is a failed check.
+template <typename Run>
+int recorded(const std::string& pcap_path, Run run) {
+  std::string error;
+  if (!pcap_path.empty() && !pcap_record_open(pcap_path, &error)) {
+    std::fprintf(stderr, "p1probe: %s\n", error.c_str());
+    return exit_failed;
+  }
+  const int status = run();
+  if (!pcap_record_close(&error)) {
+    std::fprintf(stderr, "p1probe: %s\n", error.c_str());
+    return exit_failed;
+  }
+  return status;
 }
 
 }  // namespace
@@ -176,6 +196,11 @@ int main(int argc, char** argv) {
                  "receiver high)");
   st->add_flag("--json", so.json, "print the report as one JSON object");
   st->add_flag("--take-over", so.take_over, "start even when the radio streams to another client");
+  std::string pcap_path;  // one of stream, transmit and send runs
+  const char* pcap_help =
+      "record every datagram sent and received as a capture file (libpcap format, for "
+      "Wireshark or tshark)";
+  st->add_option("--pcap", pcap_path, pcap_help);
 
   // transmit
   stream_options to;
@@ -215,6 +240,7 @@ int main(int argc, char** argv) {
   tx->add_option("--png", to.png_path, "draw the receivers as with stream");
   tx->add_flag("--json", to.json, "print the report as one JSON object");
   tx->add_flag("--take-over", to.take_over, "start even when the radio streams to another client");
+  tx->add_option("--pcap", pcap_path, pcap_help);
 
   // send
   std::string send_host;
@@ -224,6 +250,7 @@ int main(int argc, char** argv) {
   sd->add_option("ADDRESS", send_host, "the radio's address or name")->required();
   sd->add_option("WORDS", send_tokens, "C0 C1 C2 C3 C4 [...], bytes in decimal or 0x hex")
       ->required();
+  sd->add_option("--pcap", pcap_path, pcap_help);
 
   try {
     app.parse(argc, argv);
@@ -234,7 +261,7 @@ int main(int argc, char** argv) {
 
   install_stop_signals();
   if (*disc) return run_discover(port, disc_address, disc_timeout, disc_json);
-  if (*sd) return run_send(port, send_host, send_tokens);
+  if (*sd) return recorded(pcap_path, [&] { return run_send(port, send_host, send_tokens); });
   if (*st) {
     so.port = port;
     so.rate_code = rate_code(rate_khz);
@@ -243,7 +270,7 @@ int main(int argc, char** argv) {
     for (int r = 0; r < so.receivers; ++r)
       so.rx_hz.push_back(freqs[std::min<size_t>(r, freqs.size() - 1)]);
     if (!st->count("--tx-freq")) so.tx_hz = so.rx_hz[0];
-    return run_stream(so);
+    return recorded(pcap_path, [&] { return run_stream(so); });
   }
   if (*tx) {
     if (!understood)
@@ -254,7 +281,7 @@ int main(int argc, char** argv) {
     to.rate_code = rate_code(tx_rate_khz);
     to.wav_pcm24 = tx_wav_format == "int24";
     to.rx_hz.assign(to.receivers, to.tx_hz);
-    return run_stream(to);
+    return recorded(pcap_path, [&] { return run_stream(to); });
   }
   return exit_usage;
 }

@@ -21,6 +21,7 @@
 
 #include "common/bytes.h"
 #include "net/frames.h"
+#include "pcap.h"
 
 std::atomic<bool> probe_stop_requested{false};
 
@@ -46,7 +47,8 @@ constexpr int64_t late_ns = 10000000;    // a frame this late counts as late
 constexpr int64_t resync_ns = 20000000;  // this far behind: restart the schedule
 
 void send_to(int fd, const sockaddr_in& to, const uint8_t* data, size_t len) {
-  sendto(fd, data, len, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  if (sendto(fd, data, len, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0)
+    pcap_record_sent(fd, to, data, len);
 }
 
 void send_command(int fd, const sockaddr_in& radio, uint8_t kind, uint8_t arg) {
@@ -249,6 +251,7 @@ std::vector<discovery_reply> discover(int fd, const std::vector<sockaddr_in>& ta
     socklen_t len = sizeof from;
     const ssize_t n =
         recvfrom(fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n > 0) pcap_record_received(fd, from, buf, static_cast<size_t>(n));
     discovery_reply r;
     if (!parse_discovery_reply(buf, n, &r)) continue;
     r.from = from;

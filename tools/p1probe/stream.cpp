@@ -14,6 +14,7 @@
 #include "common/bytes.h"
 #include "common/sample_counter.h"
 #include "net/frames.h"
+#include "pcap.h"
 #include "picture.h"
 #include "report.h"
 #include "wav.h"
@@ -232,9 +233,6 @@ void receive_batch(int fd, const sockaddr_in& radio, run_state* st, int wait_ms)
   const int n = recvmmsg(fd, msgs, recv_batch, MSG_DONTWAIT, nullptr);
   for (int i = 0; i < n; ++i) {
     const uint8_t* b = bufs[i];
-    if (msgs[i].msg_len != frame_size || !same_endpoint(from[i], radio) ||
-        std::memcmp(b, ep6_frame_header, 4) != 0)
-      continue;
     int64_t stamp = 0;
     for (cmsghdr* c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c; c = CMSG_NXTHDR(&msgs[i].msg_hdr, c))
       if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
@@ -247,6 +245,10 @@ void receive_batch(int fd, const sockaddr_in& radio, run_state* st, int wait_ms)
       clock_gettime(CLOCK_REALTIME, &ts);
       stamp = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
     }
+    pcap_record_received(fd, from[i], b, msgs[i].msg_len, stamp);
+    if (msgs[i].msg_len != frame_size || !same_endpoint(from[i], radio) ||
+        std::memcmp(b, ep6_frame_header, 4) != 0)
+      continue;
     st->last_frame_at = monotonic_ns();
     process_frame(st, b, stamp);
   }
@@ -405,7 +407,9 @@ int run_stream(const stream_options& o) {
     uint8_t frame[frame_size];
     for (size_t i = 0; i < fe.words.size(); i += 2) {
       build_ep2_frame(frame, 0, fe.words[i], fe.words[(i + 1) % fe.words.size()], nullptr);
-      sendto(fd, frame, sizeof frame, 0, reinterpret_cast<const sockaddr*>(&radio), sizeof radio);
+      if (sendto(fd, frame, sizeof frame, 0, reinterpret_cast<const sockaddr*>(&radio),
+                 sizeof radio) >= 0)
+        pcap_record_sent(fd, radio, frame, sizeof frame);
     }
   }
   send_start(fd, radio);
