@@ -69,11 +69,16 @@ echo "|---|---:|---:|---:|---:|---:|---:|"
 for c in "${cases[@]}"; do
   args=${c%%|*}
   name=${c#*|}
+  read -r -a argv <<<"$args"
   arm_cols="||"
   x86_cols="||"
-  # shellcheck disable=SC2086
-  if [ -x "$arm/bin/instruction_count" ]; then arm_cols=$(per_unit $(count_arm $args)); fi
-  # shellcheck disable=SC2086
-  if [ -x "$native/bin/instruction_count" ]; then x86_cols=$(per_unit $(count_x86 $args)); fi
+  if [ -x "$arm/bin/instruction_count" ]; then
+    read -r -a counts < <(count_arm "${argv[@]}")
+    arm_cols=$(per_unit "${counts[@]}")
+  fi
+  if [ -x "$native/bin/instruction_count" ]; then
+    read -r -a counts < <(count_x86 "${argv[@]}")
+    x86_cols=$(per_unit "${counts[@]}")
+  fi
   echo "| $name | ${arm_cols//|/ | } | ${x86_cols//|/ | } |"
 done
