@@ -259,6 +259,20 @@ void pulse8(volatile uint8_t* reg, uint8_t mask);
 
 // FIFO ports and tables
 void fifo_write(volatile uint32_t* port, uint32_t word);  // one store, one word appended
+// Runs of FIFO words, one store per word in this order, each as fifo_write
+// would make it (an observer sees every store); without an observer nothing
+// is done per word but the store (and the load of its bytes). A word from
+// bytes is the four bytes as they stand, the first in bits 0..7 (a
+// little-endian word, as wire_word reads it).
+//   fifo_write_zeros:   `count` zero words;
+//   fifo_write_pairs:   for k = 0 .. count - 1, the word at first + k x stride
+//                       (a zero word when `first` is null), then the word at
+//                       second + k x stride;
+//   fifo_write_strided: the words at src + k x stride.
+void fifo_write_zeros(volatile uint32_t* port, unsigned count);
+void fifo_write_pairs(volatile uint32_t* port, const uint8_t* first, const uint8_t* second,
+                      unsigned count, size_t stride);
+void fifo_write_strided(volatile uint32_t* port, const uint8_t* src, unsigned count, size_t stride);
 // Copies `bytes` (a multiple of 4) from the start of the fifo or codec block.
 void fifo_read(void* dst, const volatile uint32_t* port, size_t bytes);
 void table_write32(volatile int32_t* table, uint32_t index, int32_t value);

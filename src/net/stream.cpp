@@ -77,14 +77,19 @@ void write_status(uint8_t* block, int index, uint8_t ptt) {
   }
 }
 
-constexpr int64_t ns_per_s = 1000000000;
+constexpr long ns_per_s = 1000000000;
 
+// `ns` is at most ep6_wait_max_ns: the deadline is the clock's reading with
+// at most one carry into the seconds, and needs no division.
 void sleep_for(int64_t ns) {
-  timespec now{};
-  platform->clock_now(&now);
-  const int64_t deadline = static_cast<int64_t>(now.tv_sec) * ns_per_s + now.tv_nsec + ns;
-  const timespec d{static_cast<time_t>(deadline / ns_per_s),
-                   static_cast<long>(deadline % ns_per_s)};
+  static_assert(ep6_wait_max_ns < ns_per_s);
+  timespec d{};
+  platform->clock_now(&d);
+  d.tv_nsec += static_cast<long>(ns);
+  if (d.tv_nsec >= ns_per_s) {
+    d.tv_nsec -= ns_per_s;
+    ++d.tv_sec;
+  }
   platform->sleep_until(&d);
 }
 
@@ -124,36 +129,70 @@ void ep6_overflow_check(bool with_codec) {
   tally(count_rx_samples_discarded, level / 8u);
 }
 
+namespace {
+
+// The payloads of the blocks of one batch of R receivers, with or without the
+// microphone: record bytes to slot bytes by copies of fixed sizes, every slot
+// byte that carries nothing left as it is (zero).
+template <int R, bool with_codec>
+void fill_blocks(uint8_t (*frames)[frame_size], const uint8_t* record, const uint8_t* mic,
+                 uint8_t ptt, ep6_stream_state* s) {
+  constexpr const ep6_geometry& g = ep6_geometry_for(R);
+  constexpr size_t rx12 = receiver_bytes * static_cast<size_t>(std::min(R, 2));
+  constexpr size_t rx34 = receiver_bytes * static_cast<size_t>(std::clamp(R - 2, 0, 2));
+  constexpr size_t slot_mic = static_cast<size_t>(g.slot_size) - 2;
+  const int32_t last_word = s->mic_words - 1;
+  int32_t mic_index = s->mic_index;
+  int status = s->status_index;
+  for (int f = 0; f < g.frames; ++f) {
+    for (const size_t block_offset : frame_block_offset) {
+      uint8_t* block = frames[f] + block_offset;
+      write_status(block, status, ptt);
+      status = status + 1 == status_count ? 0 : status + 1;
+
+      uint8_t* slot = block + block_payload_offset;
+      for (int k = 0; k < g.samples_per_block;
+           ++k, record += ep6_record_size, slot += g.slot_size) {
+        std::memcpy(slot, record + record_rx12, rx12);
+        if constexpr (rx34 != 0) std::memcpy(slot + slot_rx34, record + record_rx34, rx34);
+        if constexpr (with_codec) {
+          // Each codec word serves 2^rate receive samples; a rate that dropped
+          // or a batch that grew since the last read would run the index past
+          // the words that read brought in, so it is held at the last of them.
+          int32_t word = mic_index >> (ld(rate) & 3);
+          if (word > last_word) word = last_word;
+          std::memcpy(slot + slot_mic, mic + 4 * word, 2);
+          ++mic_index;
+        }
+      }
+    }
+  }
+  s->status_index = status;
+  s->mic_index = mic_index;
+}
+
+using block_filler = void (*)(uint8_t (*)[frame_size], const uint8_t*, const uint8_t*, uint8_t,
+                              ep6_stream_state*);
+template <bool with_codec>
+constexpr block_filler fillers[8] = {fill_blocks<1, with_codec>, fill_blocks<2, with_codec>,
+                                     fill_blocks<3, with_codec>, fill_blocks<4, with_codec>,
+                                     fill_blocks<5, with_codec>, fill_blocks<6, with_codec>,
+                                     fill_blocks<7, with_codec>, fill_blocks<8, with_codec>};
+
+}  // namespace
+
 void ep6_build_batch(uint8_t (*frames)[frame_size], const ep6_geometry& g, const uint8_t* records,
                      const uint8_t* mic, bool with_codec, uint8_t ptt, ep6_stream_state* s) {
   for (int f = 0; f < g.frames; ++f) put_be32(frames[f] + frame_sequence_offset, s->sequence++);
 
-  const size_t rx12 = receiver_bytes * static_cast<size_t>(std::min(g.receivers, 2));
-  const size_t rx34 = receiver_bytes * static_cast<size_t>(std::clamp(g.receivers - 2, 0, 2));
-  const int32_t last_word = s->mic_words - 1;
-  const uint8_t* record = records;
-  for (int b = 0; b < 2 * g.frames; ++b) {
-    uint8_t* block = frames[b / 2] + frame_block_offset[b % 2];
-    write_status(block, s->status_index, ptt);
-    s->status_index = (s->status_index + 1) % status_count;
-
-    uint8_t* payload = block + block_payload_offset;
-    std::memset(payload, 0, block_payload_size);
-    for (int k = 0; k < g.samples_per_block; ++k, record += ep6_record_size) {
-      uint8_t* slot = payload + k * g.slot_size;
-      std::memcpy(slot, record + record_rx12, rx12);
-      if (rx34) std::memcpy(slot + slot_rx34, record + record_rx34, rx34);
-      if (with_codec) {
-        // Each codec word serves 2^rate receive samples; a rate that dropped
-        // or a batch that grew since the last read would run the index past
-        // the words that read brought in, so it is held at the last of them.
-        int32_t word = s->mic_index >> (ld(rate) & 3);
-        if (word > last_word) word = last_word;
-        std::memcpy(slot + g.slot_size - 2, mic + 4 * word, 2);
-        ++s->mic_index;
-      }
-    }
+  if (s->zeroed_receivers != g.receivers || s->zeroed_codec != with_codec) {
+    for (int f = 0; f < g.frames; ++f)
+      for (const size_t block_offset : frame_block_offset)
+        std::memset(frames[f] + block_offset + block_payload_offset, 0, block_payload_size);
+    s->zeroed_receivers = g.receivers;
+    s->zeroed_codec = with_codec;
   }
+  (with_codec ? fillers<true> : fillers<false>)[g.receivers - 1](frames, records, mic, ptt, s);
 }
 
 void* handler_ep6(void*) {

@@ -54,15 +54,26 @@ constexpr int64_t ep6_words_per_second(int rate_code) {
 }
 // Sleep for `missing` words at rate code `rate_code`, rounded up to whole
 // nanoseconds and held within [ep6_wait_min_ns, ep6_wait_max_ns].
+//
+// That is missing x 10^9 / (384000 x 2^rate) = missing x 15625 / (6 x 2^rate)
+// ns, rounded up, computed without a division at run time (the board's
+// processor has no divide instruction): in 32 bits, as a division by the
+// constant 6 and a shift, since ceil(ceil(x / 6) / 2^rate) = ceil(x / (6 x
+// 2^rate)). From 3072 words on, the sleep is the longest at every rate.
 constexpr int64_t ep6_wait_ns(int missing, int rate_code) {
-  const int64_t per_s = ep6_words_per_second(rate_code);
-  const int64_t ns = (int64_t{missing} * 1000000000 + per_s - 1) / per_s;
+  static_assert(ep6_words_per_second(0) == 384000 && ep6_wait_max_ns == 1000000);
+  if (missing <= 0) return ep6_wait_min_ns;
+  if (missing >= 3072) return ep6_wait_max_ns;
+  const uint32_t sixths = (static_cast<uint32_t>(missing) * 15625u + 5u) / 6u;
+  const int shift = rate_code & 3;
+  const int64_t ns = (sixths + (1u << shift) - 1u) >> shift;
   return ns < ep6_wait_min_ns ? ep6_wait_min_ns : ns > ep6_wait_max_ns ? ep6_wait_max_ns : ns;
 }
 
 // Batch geometry for a number of receivers (clamped to 1..8), all integer
 // divisions: slot = 6 x receivers + 2 bytes, 504 / slot slots per block,
-// 256 / (slots per block) frames, two blocks per frame.
+// 256 / (slots per block) frames, two blocks per frame. The eight geometries
+// are worked out when compiling: a batch looks its one up.
 struct ep6_geometry {
   int receivers;          // 1..8
   int slot_size;          // bytes
@@ -71,12 +82,17 @@ struct ep6_geometry {
   int samples;            // sample instants per batch, 2 x frames x samples_per_block
   int fill_threshold;     // rx_cntr words that hold the batch's records (8 per record)
 };
-constexpr ep6_geometry ep6_geometry_for(int receivers) {
-  const int r = receivers < 1 ? 1 : receivers > 8 ? 8 : receivers;
+constexpr ep6_geometry ep6_geometry_of(int r) {
   const int slot = 6 * r + 2;
   const int per_block = static_cast<int>(block_payload_size) / slot;
   const int frames = 256 / per_block;
   return {r, slot, per_block, frames, 2 * frames * per_block, 16 * frames * per_block};
+}
+inline constexpr ep6_geometry ep6_geometries[8] = {
+    ep6_geometry_of(1), ep6_geometry_of(2), ep6_geometry_of(3), ep6_geometry_of(4),
+    ep6_geometry_of(5), ep6_geometry_of(6), ep6_geometry_of(7), ep6_geometry_of(8)};
+constexpr const ep6_geometry& ep6_geometry_for(int receivers) {
+  return ep6_geometries[(receivers < 1 ? 1 : receivers > 8 ? 8 : receivers) - 1];
 }
 
 // What one stream thread carries from batch to batch.
@@ -88,6 +104,11 @@ struct ep6_stream_state {
   // never passes the last of them. Before the first read the whole zeroed
   // buffer counts.
   int32_t mic_words = ep6_mic_buffer_words;
+  // The layout whose zero bytes the frames' payloads hold (receivers 0: none
+  // yet). A batch of another layout zeroes them first; a batch of this one
+  // writes only the bytes that carry samples.
+  int zeroed_receivers = 0;
+  bool zeroed_codec = false;
 };
 
 // Builds frames 0 .. g.frames - 1 of `frames` (whose bytes 0..3 are already
@@ -97,6 +118,12 @@ struct ep6_stream_state {
 // of 32 bytes) and, when `with_codec`, the microphone words of `mic` (each word
 // placed into 2^rate consecutive slots, rate read for every sample). Advances
 // `s`. Allocates nothing; stream thread only.
+//
+// The payload bytes that carry nothing (receivers 5..8, the microphone without
+// a codec, the tail after the last slot) are zero. They are written when the
+// layout (receivers, codec) differs from the one `s` records, for all of the
+// batch's frames, and not again while it stays: the frames are to be the same
+// buffers from batch to batch, written by nothing else.
 void ep6_build_batch(uint8_t (*frames)[frame_size], const ep6_geometry& g, const uint8_t* records,
                      const uint8_t* mic, bool with_codec, uint8_t ptt, ep6_stream_state* s);
 

@@ -13,10 +13,6 @@ namespace {
 
 constexpr int64_t ns_per_ms = 1000000;
 
-void write_zero_words(volatile uint32_t* port, unsigned count) {
-  for (unsigned i = 0; i < count; ++i) fifo_write(port, 0);
-}
-
 // One FIFO as the sink feeds it.
 struct sink_fifo {
   volatile uint32_t* port;
@@ -54,7 +50,7 @@ bool make_room(const sink_fifo& f) {
   if (ld(f.stalled) != 0) st(f.stalled, 0);
   if (read16(f.level) == 0) {
     if (f.ran_empty) tally(*f.ran_empty);
-    write_zero_words(f.port, f.prime_words);
+    fifo_write_zeros(f.port, f.prime_words);
   }
   return true;
 }
@@ -67,14 +63,17 @@ void transmit_part(const uint8_t* frame) {
   // FPGA's transmit path keeps its timing whether or not the client keys.
   const bool keyed = ((read8(gpio_out) | read8(gpio_in)) & gpio_in_bits::ptt) != 0;
   if (!keyed) {
-    write_zero_words(fifo, tx_words_per_frame);
+    fifo_write_zeros(fifo, tx_words_per_frame);
     return;
   }
+  // Per sample the audio word (with EER, else a zero word), then the I/Q
+  // word; block 1's samples, then block 2's.
   const bool eer = ld(tx_eer_data) != 0;
-  for (unsigned k = 0; k < ep2_samples_per_frame; ++k) {
-    const uint8_t* s = ep2_sample(frame, k);
-    fifo_write(fifo, eer ? wire_word(s + ep2_sample_audio) : 0);
-    fifo_write(fifo, wire_word(s + ep2_sample_iq));
+  volatile uint32_t* const port = fifo;
+  for (const size_t block : frame_block_offset) {
+    const uint8_t* samples = frame + block + block_payload_offset;
+    fifo_write_pairs(port, eer ? samples + ep2_sample_audio : nullptr, samples + ep2_sample_iq,
+                     ep2_samples_per_block, ep2_sample_size);
   }
 }
 
@@ -82,8 +81,10 @@ void audio_part(const uint8_t* frame) {
   if (!make_room({codec, dac_cntr, dac_fifo_threshold, dac_fifo_prime_words, dac_fifo_stalled,
                   count_codec_samples_dropped, nullptr}))
     return;
-  for (unsigned k = 0; k < ep2_samples_per_frame; ++k)
-    fifo_write(codec, wire_word(ep2_sample(frame, k) + ep2_sample_audio));
+  volatile uint32_t* const port = codec;
+  for (const size_t block : frame_block_offset)
+    fifo_write_strided(port, frame + block + block_payload_offset + ep2_sample_audio,
+                       ep2_samples_per_block, ep2_sample_size);
 }
 
 }  // namespace

@@ -129,6 +129,38 @@ TEST_F(device_layer, a_fifo_read_copies_words_from_the_start_of_the_block) {
   EXPECT_TRUE(board.rec.stores.empty());
 }
 
+// Runs of FIFO words: every store seen, in order, as fifo_write makes them.
+TEST_F(device_layer, runs_of_fifo_words_are_observed_store_by_store) {
+  // Three 8-byte samples: bytes 0..3 one word, bytes 4..7 another.
+  const uint8_t samples[24] = {0x01, 0x02, 0x03, 0x04, 0x11, 0x12, 0x13, 0x14,  //
+                               0x21, 0x22, 0x23, 0x24, 0x31, 0x32, 0x33, 0x34,  //
+                               0x41, 0x42, 0x43, 0x44, 0x51, 0x52, 0x53, 0x54};
+  fifo_write_zeros(fifo, 5);
+  fifo_write_pairs(fifo, samples, samples + 4, 3, 8);
+  fifo_write_pairs(fifo, nullptr, samples + 4, 2, 8);
+  fifo_write_strided(codec, samples, 3, 8);
+  const std::vector<recorded_store> want = {
+      {B::fifo, 0, 4, 0},           {B::fifo, 0, 4, 0},           {B::fifo, 0, 4, 0},
+      {B::fifo, 0, 4, 0},           {B::fifo, 0, 4, 0},           {B::fifo, 0, 4, 0x04030201},
+      {B::fifo, 0, 4, 0x14131211},  {B::fifo, 0, 4, 0x24232221},  {B::fifo, 0, 4, 0x34333231},
+      {B::fifo, 0, 4, 0x44434241},  {B::fifo, 0, 4, 0x54535251},  {B::fifo, 0, 4, 0},
+      {B::fifo, 0, 4, 0x14131211},  {B::fifo, 0, 4, 0},           {B::fifo, 0, 4, 0x34333231},
+      {B::codec, 0, 4, 0x04030201}, {B::codec, 0, 4, 0x24232221}, {B::codec, 0, 4, 0x44434241}};
+  EXPECT_EQ(board.rec.stores, want);
+}
+
+// A run of whole passes of eight words and a rest.
+TEST_F(device_layer, a_fifo_read_of_29_words_copies_each_in_order) {
+  for (uint32_t i = 0; i < 29; ++i) {
+    const uint32_t w = 0xB0000000u + i;
+    std::memcpy(&memory(B::fifo)[4 * i], &w, 4);
+  }
+  uint32_t out[30] = {};
+  fifo_read(out, fifo, 29 * 4);
+  for (uint32_t i = 0; i < 29; ++i) EXPECT_EQ(out[i], 0xB0000000u + i) << i;
+  EXPECT_EQ(out[29], 0u);
+}
+
 struct frequency_row {
   double hz;
   uint32_t increment;

@@ -214,6 +214,62 @@ INSTANTIATE_TEST_SUITE_P(
                             true}),
     test_rows::row_name);
 
+// The frames are the same buffers from batch to batch, and the bytes that
+// carry nothing are zeroed only when the layout changes. After batches of
+// other layouts (receivers, codec) in turn, the last batch holds exactly its
+// own layout: its records, its microphone words or zeros, zeros elsewhere.
+struct layout {
+  int receivers;
+  bool codec;
+};
+struct layout_change_row {
+  const char* name;
+  std::vector<layout> batches;
+};
+class layout_change : public stream_batch, public testing::WithParamInterface<layout_change_row> {};
+
+TEST_P(layout_change, leaves_no_byte_of_an_earlier_layout) {
+  st(rate, 0);
+  const std::vector<layout>& batches = GetParam().batches;
+  for (size_t i = 0; i + 1 < batches.size(); ++i)
+    build(ep6_geometry_for(batches[i].receivers), batches[i].codec);
+  const layout last = batches.back();
+  const ep6_geometry g = ep6_geometry_for(last.receivers);
+  state.mic_index = 0;
+  state.mic_words = ep6_mic_buffer_words;
+  build(g, last.codec);
+  for (int b = 0; b < 2 * g.frames; ++b) {
+    SCOPED_TRACE(testing::Message() << "block " << b);
+    const uint8_t* payload = block(b) + block_payload_offset;
+    for (int j = 0; j < static_cast<int>(block_payload_size); ++j) {
+      const int k = j / g.slot_size;
+      const int at = j % g.slot_size;
+      const uint32_t n = static_cast<uint32_t>(b * g.samples_per_block + k);
+      uint8_t want = 0;
+      if (k >= g.samples_per_block)
+        want = 0;  // the tail
+      else if (at < 6 * std::min(g.receivers, 2))
+        want = record_byte(n, static_cast<unsigned>(at));
+      else if (at >= 12 && at < 12 + 6 * std::clamp(g.receivers - 2, 0, 2))
+        want = record_byte(n, static_cast<unsigned>(at + 6));
+      else if (last.codec && at >= g.slot_size - 2)
+        want = mic_byte(n + 1, static_cast<unsigned>(at - (g.slot_size - 2)));
+      ASSERT_EQ(payload[j], want) << "payload byte " << j;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    sequences, layout_change,
+    testing::Values(layout_change_row{"eight_with_codec_then_three", {{8, true}, {3, false}}},
+                    layout_change_row{"one_then_eight", {{1, false}, {8, false}}},
+                    layout_change_row{"eight_then_one_then_eight",
+                                      {{8, false}, {1, false}, {8, false}}},
+                    layout_change_row{"five_with_codec_then_without", {{5, true}, {5, false}}},
+                    layout_change_row{"two_then_two_with_codec", {{2, false}, {2, true}}},
+                    layout_change_row{"seven_then_four", {{7, false}, {4, false}}}),
+    test_rows::row_name);
+
 struct overflow_row {
   const char* name;
   bool codec;

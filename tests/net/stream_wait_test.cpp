@@ -2,6 +2,7 @@
 // fixed amount, the receive FIFO filling at the sample rate.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ostream>
 
 #include "net_harness.h"
@@ -83,6 +84,20 @@ TEST(stream_send, a_full_send_buffer_costs_frames_not_the_fifo) {
   ASSERT_GE(r.batches, 6);
   EXPECT_EQ(ld(count_send_failures), static_cast<uint32_t>(r.batches / 3));
   EXPECT_EQ(r.restarts, 0);
+}
+
+// The sleep for the missing words as the wait works it out (in 32 bits, by a
+// constant division and a shift) equals the missing words' time at the FIFO's
+// word rate, rounded up to whole nanoseconds, held within its bounds.
+TEST(stream_wait_time, equals_the_missing_words_time_rounded_up) {
+  for (int rate_code = 0; rate_code < 4; ++rate_code)
+    for (int missing = -100; missing <= 20000; ++missing) {
+      const int64_t per_s = ep6_words_per_second(rate_code);
+      const int64_t ns = (int64_t{missing} * 1000000000 + per_s - 1) / per_s;
+      const int64_t want = std::clamp(ns, ep6_wait_min_ns, ep6_wait_max_ns);
+      ASSERT_EQ(ep6_wait_ns(missing, rate_code), want)
+          << "rate " << rate_code << ", " << missing << " words missing";
+    }
 }
 
 }  // namespace
