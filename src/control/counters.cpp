@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/text_writer.h"
 #include "hardware/platform.h"
 
 std::atomic<uint32_t> count_rx_fifo_resets{0};
@@ -52,25 +53,6 @@ const counter_row rows[counter_count] = {
     {&count_stream_timeouts, "stream of a silent client stopped", false, -1, nullptr},
 };
 
-// Appends to a line without allocating; stops at the end of the buffer,
-// which keeps room for the newline.
-struct line_writer {
-  char* p;
-  char* end;
-  void text(const char* s) {
-    while (*s && p < end) *p++ = *s++;
-  }
-  void number(uint64_t v) {
-    char digits[20];
-    int n = 0;
-    do {
-      digits[n++] = static_cast<char>('0' + v % 10);
-      v /= 10;
-    } while (v);
-    while (n > 0 && p < end) *p++ = digits[--n];
-  }
-};
-
 constexpr int64_t ns_per_s = 1000000000;
 
 // The period in progress: whether one began, when, and the counts then.
@@ -103,7 +85,7 @@ namespace {
 
 // Writes the counts that went from `before` to `after`, separated by commas;
 // false when none changed.
-bool write_counts(line_writer& w, const uint32_t (&before)[counter_count],
+bool write_counts(text_writer& w, const uint32_t (&before)[counter_count],
                   const uint32_t (&after)[counter_count]) {
   bool any = false;
   for (int i = 0; i < counter_count; ++i) {
@@ -144,7 +126,7 @@ size_t counters_format(const uint32_t (&before)[counter_count],
                        const uint32_t (&after)[counter_count], int64_t seconds, char* out,
                        size_t capacity) {
   if (capacity < 2) return 0;
-  line_writer w{out, out + capacity - 1};
+  text_writer w{out, out + capacity - 1};
   w.text("varnholt: last ");
   w.number(static_cast<uint64_t>(seconds));
   w.text(" s: ");
@@ -163,7 +145,7 @@ void end_period(int64_t now, const uint32_t (&counts)[counter_count]) {
       counters_format(period_counts, counts, seconds, report_line, sizeof report_line);
   // One write, so that the line reaches the journal whole.
   if (length > 0) platform->write(STDERR_FILENO, report_line, length);
-  line_writer w{counters_last_summary, counters_last_summary + sizeof counters_last_summary - 1};
+  text_writer w{counters_last_summary, counters_last_summary + sizeof counters_last_summary - 1};
   write_counts(w, period_counts, counts);
   *w.p = '\0';
   counters_last_seconds = seconds;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/text_writer.h"
 #include "control/counters.h"
 #include "control/decoder.h"
 #include "control/state.h"
@@ -39,24 +40,6 @@ void send(const char* message, size_t length) {
   platform->sendto(notify_fd, message, length, MSG_DONTWAIT | MSG_NOSIGNAL,
                    reinterpret_cast<const sockaddr*>(&notify_addr), notify_addr_len);
 }
-
-// Appends to a fixed buffer; stops at its end, which keeps room for a NUL.
-struct appender {
-  char* p;
-  char* end;
-  void text(const char* s) {
-    while (*s && p < end) *p++ = *s++;
-  }
-  void number(uint64_t v) {
-    char digits[20];
-    int n = 0;
-    do {
-      digits[n++] = static_cast<char>('0' + v % 10);
-      v /= 10;
-    } while (v);
-    while (n > 0 && p < end) *p++ = digits[--n];
-  }
-};
 
 bool streaming() {
   return active_thread.load(std::memory_order_acquire) != 0;
@@ -136,7 +119,7 @@ int64_t service_watchdog_interval_ns() {
 
 size_t service_status_line(char* out, size_t capacity) {
   if (capacity == 0) return 0;
-  appender a{out, out + capacity - 1};
+  text_writer a{out, out + capacity - 1};
   const bool mox = (ld(tx_general_word[0]) & ep2_c0::mox) != 0;
   if (streaming()) {
     a.text("streaming ");
