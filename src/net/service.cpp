@@ -59,12 +59,17 @@ bool threads_progressed() {
   return keyer_moved && stream_moved;
 }
 
-void send_status(int64_t now) {
-  char message[8 + sizeof status_sent] = "STATUS=";
-  const size_t n = service_status_line(message + 7, sizeof status_sent);
-  std::memcpy(status_sent, message + 7, n + 1);
+// Sends `head` followed by the status line, unless `only_if_changed` and
+// the line is the one sent last.
+void send_status(const char* head, int64_t now, bool only_if_changed) {
+  char message[16 + sizeof status_sent];
+  const size_t h = std::strlen(head);
+  std::memcpy(message, head, h);
+  const size_t n = service_status_line(message + h, sizeof status_sent);
+  if (only_if_changed && std::strcmp(message + h, status_sent) == 0) return;
+  std::memcpy(status_sent, message + h, n + 1);
   status_sent_ns = now;
-  send(message, 7 + n);
+  send(message, h + n);
 }
 
 }  // namespace
@@ -153,12 +158,7 @@ size_t service_status_line(char* out, size_t capacity) {
 void service_ready() {
   if (notify_fd < 0) return;
   const int64_t now = platform_now_ns();
-  char message[16 + sizeof status_sent] = "READY=1\nSTATUS=";
-  const size_t head = std::strlen(message);
-  const size_t n = service_status_line(message + head, sizeof status_sent);
-  std::memcpy(status_sent, message + head, n + 1);
-  status_sent_ns = now;
-  send(message, head + n);
+  send_status("READY=1\nSTATUS=", now, false);
   threads_progressed();  // the first interval's starting point
   watchdog_next_ns = now + watchdog_interval_ns;
 }
@@ -166,11 +166,7 @@ void service_ready() {
 void service_pass() {
   if (notify_fd < 0) return;
   const int64_t now = platform_now_ns();
-  if (now - status_sent_ns >= status_min_gap_ns) {
-    char line[sizeof status_sent];
-    service_status_line(line, sizeof line);
-    if (std::strcmp(line, status_sent) != 0) send_status(now);
-  }
+  if (now - status_sent_ns >= status_min_gap_ns) send_status("STATUS=", now, true);
   if (watchdog_interval_ns > 0 && now >= watchdog_next_ns) {
     watchdog_next_ns = now + watchdog_interval_ns;
     if (threads_progressed()) {
