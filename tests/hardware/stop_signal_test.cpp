@@ -12,12 +12,34 @@
 #include "hardware/platform.h"
 #include "sim/sim_platform.h"
 
-TEST(stop_signal, records_the_signal_and_wakes_the_wait) {
-  const platform_ops* saved = platform;
-  platform = &sim_platform;
-  const int event = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  ASSERT_GE(event, 0);
-  install_stop_handler();
+// The handler installed on the simulated platform, an event descriptor to
+// wake; everything put back at the end.
+class stop_signal : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved = platform;
+    platform = &sim_platform;
+    event = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    ASSERT_GE(event, 0);
+    install_stop_handler();
+  }
+  void TearDown() override {
+    set_stop_wake_fd(-1);
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGINT, SIG_DFL);
+    stop_requested.store(0);
+    close(event);
+    platform = saved;
+  }
+  bool woken() const {
+    pollfd p{event, POLLIN, 0};
+    return poll(&p, 1, 0) == 1;
+  }
+  const platform_ops* saved = nullptr;
+  int event = -1;
+};
+
+TEST_F(stop_signal, records_the_signal_and_wakes_the_wait) {
   set_stop_wake_fd(event);
 
   errno = EDOM;
@@ -25,35 +47,14 @@ TEST(stop_signal, records_the_signal_and_wakes_the_wait) {
 
   EXPECT_EQ(stop_requested.load(), SIGTERM);
   EXPECT_EQ(errno, EDOM) << "the handler must leave errno as it found it";
-  pollfd p{event, POLLIN, 0};
-  EXPECT_EQ(poll(&p, 1, 0), 1) << "the wait on the event descriptor was not woken";
-
-  set_stop_wake_fd(-1);
-  signal(SIGTERM, SIG_DFL);
-  signal(SIGINT, SIG_DFL);
-  stop_requested.store(0);
-  close(event);
-  platform = saved;
+  EXPECT_TRUE(woken()) << "the wait on the event descriptor was not woken";
 }
 
 // A signal in the first moments of start-up, before the receive loop's event
 // descriptor exists: the descriptor is woken as soon as it is made known, so
 // the loop's first wait ends at once instead of at its time limit.
-TEST(stop_signal, taken_before_the_descriptor_existed_wakes_it_when_it_comes) {
-  const platform_ops* saved = platform;
-  platform = &sim_platform;
-  install_stop_handler();
+TEST_F(stop_signal, taken_before_the_descriptor_existed_wakes_it_when_it_comes) {
   raise(SIGTERM);
-  const int event = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  ASSERT_GE(event, 0);
   set_stop_wake_fd(event);
-  pollfd p{event, POLLIN, 0};
-  EXPECT_EQ(poll(&p, 1, 0), 1) << "the first wait would last its whole time limit";
-
-  set_stop_wake_fd(-1);
-  signal(SIGTERM, SIG_DFL);
-  signal(SIGINT, SIG_DFL);
-  stop_requested.store(0);
-  close(event);
-  platform = saved;
+  EXPECT_TRUE(woken()) << "the first wait would last its whole time limit";
 }
