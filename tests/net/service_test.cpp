@@ -19,6 +19,7 @@
 #include "net/tx_release.h"
 #include "sim/sim_platform.h"
 #include "support/board.h"
+#include "support/notify_socket.h"
 #include "support/rows.h"
 
 namespace {
@@ -27,33 +28,6 @@ using test_rows::operator<<;
 using virtual_clock::now_ns;
 
 const platform_ops clock_platform = virtual_clock::with_virtual_clock(sim_platform);
-
-// The service manager's end: an abstract datagram socket of this process.
-struct manager_socket {
-  int fd = -1;
-  std::string name;
-  manager_socket() {
-    static int n = 0;
-    name = "@varnholt-service-test-" + std::to_string(getpid()) + "-" + std::to_string(++n);
-    fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::memcpy(a.sun_path + 1, name.data() + 1, name.size() - 1);
-    bind(fd, reinterpret_cast<sockaddr*>(&a),
-         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size()));
-  }
-  ~manager_socket() { close(fd); }
-  // Every message sent so far (a send on a local datagram socket has arrived
-  // when it returns).
-  std::vector<std::string> take() const {
-    std::vector<std::string> out;
-    char buf[512];
-    ssize_t n;
-    while ((n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) >= 0)
-      out.emplace_back(buf, static_cast<size_t>(n));
-    return out;
-  }
-};
 
 using messages = std::vector<std::string>;
 
@@ -64,7 +38,7 @@ class service : public board_fixture {
     service_close();
     active_thread.store(0);
   }
-  manager_socket manager;
+  notify_socket manager;
   const int64_t t0 = 1'000'000'000;
   void at_ms(int64_t ms) { now_ns = t0 + ms * 1'000'000; }
 };

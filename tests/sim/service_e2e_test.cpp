@@ -9,48 +9,14 @@
 #include <vector>
 
 #include "support/e2e_test.h"
+#include "support/notify_socket.h"
 
 namespace {
-
-// The service manager's end: an abstract datagram socket of the test.
-struct manager_socket {
-  int fd = -1;
-  std::string name;
-  manager_socket() {
-    name = "@varnholt-e2e-notify-" + std::to_string(getpid());
-    fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::memcpy(a.sun_path + 1, name.data() + 1, name.size() - 1);
-    bind(fd, reinterpret_cast<sockaddr*>(&a),
-         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size()));
-  }
-  ~manager_socket() { close(fd); }
-  // The next message that `pred` accepts, skipping others; "" when none came
-  // within `timeout_ms`.
-  template <class P>
-  std::string next(P pred, int timeout_ms = 10000) const {
-    const int64_t deadline = e2e_now_ms() + timeout_ms;
-    for (int64_t now; (now = e2e_now_ms()) < deadline;) {
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(deadline - now)) <= 0) continue;
-      char buf[512];
-      const ssize_t n = recv(fd, buf, sizeof buf, 0);
-      if (n < 0) continue;
-      std::string m(buf, static_cast<size_t>(n));
-      if (pred(m)) return m;
-    }
-    return "";
-  }
-  std::string next_starting(const std::string& head, int timeout_ms = 10000) const {
-    return next([&](const std::string& m) { return m.rfind(head, 0) == 0; }, timeout_ms);
-  }
-};
 
 class service_e2e : public e2e {};
 
 TEST_F(service_e2e, ready_status_watchdog_and_stopping_under_a_notify_socket) {
-  manager_socket manager;
+  notify_socket manager;
   sim.env = {"NOTIFY_SOCKET=" + manager.name, "WATCHDOG_USEC=200000"};
   launch({});
   // READY comes once the port is bound: the server answers at once.
