@@ -66,11 +66,11 @@ the board on a trusted network.]])
     ${VARNHOLT_PACKAGING_DIR}/postinst
     ${VARNHOLT_PACKAGING_DIR}/prerm
     ${VARNHOLT_PACKAGING_DIR}/postrm)
-  install(TARGETS varnholt varnholt-release RUNTIME DESTINATION sbin)
-  install(FILES ${VARNHOLT_PACKAGING_DIR}/varnholt.service DESTINATION /lib/systemd/system)
-  install(FILES ${VARNHOLT_PACKAGING_DIR}/varnholt.default DESTINATION /etc/default
-    RENAME varnholt)
-  list(APPEND deb_targets varnholt varnholt-release)
+  set(package_files
+    /usr/sbin/varnholt varnholt
+    /usr/sbin/varnholt-release varnholt-release
+    /lib/systemd/system/varnholt.service ${VARNHOLT_PACKAGING_DIR}/varnholt.service
+    /etc/default/varnholt ${VARNHOLT_PACKAGING_DIR}/varnholt.default)
 else()
   set(CPACK_PACKAGE_NAME varnholt-tools)
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "simulated SDR board and host tools of varnholt")
@@ -84,12 +84,6 @@ this package.]])
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS "tshark | wireshark")
   # The Depends line lists the shared libraries the executables link.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  foreach(tool varnholt-sim p1probe)
-    if(TARGET ${tool})
-      install(TARGETS ${tool} RUNTIME DESTINATION bin)
-      list(APPEND deb_targets ${tool})
-    endif()
-  endforeach()
   # The multiarch triplet of the Debian library folders (x86_64-linux-gnu).
   set(multiarch ${CMAKE_LIBRARY_ARCHITECTURE})
   if(NOT multiarch)
@@ -99,10 +93,35 @@ this package.]])
   if(NOT multiarch)
     message(FATAL_ERROR "no multiarch triplet for the Wireshark plugin folder")
   endif()
-  set(VARNHOLT_WIRESHARK_PLUGIN_DIR lib/${multiarch}/wireshark/plugins)
-  install(FILES ${CMAKE_SOURCE_DIR}/tools/wireshark/hpsdr.lua
-    DESTINATION ${VARNHOLT_WIRESHARK_PLUGIN_DIR})
+  set(package_files
+    /usr/bin/varnholt-sim varnholt-sim
+    /usr/bin/p1probe p1probe
+    /usr/lib/${multiarch}/wireshark/plugins/hpsdr.lua ${CMAKE_SOURCE_DIR}/tools/wireshark/hpsdr.lua)
 endif()
+
+# The package's files, written once: pairs of the installed path and what is
+# installed there, a target of this tree (left out where this build
+# directory does not make it) or a file of the source tree. The
+# install rules, the package test (package_deb) and scripts/check-host-package
+# (through build*/package-files.txt) all read this list.
+set(package_paths)
+while(package_files)
+  list(POP_FRONT package_files path what)
+  get_filename_component(dir ${path} DIRECTORY)
+  get_filename_component(name ${path} NAME)
+  if(NOT what MATCHES "/")
+    if(NOT TARGET ${what})
+      continue()  # a tool this build directory does not make
+    endif()
+    install(TARGETS ${what} RUNTIME DESTINATION ${dir})
+    list(APPEND deb_targets ${what})
+  else()
+    install(FILES ${what} DESTINATION ${dir} RENAME ${name})
+  endif()
+  list(APPEND package_paths ${path})
+endwhile()
+list(JOIN package_paths "\n" package_list)
+file(WRITE ${CMAKE_BINARY_DIR}/package-files.txt "${package_list}\n")
 
 # What the package holds; scripts/package builds this and nothing more.
 add_custom_target(deb_targets)
@@ -122,14 +141,11 @@ if(VARNHOLT_TESTS AND TARGET varnholt)
   set_tests_properties(package_unit PROPERTIES LABELS package TIMEOUT 60 SKIP_RETURN_CODE 77)
 endif()
 if(VARNHOLT_TESTS AND deb_targets)
+  list(TRANSFORM package_paths PREPEND . OUTPUT_VARIABLE deb_expect)
   if(CMAKE_CROSSCOMPILING)
-    set(deb_expect
-      ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE} none
-      ./usr/sbin/varnholt ./usr/sbin/varnholt-release ./lib/systemd/system/varnholt.service
-      ./etc/default/varnholt)
+    list(PREPEND deb_expect ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE} none)
   else()
-    set(deb_expect native libc6 ./usr/bin/varnholt-sim
-      ./usr/${VARNHOLT_WIRESHARK_PLUGIN_DIR}/hpsdr.lua)
+    list(PREPEND deb_expect native libc6)
   endif()
   add_test(NAME package_deb
     COMMAND sh ${CMAKE_SOURCE_DIR}/tests/packaging/check_deb.sh
