@@ -208,24 +208,24 @@ constexpr map build() {
 }
 inline constexpr map the_map = build();
 
-constexpr bool aligned_to_width() {
-  for (const fpga_register& r : the_map.regs)
-    if (r.offset % r.width != 0) return false;
-  return true;
-}
-constexpr bool no_two_overlap() {
-  for (const fpga_register& a : the_map.regs)
+// Every register aligned to its width, no two overlapping, element names of
+// one digit.
+constexpr bool well_placed() {
+  for (const row& r : rows)
+    if (r.count > 10) return false;
+  for (const fpga_register& a : the_map.regs) {
+    if (a.offset % a.width != 0) return false;
     for (const fpga_register& b : the_map.regs)
       if (&a != &b && a.block == b.block && a.offset < b.offset + b.width &&
           b.offset < a.offset + a.width)
         return false;
+  }
   return true;
 }
-static_assert(element_count() < 255 && aligned_to_width() && no_two_overlap());
+static_assert(element_count() < 255 && well_placed());
 }  // namespace reg_map
 
 inline constexpr const auto& fpga_registers = reg_map::the_map.regs;
-constexpr int fpga_register_count = reg_map::element_count();
 
 // The register at block/offset (its first byte), or null; an index, no search.
 constexpr const fpga_register* fpga_register_at(fpga_block block, uint32_t offset) {

@@ -161,8 +161,8 @@ void generate_scene(uint8_t* out, uint32_t m) {
       set_phasor(step, &p.wr, &p.wi);
     }
   }
-  // Transmitted sample position in 1/640 of a 48 kHz sample; one record
-  // advances it by rx_rate.
+  // Transmitted sample position in ticks of the rx_rate clock (640 to a
+  // 48 kHz sample); one record advances it by rx_rate.
   int64_t tx_pos = t0 * 3072 / 100000;
   for (uint32_t i = 0; i < m; ++i) {
     for (carrier_state* c : audible) {
@@ -172,7 +172,7 @@ void generate_scene(uint8_t* out, uint32_t m) {
     double xi = 0, xq = 0;
     if (any_tx) {
       float si, sq;
-      if (transmitted(tx_pos / 640, &si, &sq)) {
+      if (transmitted(tx_pos / rx_rate_divider[0], &si, &sq)) {
         xi = si * tx_gain;
         xq = sq * tx_gain;
       }
