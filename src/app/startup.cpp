@@ -120,12 +120,13 @@ void write_initial_registers(uint8_t mask) {
   write8(arg_bits_lo, mask & 0x0F);
   write8(arg_bits_hi, static_cast<uint8_t>(mask >> 4));
   write8(gpio_out, 0);
-  for (int n = 0; n < 3; ++n) write32(rx_freq + n, 0x500000);  // 600 kHz
-  write16(rx_rate, 640);                                       // 48 kHz
-  write32(tx_freq, 0x500000);                                  // 600 kHz
+  constexpr uint32_t at_600khz = phase_increment(600000);
+  for (int n = 0; n < 3; ++n) write32(rx_freq + n, at_600khz);
+  write16(rx_rate, rx_rate_divider[0]);  // 48 kHz
+  write32(tx_freq, at_600khz);
   envelope_write_tx();
   write16(tx_ramp_steps, tx_ramp_steps_count);
-  write16(tx_level, 21910);  // drive 255
+  write16(tx_level, tx_level_full_drive);
   write16(cfg_word_28, 18716);
   clear_bits8(tx_rst, tx_rst_bits::keyer_source);
   pulse8(tx_rst, tx_rst_bits::restart_all);
@@ -133,7 +134,7 @@ void write_initial_registers(uint8_t mask) {
   if (ld(i2c_codec)) {
     pulse8(rx_rst, rx_rst_bits::codec_restart);
     clear_bits8(rx_rst, rx_rst_bits::no_codec);
-    write32(dac_freq, 0xCCCCCD);  // 600 Hz
+    write32(dac_freq, sidetone_increment(600));
     envelope_write_dac();
     write16(dac_ramp_steps, dac_ramp_steps_count);
     write16(dac_level, 3200);  // level 50

@@ -123,21 +123,10 @@ constexpr bit_field first_db{0x001F};   // the word with C0 = 0x14
 constexpr bit_field second_db{0x1F00};  // the word with C0 = 0x16
 }  // namespace rxatt_bits
 
-// Codec register 4 (analogue path): mic to ADC, DAC to output; bit 0 boosts
-// the microphone.
-constexpr uint8_t codec_analogue_path = 4;
-constexpr uint16_t codec_analogue_base = 0x014;
-constexpr bit_field codec_mic_boost{0x001};
-
-// rx_rate divider (30.72 MHz / sample rate) for rate codes 0..3.
-constexpr uint16_t rx_rate_divider[4] = {640, 320, 160, 80};
-
 // The DAC at 0x60 goes from 4065 at no attenuation towards 0 at 61 dB.
 constexpr unsigned dac0_top = 4065;
 constexpr unsigned dac0_span = 4095;
 constexpr unsigned dac0_steps = 61;  // dB
-
-constexpr double tx_level_per_drive = 85.92;
 
 void send_arduino16(uint8_t command, uint16_t value) {
   i2c_send(i2c_addr::arduino, board16_msg(command, value));

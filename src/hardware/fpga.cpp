@@ -2,143 +2,109 @@
 
 #include <bit>
 #include <cassert>
-#include <cmath>
 #include <cstring>
-#include <type_traits>
 
 #include "common/bytes.h"
-
-const fpga_block_desc fpga_blocks[fpga_block_count] = {
-    {"cfg", 0x40000000u, 1},     {"sts", 0x41000000u, 1},      {"fifo", 0x42000000u, 8},
-    {"codec", 0x43000000u, 2},   {"xadc", 0x44000000u, 1},     {"alex", 0x45000000u, 1},
-    {"tx_ramp", 0x46000000u, 1}, {"dac_ramp", 0x47000000u, 1},
-};
 
 volatile uint8_t* fpga_base[fpga_block_count];
 uint32_t fpga_size[fpga_block_count];
 
-volatile uint8_t* cfg;
-volatile uint8_t* sts;
-volatile uint32_t* fifo;
-volatile uint32_t* codec;
-volatile uint32_t* xadc;
-volatile uint32_t* alex;
-volatile int32_t* tx_ramp;
-volatile int16_t* dac_ramp;
-
-volatile uint8_t* rx_rst;
-volatile uint8_t* lo_rst;
-volatile uint8_t* tx_rst;
-volatile uint8_t* gpio_out;
-volatile uint16_t* rx_rate;
-volatile uint8_t* arg_bits_lo;
-volatile uint32_t* rx_freq;
-volatile uint32_t* tx_freq;
-volatile uint16_t* tx_ramp_steps;
-volatile uint16_t* tx_level;
-volatile uint16_t* cfg_word_28;
-volatile uint8_t* arg_bits_hi;
-volatile uint32_t* dac_freq;
-volatile uint16_t* dac_ramp_steps;
-volatile uint16_t* dac_level;
-
-const volatile uint16_t* rx_cntr;
-const volatile uint16_t* tx_cntr;
-const volatile uint16_t* dac_cntr;
-const volatile uint16_t* adc_cntr;
-const volatile uint8_t* gpio_in;
+#define FPGA_BLOCK_POINTER(name, phys, pages, type) volatile type* name;
+FPGA_BLOCKS(FPGA_BLOCK_POINTER, FPGA_NONE)
+#undef FPGA_BLOCK_POINTER
+#define FPGA_REG_POINTER(name, type, block, offset, count, access) \
+  reg_pointer<type, reg_map::access> name;
+FPGA_REGISTERS(FPGA_REG_POINTER)
+#undef FPGA_REG_POINTER
 
 const fpga_observer* fpga_obs;
 
-const reg_desc* fpga_register_at(fpga_block block, uint32_t offset) {
-  for (const reg_desc& r : fpga_registers)
-    if (r.block == block && r.offset == offset) return &r;
-  return nullptr;
+namespace {
+
+// The window of fpga_locate: granule_block[i] is the block + 1 that holds
+// the 4 KB piece i from window_base, 0 for none.
+constexpr unsigned granule_shift = 12;
+constexpr size_t window_granules = 256;
+uintptr_t window_base;
+uint8_t granule_block[window_granules];
+
+void index_blocks() {
+  std::fill(std::begin(granule_block), std::end(granule_block), uint8_t{0});
+  uintptr_t low = UINTPTR_MAX, high = 0;
+  for (int i = 0; i < fpga_block_count; ++i) {
+    const auto base = reinterpret_cast<uintptr_t>(fpga_base[i]);
+    if (!base) continue;
+    // Two blocks in one piece cannot be told apart.
+    if (base & ((uintptr_t{1} << granule_shift) - 1)) return;
+    low = std::min(low, base);
+    high = std::max(high, base + fpga_size[i]);
+  }
+  if (high <= low || (high - low) >> granule_shift > window_granules) return;
+  window_base = low;
+  for (int i = 0; i < fpga_block_count; ++i) {
+    const auto base = reinterpret_cast<uintptr_t>(fpga_base[i]);
+    if (!base) continue;
+    const size_t first = (base - low) >> granule_shift;
+    const size_t end =
+        (base - low + fpga_size[i] + (uintptr_t{1} << granule_shift) - 1) >> granule_shift;
+    for (size_t g = first; g < end; ++g) granule_block[g] = static_cast<uint8_t>(i + 1);
+  }
+}
+
+}  // namespace
+
+bool fpga_locate(const volatile void* p, fpga_block* block, uint32_t* offset) {
+  const uintptr_t from_base = reinterpret_cast<uintptr_t>(p) - window_base;
+  const size_t g = from_base >> granule_shift;
+  if (g >= window_granules || granule_block[g] == 0) return false;
+  const int b = granule_block[g] - 1;
+  const uintptr_t off = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(fpga_base[b]);
+  if (off >= fpga_size[b]) return false;
+  *block = static_cast<fpga_block>(b);
+  *offset = static_cast<uint32_t>(off);
+  return true;
 }
 
 namespace {
 
-// Points p at register R; its type must have the register's width, and be
-// const exactly for the status registers.
-template <reg R, class T>
-void point(T*& p) {
-  constexpr const reg_desc& d = reg_info(R);
-  static_assert(sizeof(T) == d.width, "pointer width differs from the register's");
-  static_assert(std::is_const_v<T> == (d.access == reg_access::read),
-                "status registers, and only they, are reached through const pointers");
-  p = reinterpret_cast<T*>(fpga_base[static_cast<int>(d.block)] + d.offset);
+template <class T>
+T* block_pointer(fpga_block b) {
+  return reinterpret_cast<T*>(fpga_base[static_cast<int>(b)]);
 }
 
 }  // namespace
 
 void fpga_set_pointers() {
-  cfg = fpga_base[static_cast<int>(fpga_block::cfg)];
-  sts = fpga_base[static_cast<int>(fpga_block::sts)];
-  fifo = reinterpret_cast<volatile uint32_t*>(fpga_base[static_cast<int>(fpga_block::fifo)]);
-  codec = reinterpret_cast<volatile uint32_t*>(fpga_base[static_cast<int>(fpga_block::codec)]);
-  xadc = reinterpret_cast<volatile uint32_t*>(fpga_base[static_cast<int>(fpga_block::xadc)]);
-  alex = reinterpret_cast<volatile uint32_t*>(fpga_base[static_cast<int>(fpga_block::alex)]);
-  tx_ramp = reinterpret_cast<volatile int32_t*>(fpga_base[static_cast<int>(fpga_block::tx_ramp)]);
-  dac_ramp = reinterpret_cast<volatile int16_t*>(fpga_base[static_cast<int>(fpga_block::dac_ramp)]);
-
-  point<reg::rx_rst>(rx_rst);
-  point<reg::lo_rst>(lo_rst);
-  point<reg::tx_rst>(tx_rst);
-  point<reg::gpio_out>(gpio_out);
-  point<reg::rx_rate>(rx_rate);
-  point<reg::arg_bits_lo>(arg_bits_lo);
-  point<reg::rx_freq0>(rx_freq);
-  point<reg::tx_freq>(tx_freq);
-  point<reg::tx_ramp_steps>(tx_ramp_steps);
-  point<reg::tx_level>(tx_level);
-  point<reg::cfg_word_28>(cfg_word_28);
-  point<reg::arg_bits_hi>(arg_bits_hi);
-  point<reg::dac_freq>(dac_freq);
-  point<reg::dac_ramp_steps>(dac_ramp_steps);
-  point<reg::dac_level>(dac_level);
-  point<reg::rx_cntr>(rx_cntr);
-  point<reg::tx_cntr>(tx_cntr);
-  point<reg::dac_cntr>(dac_cntr);
-  point<reg::adc_cntr>(adc_cntr);
-  point<reg::gpio_in>(gpio_in);
+#define FPGA_BLOCK_SET(name, phys, pages, type) \
+  name = block_pointer<volatile type>(fpga_block::name);
+  FPGA_BLOCKS(FPGA_BLOCK_SET, FPGA_NONE)
+#undef FPGA_BLOCK_SET
+#define FPGA_REG_SET(name, type, block, offset, count, access) \
+  name = reinterpret_cast<reg_pointer<type, reg_map::access>>( \
+      fpga_base[static_cast<int>(fpga_block::block)] + offset);
+  FPGA_REGISTERS(FPGA_REG_SET)
+#undef FPGA_REG_SET
+  index_blocks();
 }
 
 void fpga_clear_pointers() {
   for (auto& b : fpga_base) b = nullptr;
   for (auto& s : fpga_size) s = 0;
-  cfg = sts = nullptr;
-  fifo = codec = xadc = alex = nullptr;
-  tx_ramp = nullptr;
-  dac_ramp = nullptr;
-  rx_rst = lo_rst = tx_rst = gpio_out = arg_bits_lo = arg_bits_hi = nullptr;
-  gpio_in = nullptr;
-  rx_rate = tx_ramp_steps = tx_level = cfg_word_28 = dac_ramp_steps = dac_level = nullptr;
-  rx_cntr = tx_cntr = dac_cntr = adc_cntr = nullptr;
-  rx_freq = tx_freq = dac_freq = nullptr;
+#define FPGA_CLEAR(name, ...) name = nullptr;
+  FPGA_BLOCKS(FPGA_CLEAR, FPGA_NONE)
+  FPGA_REGISTERS(FPGA_CLEAR)
+#undef FPGA_CLEAR
+  index_blocks();
 }
 
 namespace {
-
-// Finds the block and offset of a device address (observer path only).
-bool locate(const volatile void* p, fpga_block* block, uint32_t* offset) {
-  auto a = reinterpret_cast<uintptr_t>(p);
-  for (int i = 0; i < fpga_block_count; ++i) {
-    auto base = reinterpret_cast<uintptr_t>(fpga_base[i]);
-    if (fpga_base[i] && a >= base && a - base < fpga_size[i]) {
-      *block = static_cast<fpga_block>(i);
-      *offset = static_cast<uint32_t>(a - base);
-      return true;
-    }
-  }
-  return false;
-}
 
 inline void notify_store(const volatile void* p, unsigned width, uint32_t value) {
   const fpga_observer* o = fpga_obs;
   if (!o || !o->store) return;
   fpga_block b;
   uint32_t off;
-  if (locate(p, &b, &off)) o->store(o->ctx, b, off, width, value);
+  if (fpga_locate(p, &b, &off)) o->store(o->ctx, b, off, width, value);
 }
 
 inline uint32_t observe_load(const volatile void* p, unsigned width, uint32_t memory) {
@@ -146,7 +112,7 @@ inline uint32_t observe_load(const volatile void* p, unsigned width, uint32_t me
   if (!o || !o->load) return memory;
   fpga_block b;
   uint32_t off;
-  if (!locate(p, &b, &off)) return memory;
+  if (!fpga_locate(p, &b, &off)) return memory;
   return o->load(o->ctx, b, off, width, memory);
 }
 
@@ -180,11 +146,10 @@ namespace {
 // Debug build: a read-modify-write is allowed on a read_modify_write
 // register, or on memory outside the register map (tables, test blocks).
 bool rmw_allowed(const volatile uint8_t* p) {
-  for (const reg_desc& r : fpga_registers) {
-    const volatile uint8_t* base = fpga_base[static_cast<int>(r.block)];
-    if (base && p == base + r.offset) return r.access == reg_access::read_modify_write;
-  }
-  return true;
+  fpga_block b;
+  uint32_t off;
+  const fpga_register* r = fpga_locate(p, &b, &off) ? fpga_register_at(b, off) : nullptr;
+  return !r || r->access == reg_access::read_modify_write;
 }
 }  // namespace
 #endif
@@ -226,7 +191,7 @@ bool observed(const volatile uint32_t* port) {
   if (!o || !o->store) return false;
   fpga_block b;
   uint32_t off;
-  return locate(port, &b, &off);
+  return fpga_locate(port, &b, &off);
 }
 
 template <bool observe>
@@ -300,7 +265,7 @@ void fifo_read(void* dst, const volatile uint32_t* port, size_t bytes) {
   if (o && o->read_fifo) {
     fpga_block b;
     uint32_t off;
-    if (locate(port, &b, &off)) {
+    if (fpga_locate(port, &b, &off)) {
       o->read_fifo(o->ctx, b, dst, bytes);
       return;
     }
@@ -332,11 +297,4 @@ void table_write32(volatile int32_t* table, uint32_t index, int32_t value) {
 void table_write16(volatile int16_t* table, uint32_t index, int16_t value) {
   table[index] = value;
   notify_store(table + index, 2, static_cast<uint16_t>(value));
-}
-
-uint32_t phase_increment(double hz) {
-  return static_cast<uint32_t>(std::floor(0.5 + hz / 122880000.0 * 1073741824.0));
-}
-uint32_t sidetone_increment(double hz) {
-  return static_cast<uint32_t>(std::floor(0.5 + hz / 48000.0 * 1073741824.0));
 }

@@ -21,169 +21,225 @@
 // access.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <type_traits>
 
 #include "common/field.h"
 
-enum class fpga_block : uint8_t { cfg, sts, fifo, codec, xadc, alex, tx_ramp, dac_ramp };
-constexpr int fpga_block_count = 8;
+// The blocks, in the order of their physical addresses: name, physical
+// address on the board, mapping length in pages and the element type of the
+// block pointer. The alex block is one register, reached through its
+// register pointer alone.
+// clang-format off
+#define FPGA_BLOCKS(BLOCK, ONE_REGISTER)                                                           \
+  BLOCK(cfg,          0x40000000u, 1, uint8_t)  /* settings (registers below) */                   \
+  BLOCK(sts,          0x41000000u, 1, uint8_t)  /* status (registers below) */                     \
+  BLOCK(fifo,         0x42000000u, 8, uint32_t) /* receive FIFO loads, transmit FIFO stores */     \
+  BLOCK(codec,        0x43000000u, 2, uint32_t) /* microphone FIFO loads, audio-out stores */      \
+  BLOCK(xadc,         0x44000000u, 1, uint32_t) /* XADC words */                                   \
+  ONE_REGISTER(alex,  0x45000000u, 1)                                                              \
+  BLOCK(tx_ramp,      0x46000000u, 1, int32_t)  /* transmit envelope table */                      \
+  BLOCK(dac_ramp,     0x47000000u, 1, int16_t)  /* sidetone envelope table */
+// clang-format on
+
+#define FPGA_BLOCK_NAME(name, ...) name,
+enum class fpga_block : uint8_t { FPGA_BLOCKS(FPGA_BLOCK_NAME, FPGA_BLOCK_NAME) };
+#undef FPGA_BLOCK_NAME
+#define FPGA_BLOCK_ONE(...) +1
+constexpr int fpga_block_count = 0 FPGA_BLOCKS(FPGA_BLOCK_ONE, FPGA_BLOCK_ONE);
+#undef FPGA_BLOCK_ONE
 
 struct fpga_block_desc {
   const char* name;
   uint32_t phys;   // physical address on the board
   uint32_t pages;  // mapping length in pages
 };
-extern const fpga_block_desc fpga_blocks[fpga_block_count];
+#define FPGA_BLOCK_ROW(name, phys, pages, ...) {#name, phys, pages},
+inline constexpr fpga_block_desc fpga_blocks[fpga_block_count] = {
+    FPGA_BLOCKS(FPGA_BLOCK_ROW, FPGA_BLOCK_ROW)};
+#undef FPGA_BLOCK_ROW
 
 // Mapped base of each block, indexed by fpga_block; null until mapped.
 extern volatile uint8_t* fpga_base[fpga_block_count];
 extern uint32_t fpga_size[fpga_block_count];  // bytes mapped
 
-// Block pointers: the mapped base of each block, as the other modules name them.
-extern volatile uint8_t* cfg;
-extern volatile uint8_t* sts;
-extern volatile uint32_t* fifo;
-extern volatile uint32_t* codec;
-extern volatile uint32_t* xadc;
-extern volatile uint32_t* alex;
-extern volatile int32_t* tx_ramp;
-extern volatile int16_t* dac_ramp;
+#define FPGA_NONE(...)
+
+// Block pointers: the mapped base of each block, as the other modules name
+// it; null until mapped.
+#define FPGA_BLOCK_POINTER(name, phys, pages, type) extern volatile type* name;
+FPGA_BLOCKS(FPGA_BLOCK_POINTER, FPGA_NONE)
+#undef FPGA_BLOCK_POINTER
 
 // The register map: every register of the cfg, sts and alex blocks, written
-// once. The pointers below, the simulated board's register decoding, trace
-// names and test doubles all come from this table.
-//   write              whole stores only (the main thread's settings)
-//   read_modify_write  byte registers whose bits several callers set and
-//                      clear with set_bits8/clear_bits8/pulse8
-//   read               status, loaded only; their pointers are const
+// once, here. The register enum and table, the pointers and their set-up,
+// the lookup by address (the simulated board's decoding, trace names, test
+// doubles) all come from this list. Columns: name (the FPGA's, as traced),
+// element type, block, byte offset, number of elements (an array of words,
+// traced as name[i]), access:
+//   W    whole stores only (the main thread's settings)
+//   RMW  byte registers whose bits several callers set and clear with
+//        set_bits8/clear_bits8/pulse8
+//   R    status, loaded only; their pointers are const
+// clang-format off
+#define FPGA_REGISTERS(X)                                                                          \
+  X(rx_rst,         uint8_t,  cfg,   0, 1, RMW) /* receive / codec FIFO restart, no codec */       \
+  X(lo_rst,         uint8_t,  cfg,   1, 1, RMW) /* oscillator restart */                           \
+  X(tx_rst,         uint8_t,  cfg,   2, 1, RMW) /* transmit control (keyer's after start-up) */    \
+  X(gpio_out,       uint8_t,  cfg,   3, 1, W)   /* output lines, bit 0 MOX */                      \
+  X(rx_rate,        uint16_t, cfg,   4, 1, W)   /* rx_rate_clock_hz / receive rate in Hz */        \
+  X(arg_bits_lo,    uint8_t,  cfg,   6, 1, W)   /* argument mask bits 0-3 */                       \
+  X(rx_freq,        uint32_t, cfg,   8, 3, W)   /* receivers 1..3 phase increments */              \
+  X(tx_freq,        uint32_t, cfg,  20, 1, W)   /* transmit phase increment */                     \
+  X(tx_ramp_steps,  uint16_t, cfg,  24, 1, W)   /* transmit envelope length */                     \
+  X(tx_level,       uint16_t, cfg,  26, 1, W)   /* drive level (signed 16-bit value) */            \
+  X(cfg_word_28,    uint16_t, cfg,  28, 1, W)   /* constant 18716 */                               \
+  X(arg_bits_hi,    uint8_t,  cfg,  30, 1, W)   /* argument mask bits 4-5 */                       \
+  X(dac_freq,       uint32_t, cfg,  32, 1, W)   /* sidetone phase increment (codec) */             \
+  X(dac_ramp_steps, uint16_t, cfg,  36, 1, W)   /* sidetone envelope length */                     \
+  X(dac_level,      uint16_t, cfg,  38, 1, W)   /* sidetone level x 64 (codec) */                  \
+  X(rx_cntr,        uint16_t, sts,   0, 1, R)   /* receive FIFO fill, 32-bit words */              \
+  X(tx_cntr,        uint16_t, sts,   2, 1, R)   /* transmit FIFO fill, words */                    \
+  X(dac_cntr,       uint16_t, sts,   4, 1, R)   /* codec audio-out FIFO fill, words */             \
+  X(adc_cntr,       uint16_t, sts,   6, 1, R)   /* codec microphone FIFO fill, words */            \
+  X(gpio_in,        uint8_t,  sts,   8, 1, R)   /* input lines */                                  \
+  X(alex,           uint32_t, alex,  0, 1, W)   /* Alex filter board word */
+// clang-format on
+
 enum class reg_access : uint8_t { write, read_modify_write, read };
-enum class reg : uint8_t {
-  rx_rst,
-  lo_rst,
-  tx_rst,
-  gpio_out,
-  rx_rate,
-  arg_bits_lo,
-  rx_freq0,
-  rx_freq1,
-  rx_freq2,
-  tx_freq,
-  tx_ramp_steps,
-  tx_level,
-  cfg_word_28,
-  arg_bits_hi,
-  dac_freq,
-  dac_ramp_steps,
-  dac_level,
-  rx_cntr,
-  tx_cntr,
-  dac_cntr,
-  adc_cntr,
-  gpio_in,
-  alex,
-};
-struct reg_desc {
-  reg id;
+
+#define FPGA_REG_NAME(name, ...) name,
+enum class reg : uint8_t { FPGA_REGISTERS(FPGA_REG_NAME) };
+#undef FPGA_REG_NAME
+
+// A register pointer: const exactly for the status registers.
+template <class T, reg_access A>
+using reg_pointer = std::conditional_t<A == reg_access::read, const volatile T*, volatile T*>;
+
+namespace reg_map {
+constexpr auto W = reg_access::write, RMW = reg_access::read_modify_write, R = reg_access::read;
+
+// One row of the list.
+struct row {
   const char* name;
   fpga_block block;
-  uint16_t offset;  // bytes
+  uint16_t offset;  // bytes, of the first element
   uint8_t width;    // bytes: 1, 2 or 4
+  uint8_t count;    // elements
   reg_access access;
 };
-namespace reg_map {
-using B = fpga_block;
-constexpr auto W = reg_access::write, RMW = reg_access::read_modify_write, R = reg_access::read;
-inline constexpr reg_desc table[] = {
-    {reg::rx_rst, "rx_rst", B::cfg, 0, 1, RMW},    // receive FIFO / codec restart, no-codec bit
-    {reg::lo_rst, "lo_rst", B::cfg, 1, 1, RMW},    // oscillator restart
-    {reg::tx_rst, "tx_rst", B::cfg, 2, 1, RMW},    // transmit control (the keyer's after start-up)
-    {reg::gpio_out, "gpio_out", B::cfg, 3, 1, W},  // output lines, bit 0 MOX
-    {reg::rx_rate, "rx_rate", B::cfg, 4, 2, W},    // 30720000 / receive rate in Hz
-    {reg::arg_bits_lo, "arg_bits_lo", B::cfg, 6, 1, W},         // argument mask bits 0-3
-    {reg::rx_freq0, "rx_freq[0]", B::cfg, 8, 4, W},             // receiver 1 phase increment
-    {reg::rx_freq1, "rx_freq[1]", B::cfg, 12, 4, W},            // receiver 2
-    {reg::rx_freq2, "rx_freq[2]", B::cfg, 16, 4, W},            // receiver 3
-    {reg::tx_freq, "tx_freq", B::cfg, 20, 4, W},                // transmit phase increment
-    {reg::tx_ramp_steps, "tx_ramp_steps", B::cfg, 24, 2, W},    // transmit envelope length
-    {reg::tx_level, "tx_level", B::cfg, 26, 2, W},              // drive level (signed 16-bit value)
-    {reg::cfg_word_28, "cfg_word_28", B::cfg, 28, 2, W},        // constant 18716
-    {reg::arg_bits_hi, "arg_bits_hi", B::cfg, 30, 1, W},        // argument mask bits 4-5
-    {reg::dac_freq, "dac_freq", B::cfg, 32, 4, W},              // sidetone phase increment (codec)
-    {reg::dac_ramp_steps, "dac_ramp_steps", B::cfg, 36, 2, W},  // sidetone envelope length
-    {reg::dac_level, "dac_level", B::cfg, 38, 2, W},            // sidetone level x 64 (codec)
-    {reg::rx_cntr, "rx_cntr", B::sts, 0, 2, R},                 // receive FIFO fill, 32-bit words
-    {reg::tx_cntr, "tx_cntr", B::sts, 2, 2, R},                 // transmit FIFO fill, words
-    {reg::dac_cntr, "dac_cntr", B::sts, 4, 2, R},               // codec audio-out FIFO fill, words
-    {reg::adc_cntr, "adc_cntr", B::sts, 6, 2, R},               // codec microphone FIFO fill, words
-    {reg::gpio_in, "gpio_in", B::sts, 8, 1, R},                 // input lines
-    {reg::alex, "alex", B::alex, 0, 4, W},                      // Alex filter board word
-};
+#define FPGA_REG_ROW(name, type, block, offset, count, access) \
+  {#name, fpga_block::block, offset, sizeof(type), count, access},
+inline constexpr row rows[] = {FPGA_REGISTERS(FPGA_REG_ROW)};
+#undef FPGA_REG_ROW
 }  // namespace reg_map
-inline constexpr const reg_desc (&fpga_registers)[std::size(reg_map::table)] = reg_map::table;
-constexpr int fpga_register_count = static_cast<int>(std::size(fpga_registers));
 
-constexpr const reg_desc& reg_info(reg r) {
-  return fpga_registers[static_cast<size_t>(r)];
+// Register pointers into the mapped blocks; null until mapped. rx_freq
+// points at rx_freq[0] of receivers 1..3.
+#define FPGA_REG_POINTER(name, type, block, offset, count, access) \
+  extern reg_pointer<type, reg_map::access> name;
+FPGA_REGISTERS(FPGA_REG_POINTER)
+#undef FPGA_REG_POINTER
+
+constexpr const reg_map::row& reg_info(reg r) {
+  return reg_map::rows[static_cast<size_t>(r)];
 }
+// Byte offset of the register (of its first element) in its block.
 constexpr uint16_t reg_offset(reg r) {
   return reg_info(r).offset;
 }
 
+// One register as an access finds it: a row, or one element of an array row.
+struct fpga_register {
+  reg id;
+  uint8_t element;  // 0 but in an array
+  fpga_block block;
+  uint16_t offset;  // bytes
+  uint8_t width;    // bytes
+  reg_access access;
+  char name[16];  // as traced: the row's name, or "rx_freq[1]" for an element
+};
+
 namespace reg_map {
-constexpr bool rows_in_enum_order() {
-  for (int i = 0; i < fpga_register_count; ++i)
-    if (static_cast<int>(table[i].id) != i) return false;
-  return true;
+constexpr int element_count() {
+  int n = 0;
+  for (const row& r : rows) n += r.count;
+  return n;
 }
-constexpr bool aligned_to_width() {
-  for (const reg_desc& r : table)
-    if (r.offset % r.width != 0) return false;
-  return true;
+// Bytes at the start of a block that the lookup covers: up to the end of
+// the last register.
+constexpr uint32_t span() {
+  uint32_t end = 0;
+  for (const row& r : rows) end = std::max<uint32_t>(end, r.offset + r.width * r.count);
+  return end;
 }
-constexpr bool no_two_overlap() {
-  for (const reg_desc& a : table)
-    for (const reg_desc& b : table)
+struct map {
+  fpga_register regs[element_count()];
+  // Element index + 1 of the register at [block][byte offset], 0 for none.
+  uint8_t at[fpga_block_count][span()];
+};
+constexpr map build() {
+  map m{};
+  int k = 0;
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    const row& r = rows[i];
+    for (int e = 0; e < r.count; ++e, ++k) {
+      fpga_register& d = m.regs[k];
+      d.id = static_cast<reg>(i);
+      d.element = static_cast<uint8_t>(e);
+      d.block = r.block;
+      d.offset = static_cast<uint16_t>(r.offset + e * r.width);
+      d.width = r.width;
+      d.access = r.access;
+      int n = 0;
+      for (const char* c = r.name; *c; ++c) d.name[n++] = *c;
+      if (r.count > 1) {
+        d.name[n++] = '[';
+        d.name[n++] = static_cast<char>('0' + e);
+        d.name[n++] = ']';
+      }
+      m.at[static_cast<int>(r.block)][d.offset] = static_cast<uint8_t>(k + 1);
+    }
+  }
+  return m;
+}
+inline constexpr map the_map = build();
+
+// Every register aligned to its width, no two overlapping, element names of
+// one digit.
+constexpr bool well_placed() {
+  for (const row& r : rows)
+    if (r.count > 10) return false;
+  for (const fpga_register& a : the_map.regs) {
+    if (a.offset % a.width != 0) return false;
+    for (const fpga_register& b : the_map.regs)
       if (&a != &b && a.block == b.block && a.offset < b.offset + b.width &&
           b.offset < a.offset + a.width)
         return false;
+  }
   return true;
 }
-static_assert(rows_in_enum_order());
-static_assert(aligned_to_width());
-static_assert(no_two_overlap());
-// The three receive oscillators are one array of words.
-static_assert(reg_offset(reg::rx_freq1) == reg_offset(reg::rx_freq0) + 4 &&
-              reg_offset(reg::rx_freq2) == reg_offset(reg::rx_freq0) + 8);
+static_assert(element_count() < 255 && well_placed());
 }  // namespace reg_map
 
-// Row of the register at block/offset, or null.
-const reg_desc* fpga_register_at(fpga_block block, uint32_t offset);
+inline constexpr const auto& fpga_registers = reg_map::the_map.regs;
 
-// Register pointers into the mapped blocks; null until mapped. Each has the
-// width its row gives (checked where they are set), the status registers
-// are const.
-extern volatile uint8_t* rx_rst;
-extern volatile uint8_t* lo_rst;
-extern volatile uint8_t* tx_rst;
-extern volatile uint8_t* gpio_out;
-extern volatile uint16_t* rx_rate;
-extern volatile uint8_t* arg_bits_lo;
-extern volatile uint32_t* rx_freq;  // rx_freq[0..2]: receivers 1..3
-extern volatile uint32_t* tx_freq;
-extern volatile uint16_t* tx_ramp_steps;
-extern volatile uint16_t* tx_level;
-extern volatile uint16_t* cfg_word_28;
-extern volatile uint8_t* arg_bits_hi;
-extern volatile uint32_t* dac_freq;
-extern volatile uint16_t* dac_ramp_steps;
-extern volatile uint16_t* dac_level;
-extern const volatile uint16_t* rx_cntr;
-extern const volatile uint16_t* tx_cntr;
-extern const volatile uint16_t* dac_cntr;
-extern const volatile uint16_t* adc_cntr;
-extern const volatile uint8_t* gpio_in;
+// The register at block/offset (its first byte), or null; an index, no search.
+constexpr const fpga_register* fpga_register_at(fpga_block block, uint32_t offset) {
+  if (offset >= reg_map::span()) return nullptr;
+  const uint8_t k = reg_map::the_map.at[static_cast<int>(block)][offset];
+  return k ? &fpga_registers[k - 1] : nullptr;
+}
+
+// The block and byte offset of a mapped device address; false outside the
+// blocks. No search: fpga_set_pointers indexes the 4 KB pieces of a 1 MB
+// window that holds every mapped block (the simulated board's blocks are one
+// array). Blocks mapped farther apart (the board's own, never observed) are
+// not indexed, and nothing is found in them.
+bool fpga_locate(const volatile void* p, fpga_block* block, uint32_t* offset);
 
 // XADC words (32-bit word index into the xadc block) that reach the client.
 namespace xadc_word {
@@ -278,8 +334,38 @@ void fifo_read(void* dst, const volatile uint32_t* port, size_t bytes);
 void table_write32(volatile int32_t* table, uint32_t index, int32_t value);
 void table_write16(volatile int16_t* table, uint32_t index, int16_t value);
 
-// Phase increment of the receive/transmit oscillators for f Hz
-// (122.88 MHz clock, 30-bit phase).
-uint32_t phase_increment(double hz);
-// Phase increment of the sidetone oscillator (48 kHz, 30-bit phase).
-uint32_t sidetone_increment(double hz);
+// Clocks. The oscillators run at 122.88 MHz with a 30-bit phase; rx_rate
+// divides a quarter of that clock down to the receive sample rate; the codec,
+// the sidetone oscillator and the transmit FIFO run at 48 kHz.
+constexpr uint32_t fpga_clock_hz = 122880000;
+constexpr double phase_turn = 1 << 30;  // phase increment of one turn per clock
+constexpr uint32_t rx_rate_clock_hz = fpga_clock_hz / 4;
+constexpr uint32_t audio_rate_hz = 48000;
+// rx_rate for the receive rates 48 kHz x 2^code, codes 0..3.
+constexpr uint16_t rx_rate_divider[4] = {
+    rx_rate_clock_hz / audio_rate_hz, rx_rate_clock_hz / (2 * audio_rate_hz),
+    rx_rate_clock_hz / (4 * audio_rate_hz), rx_rate_clock_hz / (8 * audio_rate_hz)};
+
+// Phase increment of the receive/transmit oscillators for hz >= 0, rounded
+// to the nearest step.
+constexpr uint32_t phase_increment(double hz) {
+  return static_cast<uint32_t>(0.5 + hz / fpga_clock_hz * phase_turn);
+}
+// Phase increment of the sidetone oscillator, hz >= 0.
+constexpr uint32_t sidetone_increment(double hz) {
+  return static_cast<uint32_t>(0.5 + hz / audio_rate_hz * phase_turn);
+}
+
+// FIFO geometry: depths in 32-bit words. The receive FIFO takes one record
+// of eight words per sample instant and holds 1024 records, the 32 KB window
+// of the fifo block.
+constexpr uint32_t rx_record_bytes = 32;
+constexpr uint32_t rx_fifo_words = 8192;
+constexpr uint32_t tx_fifo_words = 4096;
+constexpr uint32_t dac_fifo_words = 2048;
+constexpr uint32_t adc_fifo_words = 2048;
+
+// tx_level, the drive word: 85.92 per step of the client's drive level
+// (0..255), rounded; the drive word at full drive level is 21910.
+constexpr double tx_level_per_drive = 85.92;
+constexpr uint16_t tx_level_full_drive = static_cast<uint16_t>(255 * tx_level_per_drive + 0.5);

@@ -56,7 +56,8 @@ constexpr codec_setting codec_setup[] = {
     {9, 0x000},  // interface inactive
     {2, 0x06F},  // left headphone volume
     {3, 0x06F},  // right headphone volume
-    {4, 0x014},  // analogue path: mic to ADC, DAC to output, no boost
+    // analogue path: mic to ADC, DAC to output, no boost
+    {codec_analogue_path, codec_analogue_base},
     {5, 0x000},  // digital path: no mute, no de-emphasis, high-pass on
     {7, 0x042},  // interface: master, I2S, 16 bit
     {9, 0x001},  // interface active

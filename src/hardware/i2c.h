@@ -100,6 +100,11 @@ constexpr bit_field reg{0xFE00};
 constexpr bit_field value{0x01FF};
 }  // namespace codec_word
 i2c_message codec_msg(uint8_t reg, uint16_t value);
+// Codec register 4, the analogue path: mic to ADC, DAC to output; bit 0
+// boosts the microphone.
+constexpr uint8_t codec_analogue_path = 4;
+constexpr uint16_t codec_analogue_base = 0x014;
+constexpr bit_field codec_mic_boost{0x001};
 
 // Selects `address` on i2c_fd with I2C_SLAVE and writes the message.
 // Returns what write() returned, -1 when the select failed.

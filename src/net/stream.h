@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "hardware/fpga.h"
 #include "net/frames.h"
 
 // Thread entry, created detached with default attributes by the receive loop
@@ -29,11 +30,13 @@ void* handler_ep6(void* arg);
 
 // Limits of one batch, which set the sizes of the thread's buffers.
 constexpr int ep6_max_frames = 25;
-constexpr size_t ep6_record_size = 32;       // one FPGA sample record per sample instant
+// One FPGA sample record per sample instant.
+constexpr size_t ep6_record_size = rx_record_bytes;
 constexpr size_t ep6_record_buffer = 16384;  // bytes, one batch of records
 constexpr size_t ep6_mic_buffer = 2048;      // bytes, one batch of codec words
 constexpr size_t ep6_mic_buffer_words = ep6_mic_buffer / 4;
-constexpr uint16_t rx_fifo_overflow = 8192;   // rx_cntr at or above: restart the FIFO
+// rx_cntr at or above (a full FIFO): restart the FIFO.
+constexpr uint16_t rx_fifo_overflow = rx_fifo_words;
 constexpr uint16_t adc_fifo_overflow = 1024;  // adc_cntr at or above: restart both FIFOs
 
 // The batch wait. While the receive FIFO holds less than a batch, the thread

@@ -6,14 +6,16 @@
 #include <atomic>
 #include <cstdint>
 
+#include "hardware/fpga.h"
+
 // Fill levels are in 32-bit words. A part waits while its FIFO is above the
 // threshold (depth less one frame's words) and primes an empty FIFO with ten
 // frames' worth of zero words before adding the frame.
-constexpr uint16_t tx_fifo_threshold = 3844;     // 4096 - 252
-constexpr unsigned tx_fifo_prime_words = 2520;   // 10 x 252
-constexpr unsigned tx_words_per_frame = 252;     // 126 samples x 2 words
-constexpr uint16_t dac_fifo_threshold = 1922;    // 2048 - 126
-constexpr unsigned dac_fifo_prime_words = 1260;  // 10 x 126
+constexpr uint16_t tx_fifo_threshold = tx_fifo_words - 252;    // 3844
+constexpr unsigned tx_fifo_prime_words = 2520;                 // 10 x 252
+constexpr unsigned tx_words_per_frame = 252;                   // 126 samples x 2 words
+constexpr uint16_t dac_fifo_threshold = dac_fifo_words - 126;  // 1922
+constexpr unsigned dac_fifo_prime_words = 1260;                // 10 x 126
 constexpr unsigned dac_words_per_frame = 126;
 constexpr unsigned fifo_poll_us = 1000;     // sleep between two readings of a fill level
 constexpr int64_t fifo_wait_limit_ms = 20;  // longest wait for room in one FIFO

@@ -82,81 +82,72 @@ void advance(int64_t now) {
   }
 }
 
-void apply_cfg_store(int64_t now, uint32_t offset, unsigned width, uint32_t value) {
-  if (width == 1) {
-    const auto v = static_cast<uint8_t>(value);
-    switch (offset) {
-      case reg_offset(reg::rx_rst): {
-        const uint8_t fell = rx_rst_v & ~v, rose = v & ~rx_rst_v;
-        rx_rst_v = v;
-        if (fell & rx_rst_bits::fifo_restart) {
-          rx_fifo.clear();
-          rx_full = false;
-          ++counts.rx_resets;
-          sim_trace_fifo("rx", "reset");
-        }
-        if (rose & rx_rst_bits::fifo_restart) rx_counter_base = rx_next_idx;
-        if (fell & rx_rst_bits::codec_restart) {
-          adc_fifo.clear();
-          adc_full = false;
-          ++counts.adc_resets;
-          sim_trace_fifo("adc", "reset");
-        }
-        return;
+void apply_cfg_store(int64_t now, const fpga_register& r, uint32_t value) {
+  switch (r.id) {
+    case reg::rx_rst: {
+      const auto v = static_cast<uint8_t>(value);
+      const uint8_t fell = rx_rst_v & ~v, rose = v & ~rx_rst_v;
+      rx_rst_v = v;
+      if (fell & rx_rst_bits::fifo_restart) {
+        rx_fifo.clear();
+        rx_full = false;
+        ++counts.rx_resets;
+        sim_trace_fifo("rx", "reset");
       }
-      case reg_offset(reg::lo_rst): {
-        const uint8_t rose = v & ~lo_rst_v;
-        lo_rst_v = v;
-        receivers_restart(rose);
-        return;
+      if (rose & rx_rst_bits::fifo_restart) rx_counter_base = rx_next_idx;
+      if (fell & rx_rst_bits::codec_restart) {
+        adc_fifo.clear();
+        adc_full = false;
+        ++counts.adc_resets;
+        sim_trace_fifo("adc", "reset");
       }
-      case reg_offset(reg::tx_rst): {
-        const uint8_t fell = tx_rst_v & ~v;
-        tx_rst_v = v;
-        if (fell & tx_rst_bits::restart) {
-          tx_fifo.clear();
-          tx_full = false;
-          ++counts.tx_resets;
-          sim_trace_fifo("tx", "reset");
-        }
-        return;
-      }
-      case reg_offset(reg::gpio_out):
-        gpio_out_v = v;
-        return;
-      default:
-        return;
+      return;
     }
-  }
-  if (width == 2) {
-    const auto v = static_cast<uint16_t>(value);
-    switch (offset) {
-      case reg_offset(reg::rx_rate):
-        // The new rate counts from the next record on.
-        rx_rate_v = v;
-        rx_anchor_ns = now;
-        rx_anchor_idx = rx_next_idx;
-        receivers_retune();
-        return;
-      case reg_offset(reg::tx_ramp_steps):
-        tx_ramp_steps_v = v;
-        return;
-      case reg_offset(reg::tx_level):
-        tx_level_v = v;
-        return;
-      default:
-        return;
+    case reg::lo_rst: {
+      const auto v = static_cast<uint8_t>(value);
+      const uint8_t rose = v & ~lo_rst_v;
+      lo_rst_v = v;
+      receivers_restart(rose);
+      return;
     }
-  }
-  if (width == 4) {
-    constexpr uint32_t rx_freq_first = reg_offset(reg::rx_freq0);
-    if (offset >= rx_freq_first && offset <= reg_offset(reg::rx_freq2)) {
-      rx_freq_v[(offset - rx_freq_first) / 4] = value;
+    case reg::tx_rst: {
+      const auto v = static_cast<uint8_t>(value);
+      const uint8_t fell = tx_rst_v & ~v;
+      tx_rst_v = v;
+      if (fell & tx_rst_bits::restart) {
+        tx_fifo.clear();
+        tx_full = false;
+        ++counts.tx_resets;
+        sim_trace_fifo("tx", "reset");
+      }
+      return;
+    }
+    case reg::gpio_out:
+      gpio_out_v = static_cast<uint8_t>(value);
+      return;
+    case reg::rx_rate:
+      // The new rate counts from the next record on.
+      rx_rate_v = static_cast<uint16_t>(value);
+      rx_anchor_ns = now;
+      rx_anchor_idx = rx_next_idx;
       receivers_retune();
-    } else if (offset == reg_offset(reg::tx_freq)) {
+      return;
+    case reg::tx_ramp_steps:
+      tx_ramp_steps_v = static_cast<uint16_t>(value);
+      return;
+    case reg::tx_level:
+      tx_level_v = static_cast<uint16_t>(value);
+      return;
+    case reg::rx_freq:
+      rx_freq_v[r.element] = value;
+      receivers_retune();
+      return;
+    case reg::tx_freq:
       tx_freq_v = value;
       receivers_retune();
-    }
+      return;
+    default:
+      return;
   }
 }
 
@@ -166,13 +157,15 @@ void on_store(void*, fpga_block block, uint32_t offset, unsigned width, uint32_t
       std::lock_guard<std::mutex> guard(model_lock);
       const int64_t now = sim_now_ns();
       advance(now);
-      const reg_desc* r = fpga_register_at(fpga_block::cfg, offset);
-      if (r) sim_trace_reg(r->name, value);
-      apply_cfg_store(now, offset, width, value);
+      const fpga_register* r = fpga_register_at(fpga_block::cfg, offset);
+      if (!r) return;
+      sim_trace_reg(r->name, value);
+      // A store of another width than the register's changes nothing.
+      if (width == r->width) apply_cfg_store(now, *r, value);
       return;
     }
     case fpga_block::alex:
-      sim_trace_reg(reg_info(reg::alex).name, value);
+      if (const fpga_register* r = fpga_register_at(block, offset)) sim_trace_reg(r->name, value);
       return;
     case fpga_block::tx_ramp: {
       const uint32_t index = offset / 4;
@@ -212,17 +205,19 @@ void on_store(void*, fpga_block block, uint32_t offset, unsigned width, uint32_t
 
 uint32_t on_load(void*, fpga_block block, uint32_t offset, unsigned, uint32_t memory) {
   if (block == fpga_block::sts) {
-    if (offset == reg_offset(reg::gpio_in)) return gpio_in_v.load(std::memory_order_relaxed);
+    const fpga_register* r = fpga_register_at(block, offset);
+    if (!r) return memory;
+    if (r->id == reg::gpio_in) return gpio_in_v.load(std::memory_order_relaxed);
     std::lock_guard<std::mutex> guard(model_lock);
     advance(sim_now_ns());
-    switch (offset) {
-      case reg_offset(reg::rx_cntr):
+    switch (r->id) {
+      case reg::rx_cntr:
         return rx_fifo.count;
-      case reg_offset(reg::tx_cntr):
+      case reg::tx_cntr:
         return tx_fifo.count;
-      case reg_offset(reg::dac_cntr):
+      case reg::dac_cntr:
         return dac_fifo.count;
-      case reg_offset(reg::adc_cntr):
+      case reg::adc_cntr:
         return adc_fifo.count;
       default:
         return memory;

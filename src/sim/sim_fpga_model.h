@@ -18,16 +18,17 @@
 #include <cstring>
 #include <mutex>
 
+#include "hardware/fpga.h"
 #include "sim/sim_fpga.h"
 
 namespace sim_model {
 
-constexpr uint32_t record_bytes = 32;
+constexpr uint32_t record_bytes = rx_record_bytes;
 constexpr uint32_t record_words = record_bytes / 4;
-constexpr uint32_t rx_depth_words = 8192;
-constexpr uint32_t tx_depth_words = 4096;
-constexpr uint32_t dac_depth_words = 2048;
-constexpr uint32_t adc_depth_words = 2048;
+constexpr uint32_t rx_depth_words = rx_fifo_words;
+constexpr uint32_t tx_depth_words = tx_fifo_words;
+constexpr uint32_t dac_depth_words = dac_fifo_words;
+constexpr uint32_t adc_depth_words = adc_fifo_words;
 constexpr uint32_t max_chunk = 256;      // records generated with one set of phasors
 constexpr uint32_t history_len = 16384;  // transmitted samples kept: 341 ms at 48 kHz
 constexpr uint32_t tx_ramp_entries = 1002;

@@ -74,7 +74,7 @@ void put24(uint8_t* p, double v) {
 }
 
 double receiver_hz(uint32_t increment) {
-  return increment * (122880000.0 / 1073741824.0);
+  return increment * (fpga_clock_hz / phase_turn);
 }
 uint32_t receiver_increment(int r) {
   return r < 3 ? rx_freq_v[r] : tx_freq_v;
@@ -84,7 +84,7 @@ uint32_t receiver_increment(int r) {
 void update_tuning() {
   tuning_dirty = false;
   if (rx_rate_v == 0) return;
-  const double fs = 30720000.0 / rx_rate_v;
+  const double fs = static_cast<double>(rx_rate_clock_hz) / rx_rate_v;
   gate_step = static_cast<float>(1.0 / (keying_rise_s * fs));
   for (carrier_state& c : carriers) {
     const double turns = c.hz / fs;
@@ -161,8 +161,8 @@ void generate_scene(uint8_t* out, uint32_t m) {
       set_phasor(step, &p.wr, &p.wi);
     }
   }
-  // Transmitted sample position in 1/640 of a 48 kHz sample; one record
-  // advances it by rx_rate.
+  // Transmitted sample position in ticks of the rx_rate clock (640 to a
+  // 48 kHz sample); one record advances it by rx_rate.
   int64_t tx_pos = t0 * 3072 / 100000;
   for (uint32_t i = 0; i < m; ++i) {
     for (carrier_state* c : audible) {
@@ -172,7 +172,7 @@ void generate_scene(uint8_t* out, uint32_t m) {
     double xi = 0, xq = 0;
     if (any_tx) {
       float si, sq;
-      if (transmitted(tx_pos / 640, &si, &sq)) {
+      if (transmitted(tx_pos / rx_rate_divider[0], &si, &sq)) {
         xi = si * tx_gain;
         xq = sq * tx_gain;
       }

@@ -13,8 +13,8 @@
 namespace sim_model {
 namespace {
 
-constexpr int64_t audio_rate = 48000;      // Hz: transmit, audio-out and microphone FIFOs
-constexpr double tx_level_full = 21910.0;  // `tx_level` at drive 255
+constexpr int64_t audio_rate = audio_rate_hz;  // transmit, audio-out and microphone FIFOs
+constexpr double tx_level_full = tx_level_full_drive;
 constexpr double envelope_step_hz = 200000.0;
 
 int64_t tx_next;           // next 48 kHz sample to play out

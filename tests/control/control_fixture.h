@@ -44,13 +44,9 @@ inline constexpr std::array<int, 9> all_but_codec = {
 
 // The store a register write should produce.
 inline recorded_store store_of(const volatile void* reg, unsigned width, uint32_t value) {
-  const auto* p = static_cast<const volatile uint8_t*>(reg);
-  for (int b = 0; b < fpga_block_count; ++b) {
-    if (p >= fpga_base[b] && p < fpga_base[b] + fpga_size[b])
-      return {static_cast<fpga_block>(b), static_cast<uint32_t>(p - fpga_base[b]), width, value};
-  }
-  ADD_FAILURE() << "not a register";
-  return {};
+  recorded_store s{{}, 0, width, value};
+  if (!fpga_locate(reg, &s.block, &s.offset)) ADD_FAILURE() << "not a register";
+  return s;
 }
 
 class control_fixture : public board_fixture {

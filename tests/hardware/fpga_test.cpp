@@ -1,4 +1,4 @@
-// The FPGA device layer: register placement, the access rules as the
+// The FPGA device layer: the lookup by address, the access rules as the
 // observer sees them, and the units of the oscillator registers.
 #include "hardware/fpga.h"
 
@@ -7,11 +7,8 @@
 #include <cstring>
 
 #include "support/board.h"
-#include "support/rows.h"
 
 namespace {
-
-using test_rows::operator<<;
 
 using B = fpga_block;
 
@@ -21,52 +18,47 @@ class device_layer : public board_fixture {
   static uint8_t* memory(B b) { return const_cast<uint8_t*>(fpga_base[static_cast<int>(b)]); }
 };
 
-struct register_row {
-  const char* name;
-  const volatile void* (*pointer)();
-  B block;
-  uint32_t offset;
-  unsigned width;
-};
-#define REG(name, block, offset, width)                                                 \
-  register_row {                                                                        \
-#name, [] { return static_cast<const volatile void*>(name); }, block, offset, width \
+// The lookup by address, as the observer uses it on every access: each
+// register pointer leads to its register, under the name the trace gives it.
+TEST_F(device_layer, each_register_pointer_is_found_as_its_register) {
+  struct named {
+    const char* name;
+    const volatile void* p;
+  };
+#define FPGA_NAMED(name, ...) named{#name, name},
+  const named pointers[] = {FPGA_REGISTERS(FPGA_NAMED)};
+#undef FPGA_NAMED
+  for (const named& n : pointers) {
+    fpga_block b;
+    uint32_t offset;
+    ASSERT_TRUE(fpga_locate(n.p, &b, &offset)) << n.name;
+    const fpga_register* r = fpga_register_at(b, offset);
+    ASSERT_NE(r, nullptr) << n.name;
+    EXPECT_STREQ(reg_info(r->id).name, n.name);
+    EXPECT_EQ(r->element, 0);
   }
-
-class register_placement : public device_layer, public testing::WithParamInterface<register_row> {};
-
-TEST_P(register_placement, pointer_and_access_table_agree_with_the_register_map) {
-  const register_row& r = GetParam();
-  const auto* base = memory(r.block);
-  EXPECT_EQ(static_cast<const volatile uint8_t*>(r.pointer()), base + r.offset);
-  const reg_desc* d = fpga_register_at(r.block, r.offset);
-  ASSERT_NE(d, nullptr);
-  EXPECT_EQ(d->width, r.width);
-  EXPECT_EQ(r.offset % r.width, 0u) << "naturally aligned";
+  fpga_block b;
+  uint32_t offset;
+  ASSERT_TRUE(fpga_locate(rx_freq + 2, &b, &offset));
+  EXPECT_STREQ(fpga_register_at(b, offset)->name, "rx_freq[2]");
+  ASSERT_TRUE(fpga_locate(dac_ramp + 3, &b, &offset));
+  EXPECT_EQ(b, B::dac_ramp);
+  EXPECT_EQ(offset, 6u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    each_register, register_placement,
-    testing::Values(REG(rx_rst, B::cfg, 0, 1), REG(lo_rst, B::cfg, 1, 1), REG(tx_rst, B::cfg, 2, 1),
-                    REG(gpio_out, B::cfg, 3, 1), REG(rx_rate, B::cfg, 4, 2),
-                    REG(arg_bits_lo, B::cfg, 6, 1), REG(rx_freq, B::cfg, 8, 4),
-                    REG(tx_freq, B::cfg, 20, 4), REG(tx_ramp_steps, B::cfg, 24, 2),
-                    REG(tx_level, B::cfg, 26, 2), REG(cfg_word_28, B::cfg, 28, 2),
-                    REG(arg_bits_hi, B::cfg, 30, 1), REG(dac_freq, B::cfg, 32, 4),
-                    REG(dac_ramp_steps, B::cfg, 36, 2), REG(dac_level, B::cfg, 38, 2),
-                    REG(rx_cntr, B::sts, 0, 2), REG(tx_cntr, B::sts, 2, 2),
-                    REG(dac_cntr, B::sts, 4, 2), REG(adc_cntr, B::sts, 6, 2),
-                    REG(gpio_in, B::sts, 8, 1), REG(alex, B::alex, 0, 4)),
-    test_rows::row_name);
-
-TEST(block_table, has_the_physical_addresses_and_sizes_of_the_board) {
-  const uint32_t phys[8] = {0x40000000, 0x41000000, 0x42000000, 0x43000000,
-                            0x44000000, 0x45000000, 0x46000000, 0x47000000};
-  const uint32_t pages[8] = {1, 1, 8, 2, 1, 1, 1, 1};
-  for (int i = 0; i < fpga_block_count; ++i) {
-    EXPECT_EQ(fpga_blocks[i].phys, phys[i]) << fpga_blocks[i].name;
-    EXPECT_EQ(fpga_blocks[i].pages, pages[i]) << fpga_blocks[i].name;
-  }
+TEST_F(device_layer, addresses_off_the_registers_and_outside_the_blocks_are_not_found) {
+  fpga_block b;
+  uint32_t offset;
+  ASSERT_TRUE(fpga_locate(memory(B::cfg) + reg_offset(reg::tx_freq) + 1, &b, &offset));
+  EXPECT_EQ(fpga_register_at(b, offset), nullptr) << "inside a register";
+  EXPECT_EQ(fpga_register_at(B::fifo, 0), nullptr);
+  EXPECT_EQ(fpga_register_at(B::cfg, 4096), nullptr);
+  const int outside = 0;
+  EXPECT_FALSE(fpga_locate(&outside, &b, &offset));
+  const uint8_t* cfg_block = memory(B::cfg);
+  EXPECT_FALSE(fpga_locate(cfg_block + fpga_size[0], &b, &offset)) << "past the mapping";
+  fpga_clear_pointers();
+  EXPECT_FALSE(fpga_locate(cfg_block, &b, &offset)) << "unmapped";
 }
 
 TEST_F(device_layer, a_pulse_is_two_stores_low_then_high_keeping_other_bits) {

@@ -116,7 +116,7 @@ struct fake_fpga {
       m->tx_words.push_back(value);
     } else if (b == fpga_block::codec) {
       m->audio_words.push_back(value);
-    } else if (b == fpga_block::cfg && offset == 0) {
+    } else if (b == fpga_block::cfg && offset == reg_offset(reg::rx_rst)) {
       const auto v = static_cast<uint8_t>(value);
       // A rising restart bit empties that FIFO.
       if ((v & ~m->last_rx_rst) & rx_rst_bits::fifo_restart) {
@@ -129,7 +129,7 @@ struct fake_fpga {
       }
       m->last_rx_rst = v;
       m->rx_rst_values.push_back(v);
-    } else if (b == fpga_block::cfg && offset == 1) {
+    } else if (b == fpga_block::cfg && offset == reg_offset(reg::lo_rst)) {
       m->lo_rst_values.push_back(static_cast<uint8_t>(value));
     }
   }
@@ -138,17 +138,17 @@ struct fake_fpga {
     auto* m = static_cast<fake_fpga*>(ctx);
     if (b != fpga_block::sts) return memory;
     switch (offset) {
-      case 0:
+      case reg_offset(reg::rx_cntr):
         return std::min<uint32_t>(m->rx_words.load(), 0xFFFF);
-      case 2:
+      case reg_offset(reg::tx_cntr):
         ++m->tx_cntr_loads;
         return m->tx_level.load();
-      case 4:
+      case reg_offset(reg::dac_cntr):
         return m->dac_level.load();
-      case 6:
+      case reg_offset(reg::adc_cntr):
         ++m->adc_cntr_loads;
         return m->adc_level.load();
-      case 8:
+      case reg_offset(reg::gpio_in):
         return m->gpio_in_value.load();
       default:
         return memory;

@@ -17,7 +17,7 @@ struct recorded_store {
 };
 
 inline std::ostream& operator<<(std::ostream& os, const recorded_store& s) {
-  const reg_desc* r = fpga_register_at(s.block, s.offset);
+  const fpga_register* r = fpga_register_at(s.block, s.offset);
   os << (r ? r->name : fpga_blocks[static_cast<int>(s.block)].name) << "@" << s.offset << "/"
      << s.width << "=0x" << std::hex << s.value << std::dec;
   return os;
