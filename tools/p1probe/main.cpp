@@ -123,33 +123,30 @@ void add_pcap_option(CLI::App* cmd, std::string* path) {
                   "Wireshark or tshark)");
 }
 
-// Help texts of the options whose meaning differs between stream and transmit.
-struct run_help {
-  const char* rate;
-  const char* receivers;
-  const char* wav;
-  const char* png;
-};
-
-// The address and the options that stream and transmit share, after those
-// of their own.
-void add_run_options(CLI::App* cmd, stream_options* o, const run_help& help,
-                     std::string* wav_format, std::string* pcap_path) {
+// What stream and transmit share: the address, the rate and the receivers
+// (help texts of their own)...
+void add_run_options(CLI::App* cmd, stream_options* o, const char* rate_help,
+                     const char* receivers_help) {
   cmd->add_option("ADDRESS", o->host, "the radio's address or name")->required();
   // The kHz to the rate code of the general word. The kHz are checked first
   // (the later transform runs first): the transformer alone would also take
   // the codes themselves.
   const std::map<int, int> rate_codes{{48, 0}, {96, 1}, {192, 2}, {384, 3}};
-  cmd->add_option("--rate", o->rate_code, help.rate)
+  cmd->add_option("--rate", o->rate_code, rate_help)
       ->transform(CLI::CheckedTransformer(rate_codes).description(""))
       ->transform(CLI::IsMember({48, 96, 192, 384}));
-  cmd->add_option("--receivers", o->receivers, help.receivers)->check(CLI::Range(1, 8));
+  cmd->add_option("--receivers", o->receivers, receivers_help)->check(CLI::Range(1, 8));
+}
+
+// ...and what is made of the run, after the options of their own.
+void add_output_options(CLI::App* cmd, stream_options* o, const char* wav_help,
+                        const char* png_help, std::string* wav_format, std::string* pcap_path) {
   cmd->add_option("--peaks", o->max_peaks, "signals reported per receiver (default 5)")
       ->check(CLI::Range(0, 50));
-  cmd->add_option("--wav", o->wav_path, help.wav);
+  cmd->add_option("--wav", o->wav_path, wav_help);
   cmd->add_option("--wav-format", *wav_format, "float (default) or int24")
       ->check(CLI::IsMember({"float", "int24"}));
-  cmd->add_option("--png", o->png_path, help.png);
+  cmd->add_option("--png", o->png_path, png_help);
   cmd->add_flag("--json", o->json, "print the report as one JSON object");
   cmd->add_flag("--take-over", o->take_over, "start even when the radio streams to another client");
   add_pcap_option(cmd, pcap_path);
@@ -205,6 +202,8 @@ int main(int argc, char** argv) {
       "stream",
       "Starts the radio, keeps it fed as a client does, and reports frames, lost samples,\n"
       "the sample rate, status words and the strongest signals of every receiver.");
+  add_run_options(st, &so, "sample rate in kHz: 48, 96, 192 or 384 (default 48)",
+                  "receivers, 1..8 (default 1)");
   st->add_option("--freq", freqs,
                  "receiver frequency in Hz, once per receiver in order; receivers without one "
                  "take the last given (default 7100000)")
@@ -214,13 +213,10 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0u, freq_max_hz));
   st->add_option("--seconds", so.seconds, "length of the run (default 10)")
       ->check(CLI::Range(0.1, 1e6));
-  add_run_options(
-      st, &so,
-      {"sample rate in kHz: 48, 96, 192 or 384 (default 48)", "receivers, 1..8 (default 1)",
-       "record the I/Q: one WAV file, two channels (I, Q) per receiver",
-       "draw spectrum and waterfall per receiver (1000 px wide, 44 + 440 px per "
-       "receiver high)"},
-      &wav_format, &pcap_path);
+  add_output_options(st, &so, "record the I/Q: one WAV file, two channels (I, Q) per receiver",
+                     "draw spectrum and waterfall per receiver (1000 px wide, 44 + 440 px per "
+                     "receiver high)",
+                     &wav_format, &pcap_path);
 
   // transmit
   stream_options to;
@@ -244,11 +240,10 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0.1, 600.0));
   tx->add_flag("--i-understand-this-transmits", understood,
                "required: the radio sends RF into whatever is connected");
-  add_run_options(tx, &to,
-                  {"receive sample rate in kHz (default 48)",
-                   "receivers, all tuned to the transmit frequency (default 4)",
-                   "record the I/Q as with stream", "draw the receivers as with stream"},
-                  &wav_format, &pcap_path);
+  add_run_options(tx, &to, "receive sample rate in kHz (default 48)",
+                  "receivers, all tuned to the transmit frequency (default 4)");
+  add_output_options(tx, &to, "record the I/Q as with stream", "draw the receivers as with stream",
+                     &wav_format, &pcap_path);
 
   // send
   std::string send_host;
