@@ -88,7 +88,8 @@ constexpr uint8_t rx8_frequency = 0x24;       // Hz
 constexpr uint8_t rx_frequency(int receiver) {
   return receiver >= 8 ? rx8_frequency : static_cast<uint8_t>(rx1_frequency + 2 * (receiver - 1));
 }
-static_assert(rx_frequency(2) == rx2_frequency && rx_frequency(3) == rx3_frequency);
+static_assert(rx_frequency(2) == rx2_frequency && rx_frequency(3) == rx3_frequency &&
+              rx_frequency(7) == 0x10 && rx_frequency(8) == rx8_frequency);
 }  // namespace ep2_c0
 
 // EP6 payload: one slot per sample instant, packed from the start of the
