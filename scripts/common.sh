@@ -36,16 +36,18 @@ ensure_packages() {
     apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
 }
 
-# Packages of the simulated board alone (scripts/run): compiler and CMake.
-run_packages=(cmake g++ make)
+# Packages of the simulated board alone (scripts/run): compiler and CMake,
+# and CLI11 for its command line.
+run_packages=(cmake g++ make libcli11-dev)
 # Packages of the whole native build: GoogleTest sources (built with the
 # project), Google Benchmark, the formatter; dpkg-dev for the Depends line
 # of the host package (dpkg-shlibdeps); the libraries of the host tool
-# p1probe (command line, spectra, recordings, pictures, JSON, captures);
+# p1probe (spectra, recordings, pictures, JSON, captures; its command line
+# takes CLI11 as the simulated board does);
 # tshark for the tests of the Wireshark dissector (installed without a
 # terminal, debconf keeps its default: no setuid dumpcap).
 native_packages=("${run_packages[@]}" googletest libbenchmark-dev clang-format file dpkg-dev
-  pkg-config libcli11-dev libfftw3-dev libsndfile1-dev libcairo2-dev fonts-dejavu-core
+  pkg-config libfftw3-dev libsndfile1-dev libcairo2-dev fonts-dejavu-core
   nlohmann-json3-dev libpcap-dev tshark)
 # Packages of the real-client check: gr-hpsdr (a Protocol 1 client) in
 # Debian's GNU Radio, and ip for the network namespace it runs in.

@@ -53,19 +53,11 @@ const counter_row rows[counter_count] = {
     {&count_stream_timeouts, "stream of a silent client stopped", false, -1, nullptr},
 };
 
-constexpr int64_t ns_per_s = 1000000000;
-
 // The period in progress: whether one began, when, and the counts then.
 bool period_started = false;
 int64_t period_start_ns = 0;
 uint32_t period_counts[counter_count];
 char report_line[768];
-
-int64_t now_ns() {
-  timespec t{};
-  platform->clock_now(&t);
-  return static_cast<int64_t>(t.tv_sec) * ns_per_s + t.tv_nsec;
-}
 
 }  // namespace
 
@@ -156,7 +148,7 @@ void end_period(int64_t now, const uint32_t (&counts)[counter_count]) {
 }  // namespace
 
 void counters_report() {
-  const int64_t now = now_ns();
+  const int64_t now = platform_now_ns();
   if (!period_started) {
     period_started = true;
     period_start_ns = now;
@@ -173,10 +165,10 @@ void counters_report_final() {
   if (!period_started) {
     // No pass has run: every count is of this process.
     period_started = true;
-    period_start_ns = now_ns();
+    period_start_ns = platform_now_ns();
     std::memset(period_counts, 0, sizeof period_counts);
   }
   uint32_t counts[counter_count];
   counters_snapshot(counts);
-  end_period(now_ns(), counts);
+  end_period(platform_now_ns(), counts);
 }

@@ -23,6 +23,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/clock.h"
+
 struct platform_ops {
   const char* name;
 
@@ -97,7 +99,7 @@ inline int create_realtime_thread(pthread_t* thread, int priority, void* (*entry
 inline int64_t platform_now_ns() {
   timespec t{};
   platform->clock_now(&t);
-  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+  return timespec_ns(t);
 }
 
 // The real system calls.

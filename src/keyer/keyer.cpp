@@ -18,22 +18,14 @@
 
 namespace {
 
-constexpr int64_t ns_per_ms = 1000000;
-constexpr int64_t ns_per_s = 1000000000;
 constexpr int64_t keyer_idle_ms = 100;  // sleep of a released keyer
 
 // CLOCK_MONOTONIC time of the next wake-up, ns.
 int64_t tick_deadline;
 
-int64_t monotonic_now() {
-  timespec t{};
-  platform->clock_now(&t);
-  return static_cast<int64_t>(t.tv_sec) * ns_per_s + t.tv_nsec;
-}
-
 // Every sleep the keyer wakes from counts as progress for the watchdog.
 void sleep_until_ns(int64_t t) {
-  const timespec d{static_cast<time_t>(t / ns_per_s), static_cast<long>(t % ns_per_s)};
+  const timespec d = ns_timespec(t);
   platform->sleep_until(&d);
   st(keyer_ticks, ld(keyer_ticks) + 1);
 }
@@ -49,7 +41,7 @@ void sleep_until_ns(int64_t t) {
 // seen.
 void sleep_ms(int32_t ms) {
   tick_deadline += ms * ns_per_ms;
-  const int64_t now = monotonic_now();
+  const int64_t now = platform_now_ns();
   if (now - tick_deadline > keyer_max_lag_ms * ns_per_ms) tick_deadline = now;
   for (int64_t step = tick_deadline - (ms - 1) * ns_per_ms;; step += ns_per_ms) {
     if (ld(cw_release)) release_and_idle();
@@ -324,7 +316,7 @@ void iambic_keyer(uint32_t paddles) {
 
 void* handler_keyer(void*) {
   platform->set_thread_name("keyer");
-  tick_deadline = monotonic_now();
+  tick_deadline = platform_now_ns();
   // Idle: one paddle sample per tick, with the PTT hang running.
   for (;;) {
     tick();

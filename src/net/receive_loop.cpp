@@ -29,7 +29,7 @@ constexpr unsigned batch_size = 8;
 // Longest wait for a datagram or a PTT signal: the safety wake of an idle
 // loop (the accessory pass and the counter report then run anyway).
 constexpr int idle_wait_ms = 100;
-constexpr long receive_limit_ns = 1000000;  // 1 ms
+constexpr long receive_limit_ns = ns_per_ms;
 constexpr unsigned stop_poll_us = 1000;
 
 // Room for the one control message a datagram carries: the socket's drop
@@ -126,7 +126,8 @@ int receive_batch(int sock, int event, receive_slots& r) {
 }
 
 void reply_discovery(int sock, uint8_t* buffer, const sockaddr_in& to) {
-  const auto status = static_cast<uint8_t>(2 + active_thread.load(std::memory_order_acquire));
+  const auto status =
+      static_cast<uint8_t>(discovery_idle + active_thread.load(std::memory_order_acquire));
   build_discovery_reply(buffer, status);
   // A failed reply is not reported or repeated: the client asks again. The
   // stream thread shares the socket; when it has filled the send buffer the
@@ -171,7 +172,7 @@ int stream_thread_stuck() {
 bool stream_stop() {
   enable_thread.store(0, std::memory_order_release);
   if (active_thread.load(std::memory_order_acquire) == 0) return true;
-  const int64_t deadline = platform_now_ns() + stream_stop_limit_ms * 1000000;
+  const int64_t deadline = platform_now_ns() + stream_stop_limit_ms * ns_per_ms;
   while (active_thread.load(std::memory_order_acquire) != 0) {
     if (platform_now_ns() >= deadline) return false;
     platform->usleep(stop_poll_us);
@@ -222,7 +223,7 @@ bool stream_silence_check() {
     stream_heard_ns = now;
     return true;
   }
-  if (now - stream_heard_ns < stream_silence_limit_ms * 1000000) return true;
+  if (now - stream_heard_ns < stream_silence_limit_ms * ns_per_ms) return true;
   // As the client's stop command would: its transmit request first.
   tally(count_stream_timeouts);
   tx_release();

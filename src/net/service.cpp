@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr int64_t ns_per_s = 1000000000;
 constexpr int64_t status_min_gap_ns = ns_per_s;
 
 int notify_fd = -1;

@@ -14,7 +14,7 @@ constexpr unsigned keyer_poll_us = 1000;
 
 bool release_keyer() {
   st(cw_release, 1);
-  const int64_t deadline = platform_now_ns() + keyer_release_limit_ms * 1000000;
+  const int64_t deadline = platform_now_ns() + keyer_release_limit_ms * ns_per_ms;
   while (cw_released.load(std::memory_order_acquire) == 0) {
     if (platform_now_ns() >= deadline) return false;
     platform->usleep(keyer_poll_us);

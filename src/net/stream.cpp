@@ -16,7 +16,7 @@ namespace {
 
 // Every geometry fits the thread's fixed buffers.
 constexpr bool geometries_fit() {
-  for (int r = 1; r <= 8; ++r) {
+  for (int r = 1; r <= ep6_max_receivers; ++r) {
     const ep6_geometry g = ep6_geometry_for(r);
     if (g.frames > ep6_max_frames) return false;
     if (static_cast<size_t>(g.samples) * ep6_record_size > ep6_record_buffer) return false;
@@ -48,7 +48,7 @@ constexpr size_t record_rx34 = 18;
 constexpr size_t slot_rx34 = 12;
 // Two 24-bit words per receiver, MSB first, copied as the FPGA gives them:
 // Q then I of the analytic signal (clients read second + j*first).
-constexpr size_t receiver_bytes = 6;
+constexpr size_t receiver_bytes = ep6_receiver_bytes;
 
 // XADC word (32-bit index into the block) as the client sees it: bits 3..18,
 // big-endian into two control bytes.
@@ -77,8 +77,6 @@ void write_status(uint8_t* block, int index, uint8_t ptt) {
   }
 }
 
-constexpr long ns_per_s = 1000000000;
-
 // `ns` is at most ep6_wait_max_ns: the deadline is the clock's reading with
 // at most one carry into the seconds, and needs no division.
 void sleep_for(int64_t ns) {
@@ -87,7 +85,7 @@ void sleep_for(int64_t ns) {
   platform->clock_now(&d);
   d.tv_nsec += static_cast<long>(ns);
   if (d.tv_nsec >= ns_per_s) {
-    d.tv_nsec -= ns_per_s;
+    d.tv_nsec -= static_cast<long>(ns_per_s);
     ++d.tv_sec;
   }
   platform->sleep_until(&d);
@@ -140,7 +138,7 @@ void fill_blocks(uint8_t (*frames)[frame_size], const uint8_t* record, const uin
   constexpr const ep6_geometry& g = ep6_geometry_for(R);
   constexpr size_t rx12 = receiver_bytes * static_cast<size_t>(std::min(R, 2));
   constexpr size_t rx34 = receiver_bytes * static_cast<size_t>(std::clamp(R - 2, 0, 2));
-  constexpr size_t slot_mic = static_cast<size_t>(g.slot_size) - 2;
+  constexpr size_t slot_mic = static_cast<size_t>(g.slot_size - ep6_mic_bytes);
   const int32_t last_word = s->mic_words - 1;
   int32_t mic_index = s->mic_index;
   int status = s->status_index;
@@ -161,7 +159,7 @@ void fill_blocks(uint8_t (*frames)[frame_size], const uint8_t* record, const uin
           // the words that read brought in, so it is held at the last of them.
           int32_t word = mic_index >> (ld(rate) & 3);
           if (word > last_word) word = last_word;
-          std::memcpy(slot + slot_mic, mic + 4 * word, 2);
+          std::memcpy(slot + slot_mic, mic + 4 * word, ep6_mic_bytes);
           ++mic_index;
         }
       }
@@ -174,10 +172,10 @@ void fill_blocks(uint8_t (*frames)[frame_size], const uint8_t* record, const uin
 using block_filler = void (*)(uint8_t (*)[frame_size], const uint8_t*, const uint8_t*, uint8_t,
                               ep6_stream_state*);
 template <bool with_codec>
-constexpr block_filler fillers[8] = {fill_blocks<1, with_codec>, fill_blocks<2, with_codec>,
-                                     fill_blocks<3, with_codec>, fill_blocks<4, with_codec>,
-                                     fill_blocks<5, with_codec>, fill_blocks<6, with_codec>,
-                                     fill_blocks<7, with_codec>, fill_blocks<8, with_codec>};
+constexpr block_filler fillers[ep6_max_receivers] = {
+    fill_blocks<1, with_codec>, fill_blocks<2, with_codec>, fill_blocks<3, with_codec>,
+    fill_blocks<4, with_codec>, fill_blocks<5, with_codec>, fill_blocks<6, with_codec>,
+    fill_blocks<7, with_codec>, fill_blocks<8, with_codec>};
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 // client that started the stream.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -74,8 +75,8 @@ constexpr int64_t ep6_wait_ns(int missing, int rate_code) {
 }
 
 // Batch geometry for a number of receivers (clamped to 1..8), all integer
-// divisions: slot = 6 x receivers + 2 bytes, 504 / slot slots per block,
-// 256 / (slots per block) frames, two blocks per frame. The eight geometries
+// divisions: the slot and the slots per block of the EP6 payload
+// (common/protocol.h), 256 / (slots per block) frames, two blocks per frame. The eight geometries
 // are worked out when compiling: a batch looks its one up.
 struct ep6_geometry {
   int receivers;          // 1..8
@@ -86,16 +87,16 @@ struct ep6_geometry {
   int fill_threshold;     // rx_cntr words that hold the batch's records (8 per record)
 };
 constexpr ep6_geometry ep6_geometry_of(int r) {
-  const int slot = 6 * r + 2;
-  const int per_block = static_cast<int>(block_payload_size) / slot;
+  const int slot = ep6_slot_size(r);
+  const int per_block = ep6_samples_per_block(r);
   const int frames = 256 / per_block;
   return {r, slot, per_block, frames, 2 * frames * per_block, 16 * frames * per_block};
 }
-inline constexpr ep6_geometry ep6_geometries[8] = {
+inline constexpr ep6_geometry ep6_geometries[ep6_max_receivers] = {
     ep6_geometry_of(1), ep6_geometry_of(2), ep6_geometry_of(3), ep6_geometry_of(4),
     ep6_geometry_of(5), ep6_geometry_of(6), ep6_geometry_of(7), ep6_geometry_of(8)};
 constexpr const ep6_geometry& ep6_geometry_for(int receivers) {
-  return ep6_geometries[(receivers < 1 ? 1 : receivers > 8 ? 8 : receivers) - 1];
+  return ep6_geometries[std::clamp(receivers, 1, ep6_max_receivers) - 1];
 }
 
 // What one stream thread carries from batch to batch.

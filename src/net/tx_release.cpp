@@ -10,8 +10,6 @@ std::atomic<uint8_t> tx_general_word[5]{};
 
 namespace {
 
-constexpr int64_t ns_per_ms = 1000000;
-
 bool frame_came = false;    // since the last check
 int64_t last_frame_ns = 0;  // CLOCK_MONOTONIC of the pass that handled the last frame
 

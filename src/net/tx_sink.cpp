@@ -11,8 +11,6 @@ std::atomic<uint8_t> dac_fifo_stalled{0};
 
 namespace {
 
-constexpr int64_t ns_per_ms = 1000000;
-
 // One FIFO as the sink feeds it.
 struct sink_fifo {
   volatile uint32_t* port;

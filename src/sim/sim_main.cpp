@@ -2,14 +2,16 @@
 //
 // The same start-up, receive loop, stream thread, decoder and keyer as on
 // the board, with the FPGA, the I2C bus and the serial port simulated
-// (src/sim). Options come first; the six arguments that follow them are
-// checked exactly as the board checks them.
+// (src/sim). CLI11 reads the options; every other argument is one of the
+// six that follow them, checked exactly as the board checks them.
 #include <arpa/inet.h>
 
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -82,60 +84,88 @@ bool set_accessories(const std::string& list, std::string* error) {
   return true;
 }
 
+// An option with a value that `take` reads; a value it refuses ends the run
+// with the message it gives, worded as it is (not as CLI11 words its own).
+void add_value_option(CLI::App* app, const char* name,
+                      std::function<bool(const std::string& value, std::string* error)> take) {
+  app->add_option_function<std::string>(name, [take](const std::string& value) {
+    std::string error;
+    if (!take(value, &error)) throw CLI::ValidationError(error);
+  });
+}
+
+// A file's text for `parse`; a file that cannot be read or parsed gives the
+// file's name and why.
+bool parse_file(const std::string& path, std::string* error,
+                const std::function<bool(const std::string& text, std::string* error)>& parse) {
+  std::string text;
+  if (!sim_read_file(path.c_str(), &text)) {
+    *error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (parse(text, error)) return true;
+  *error = path + ": " + *error;
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   sim_model_config model;
-  std::vector<char*> args{argv[0]};
-  const char* trace_path = nullptr;
+  std::string trace_path;
   long port = ep2_port;
   in_addr_t bind_addr = htonl(INADDR_ANY);
   std::vector<std::string> accessory_lists;
 
-  for (int i = 1; i < argc; ++i) {
-    const std::string opt = argv[i];
-    if (opt == "--help") {
-      std::fputs(sim_usage, stdout);
-      std::fputs(sim_help, stdout);
-      return 0;
-    }
-    if (opt == "--counter") {
-      model.counter = true;
-      continue;
-    }
-    if (opt.rfind("--", 0) != 0) {
-      args.push_back(argv[i]);
-      continue;
-    }
-    if (i + 1 >= argc) return bad_option(opt + " needs a value");
-    const char* value = argv[++i];
-    std::string text, error;
-    if (opt == "--port") {
-      char* end = nullptr;
-      errno = 0;
-      port = std::strtol(value, &end, 10);
-      if (errno || end == value || *end || port < 0 || port > 65535)
-        return bad_option("--port takes 0..65535");
-    } else if (opt == "--bind") {
-      if (inet_pton(AF_INET, value, &bind_addr) != 1)
-        return bad_option("--bind takes an IPv4 address");
-    } else if (opt == "--accessories") {
-      accessory_lists.push_back(value);
-    } else if (opt == "--scene") {
-      if (!sim_read_file(value, &text))
-        return bad_option(std::string(value) + ": " + std::strerror(errno));
-      if (!sim_scene_parse(text, &model.scene, &error))
-        return bad_option(std::string(value) + ": " + error);
-    } else if (opt == "--gpio") {
-      if (!sim_read_file(value, &text))
-        return bad_option(std::string(value) + ": " + std::strerror(errno));
-      if (!sim_gpio_parse(text, &model.gpio, &error))
-        return bad_option(std::string(value) + ": " + error);
-    } else if (opt == "--trace") {
-      trace_path = value;
-    } else {
-      return bad_option("unknown option " + opt);
-    }
+  CLI::App app{"varnholt-sim"};
+  app.set_help_flag();  // --help prints this program's own text, below
+  app.allow_extras();   // the board's arguments, and unknown options, which are refused below
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_flag_callback("--help", [] { throw CLI::CallForHelp(); })->trigger_on_parse();
+  app.add_flag("--counter", model.counter);
+  add_value_option(&app, "--port", [&](const std::string& v, std::string* error) {
+    char* end = nullptr;
+    errno = 0;
+    port = std::strtol(v.c_str(), &end, 10);
+    *error = "--port takes 0..65535";
+    return !errno && end != v.c_str() && !*end && port >= 0 && port <= 65535;
+  });
+  add_value_option(&app, "--bind", [&](const std::string& v, std::string* error) {
+    *error = "--bind takes an IPv4 address";
+    return inet_pton(AF_INET, v.c_str(), &bind_addr) == 1;
+  });
+  app.add_option("--accessories", accessory_lists)->allow_extra_args(false);
+  add_value_option(&app, "--scene", [&](const std::string& v, std::string* error) {
+    return parse_file(v, error, [&](const std::string& text, std::string* e) {
+      return sim_scene_parse(text, &model.scene, e);
+    });
+  });
+  add_value_option(&app, "--gpio", [&](const std::string& v, std::string* error) {
+    return parse_file(v, error, [&](const std::string& text, std::string* e) {
+      return sim_gpio_parse(text, &model.gpio, e);
+    });
+  });
+  app.add_option("--trace", trace_path);
+
+  std::vector<std::string> rest;
+  try {
+    app.parse(argc, argv);
+    rest = app.remaining();
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(sim_usage, stdout);
+    std::fputs(sim_help, stdout);
+    return 0;
+  } catch (const CLI::ArgumentMismatch&) {
+    // An option takes the argument after it whatever it is: only the last
+    // argument can lack its value.
+    return bad_option(std::string(argv[argc - 1]) + " needs a value");
+  } catch (const CLI::ParseError& e) {
+    return bad_option(e.what());
+  }
+  std::vector<char*> args{argv[0]};
+  for (std::string& a : rest) {
+    if (a.rfind("--", 0) == 0) return bad_option("unknown option " + a);
+    args.push_back(a.data());
   }
 
   sim_config = sim_config_t{};
@@ -151,8 +181,8 @@ int main(int argc, char** argv) {
   sim_config.on_bound = print_bound;
   sim_config.report_taken_port = true;
 
-  if (trace_path && !sim_trace_open(trace_path)) {
-    std::perror(trace_path);
+  if (!trace_path.empty() && !sim_trace_open(trace_path.c_str())) {
+    std::perror(trace_path.c_str());
     return 1;
   }
   sim_board_select(&sim_platform, &model);

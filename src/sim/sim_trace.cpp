@@ -76,9 +76,7 @@ void emit(F body) {
 }  // namespace
 
 int64_t sim_now_ns() {
-  timespec ts{};
-  platform->clock_now(&ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+  return platform_now_ns();
 }
 
 bool sim_trace_open(const char* path) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/protocol.h"
 #include "common/sample_counter.h"
 
 // One receiver's sample as the two 24-bit words on the wire.
@@ -26,12 +27,6 @@ struct iq_sample {
 inline int32_t sample24(const uint8_t* p) {
   const uint32_t v = get_be24(p);
   return static_cast<int32_t>(v) - (v & 0x800000 ? 0x1000000 : 0);
-}
-
-// Samples of one block for `receivers` receivers: a slot of 6 bytes per
-// receiver and 2 of microphone per sample time.
-inline int ep6_samples_per_block(int receivers) {
-  return 504 / (6 * receivers + 2);
 }
 
 struct ep6_frame {
@@ -49,24 +44,30 @@ struct ep6_frame {
 // The frame in the `size` bytes at `d` with `receivers` receivers; nothing
 // when they are no EP6 frame (size, header, sync bytes).
 inline std::optional<ep6_frame> read_ep6(const uint8_t* d, ssize_t size, int receivers) {
-  if (size != 1032 || get_be32(d) != 0xEFFE0106) return std::nullopt;
+  if (size != static_cast<ssize_t>(frame_size) ||
+      std::memcmp(d, ep6_frame_header, sizeof ep6_frame_header) != 0)
+    return std::nullopt;
   ep6_frame f;
-  f.sequence = get_be32(d + 4);
+  f.sequence = get_be32(d + frame_sequence_offset);
   f.receivers = receivers;
-  const int slot = 6 * receivers + 2, per_block = ep6_samples_per_block(receivers);
+  const int slot = ep6_slot_size(receivers), per_block = ep6_samples_per_block(receivers);
   f.samples = 2 * per_block;
   for (int blk = 0; blk < 2; ++blk) {
-    const uint8_t* b = d + 8 + 512 * blk;
-    if (get_be24(b) != 0x7F7F7F) return std::nullopt;
-    std::memcpy(f.status[blk], b + 3, 5);
-    const uint8_t* payload = b + 8;
+    const uint8_t* b = d + frame_block_offset[blk];
+    for (size_t k = 0; k < block_sync_size; ++k)
+      if (b[k] != block_sync) return std::nullopt;
+    std::memcpy(f.status[blk], b + block_c0_offset, block_control_size);
+    const uint8_t* payload = b + block_payload_offset;
     for (int s = 0; s < per_block; ++s) {
       const uint8_t* sl = payload + s * slot;
-      for (int r = 0; r < receivers; ++r)
-        f.iq.push_back({sample24(sl + 6 * r), sample24(sl + 6 * r + 3)});
-      f.mic.push_back(get_be16(sl + slot - 2));
+      for (int r = 0; r < receivers; ++r) {
+        const uint8_t* words = sl + ep6_receiver_bytes * r;
+        f.iq.push_back({sample24(words), sample24(words + 3)});
+      }
+      f.mic.push_back(get_be16(sl + slot - ep6_mic_bytes));
     }
-    for (int z = per_block * slot; z < 504; ++z) f.padding_zero = f.padding_zero && payload[z] == 0;
+    for (int z = per_block * slot; z < static_cast<int>(block_payload_size); ++z)
+      f.padding_zero = f.padding_zero && payload[z] == 0;
   }
   return f;
 }
@@ -75,17 +76,19 @@ inline std::optional<ep6_frame> read_ep6(const uint8_t* d, ssize_t size, int rec
 // its first sample time carrying `first_count`, C0 = `c0` in both blocks.
 inline std::vector<uint8_t> counter_frame(uint32_t seq, uint32_t first_count, int receivers = 1,
                                           uint8_t c0 = 0) {
-  std::vector<uint8_t> f(1032, 0);
-  put_be32(f.data(), 0xEFFE0106);
-  put_be32(f.data() + 4, seq);
-  const int slot = 6 * receivers + 2, per_block = ep6_samples_per_block(receivers);
+  std::vector<uint8_t> f(frame_size, 0);
+  std::memcpy(f.data(), ep6_frame_header, sizeof ep6_frame_header);
+  put_be32(f.data() + frame_sequence_offset, seq);
+  const int slot = ep6_slot_size(receivers), per_block = ep6_samples_per_block(receivers);
   for (int blk = 0; blk < 2; ++blk) {
-    uint8_t* b = f.data() + 8 + 512 * blk;
-    put_be32(b, 0x7F7F7F00 | c0);
+    uint8_t* b = f.data() + frame_block_offset[blk];
+    std::memset(b, block_sync, block_sync_size);
+    b[block_c0_offset] = c0;
     for (int n = 0; n < per_block; ++n)
       for (int r = 0; r < receivers && r < 4; ++r) {
-        put_be24(b + 8 + n * slot + 6 * r, (first_count + per_block * blk + n) & counter_mask);
-        put_be24(b + 11 + n * slot + 6 * r, r + 1);
+        uint8_t* words = b + block_payload_offset + n * slot + ep6_receiver_bytes * r;
+        put_be24(words, (first_count + per_block * blk + n) & counter_mask);
+        put_be24(words + 3, r + 1);
       }
   }
   return f;

@@ -19,16 +19,18 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/clock.h"
+#include "common/protocol.h"
 
 inline int64_t e2e_now_ms() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  return timespec_ns(ts) / ns_per_ms;
 }
 
 // C0..C4 of one block.
 struct control_word {
-  uint8_t c[5];
+  uint8_t c[block_control_size];
 };
 inline control_word frequency_word(uint8_t c0, uint32_t hz) {
   control_word w{{c0}};
@@ -42,16 +44,17 @@ inline control_word frequency_word(uint8_t c0, uint32_t hz) {
 inline std::vector<uint8_t> ep2_frame(const control_word& a, const control_word& b,
                                       uint32_t seq = 0,
                                       uint8_t (*sample_byte)(unsigned k, unsigned j) = nullptr) {
-  std::vector<uint8_t> f(1032, 0);
-  put_be32(f.data(), 0xEFFE0102);
-  put_be32(f.data() + 4, seq);
+  std::vector<uint8_t> f(frame_size, 0);
+  std::memcpy(f.data(), ep2_frame_header, sizeof ep2_frame_header);
+  put_be32(f.data() + frame_sequence_offset, seq);
   for (int blk = 0; blk < 2; ++blk) {
-    uint8_t* p = f.data() + 8 + 512 * blk;
-    p[0] = p[1] = p[2] = 0x7F;
-    std::memcpy(p + 3, blk ? b.c : a.c, 5);
-    for (unsigned k = 0; sample_byte && k < 63; ++k)
-      for (unsigned j = 0; j < 8; ++j) p[8 + 8 * k + j] = sample_byte(63 * blk + k, j);
+    uint8_t* p = f.data() + frame_block_offset[blk];
+    std::memset(p, block_sync, block_sync_size);
+    std::memcpy(p + block_c0_offset, blk ? b.c : a.c, block_control_size);
   }
+  for (unsigned k = 0; sample_byte && k < ep2_samples_per_frame; ++k)
+    for (unsigned j = 0; j < ep2_sample_size; ++j)
+      f[ep2_sample(f.data(), k) - f.data() + j] = sample_byte(k, j);
   return f;
 }
 

@@ -60,6 +60,7 @@ INSTANTIATE_TEST_SUITE_P(
         usage_row{"no_command", {}, 2}, usage_row{"unknown_option", {"discover", "--colour"}, 2},
         usage_row{"no_address", {"stream"}, 2},
         usage_row{"rate_not_offered", {"stream", "127.0.0.1", "--rate", "50"}, 2},
+        usage_row{"rate_code_not_khz", {"stream", "127.0.0.1", "--rate", "1"}, 2},
         usage_row{"nine_receivers", {"stream", "127.0.0.1", "--receivers", "9"}, 2},
         usage_row{"transmit_without_consent",
                   {"transmit", "127.0.0.1", "--port", "PORT", "--tx-freq", "7000000", "--tone",

@@ -7,8 +7,7 @@
 
 namespace {
 
-constexpr double full_scale = 8388607.0;  // 2^23 - 1
-constexpr double detect_db = 10;          // above the median
+constexpr double detect_db = 10;  // above the median
 constexpr double peak_spacing_hz = 200;
 // Within skirt_hz of a stronger signal only what is no more than 30 dB
 // weaker counts as a signal.
@@ -67,7 +66,7 @@ void run_fft(spectrum* s) {
     s->in[i][0] = s->raw[i].real() * s->window[i];
     s->in[i][1] = s->raw[i].imag() * s->window[i];
   }
-  fftwf_execute(s->plan);
+  fftwf_execute(s->plan.get());
   for (int k = 0; k < s->n; ++k)
     s->sum[k] += double(s->out[k][0]) * s->out[k][0] + double(s->out[k][1]) * s->out[k][1];
   ++s->ffts;
@@ -103,34 +102,19 @@ int fft_size_for_rate(double rate) {
   return 16384;
 }
 
-void spectrum_init(spectrum* s, int n, double rate) {
-  s->n = n;
-  s->rate = rate;
-  s->raw.assign(n, {});
-  s->fill = 0;
-  s->window.resize(n);
-  double sum = 0;
-  for (int i = 0; i < n; ++i) sum += blackman_harris(i, n);
+spectrum::spectrum(int n, double rate)
+    : n(n),
+      rate(rate),
+      raw(n),
+      window(n),
+      in(fftwf_alloc_complex(n)),
+      out(fftwf_alloc_complex(n)),
+      plan(fftwf_plan_dft_1d(n, in.get(), out.get(), FFTW_FORWARD, FFTW_ESTIMATE)),
+      sum(n, 0.0) {
+  double total = 0;
+  for (int i = 0; i < n; ++i) total += blackman_harris(i, n);
   for (int i = 0; i < n; ++i)
-    s->window[i] = static_cast<float>(blackman_harris(i, n) / (sum * full_scale));
-  s->in = fftwf_alloc_complex(n);
-  s->out = fftwf_alloc_complex(n);
-  s->plan = fftwf_plan_dft_1d(n, s->in, s->out, FFTW_FORWARD, FFTW_ESTIMATE);
-  s->sum.assign(n, 0.0);
-  s->ffts = 0;
-  s->rows.clear();
-  s->row_count = 0;
-  s->per_row = 1;
-  s->pending.clear();
-  s->pending_ffts = 0;
-}
-
-void spectrum_free(spectrum* s) {
-  if (s->plan) fftwf_destroy_plan(s->plan);
-  if (s->in) fftwf_free(s->in);
-  if (s->out) fftwf_free(s->out);
-  s->plan = nullptr;
-  s->in = s->out = nullptr;
+    window[i] = static_cast<float>(blackman_harris(i, n) / (total * full_scale));
 }
 
 void spectrum_feed(spectrum* s, const std::complex<float>* x, size_t count) {

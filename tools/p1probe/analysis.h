@@ -12,7 +12,13 @@
 
 #include <complex>
 #include <cstdint>
+#include <memory>
+#include <type_traits>
 #include <vector>
+
+// The largest 24-bit receiver sample, 2^23 - 1: full scale of the dBFS
+// levels and 1.0 of the float WAV recordings.
+constexpr double full_scale = 8388607.0;
 
 // Columns of the waterfall: the width of the plot area of the picture, one
 // pixel per column.
@@ -20,15 +26,25 @@ constexpr int waterfall_columns = 840;
 // Rows kept before neighbouring rows are merged (bounded memory on long runs).
 constexpr int waterfall_max_rows = 1024;
 
+struct fftw_buffer_free {
+  void operator()(fftwf_complex* p) const { fftwf_free(p); }
+};
+struct fftw_plan_destroy {
+  void operator()(fftwf_plan p) const { fftwf_destroy_plan(p); }
+};
+
+// One receiver's spectra; the FFT buffers and plan are its own and go with it.
 struct spectrum {
-  int n = 0;                             // FFT size
-  double rate = 0;                       // samples per second
+  // An `n`-point FFT of samples at `rate` per second.
+  spectrum(int n, double rate);
+
+  int n;                                 // FFT size
+  double rate;                           // samples per second
   std::vector<std::complex<float>> raw;  // samples waiting for the next FFT
   int fill = 0;
   std::vector<float> window;  // scaled: a tone on a bin reads its level
-  fftwf_complex* in = nullptr;
-  fftwf_complex* out = nullptr;
-  fftwf_plan plan = nullptr;
+  std::unique_ptr<fftwf_complex[], fftw_buffer_free> in, out;
+  std::unique_ptr<std::remove_pointer_t<fftwf_plan>, fftw_plan_destroy> plan;
   std::vector<double> sum;  // power per bin (unshifted), summed over FFTs
   uint64_t ffts = 0;
   // Waterfall: rows of waterfall_columns powers (linear, display scale),
@@ -43,8 +59,6 @@ struct spectrum {
 // FFT size for a sample rate: about 12 Hz per bin up to 192 kHz.
 int fft_size_for_rate(double rate);
 
-void spectrum_init(spectrum* s, int n, double rate);
-void spectrum_free(spectrum* s);
 // Adds samples (full-scale units: 24-bit counts).
 void spectrum_feed(spectrum* s, const std::complex<float>* x, size_t count);
 

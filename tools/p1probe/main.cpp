@@ -12,10 +12,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
-#include "net/frames.h"
 #include "pcap.h"
 #include "radio.h"
 #include "report.h"
@@ -33,10 +33,6 @@ constexpr uint32_t default_hz = 7100000;
 int usage_error(const std::string& message) {
   std::fprintf(stderr, "p1probe: %s (p1probe --help shows the usage)\n", message.c_str());
   return exit_usage;
-}
-
-int rate_code(int khz) {
-  return khz == 96 ? 1 : khz == 192 ? 2 : khz == 384 ? 3 : 0;
 }
 
 int run_discover(uint16_t port, const std::string& address, int timeout_ms, bool json) {
@@ -86,7 +82,7 @@ int run_send(uint16_t port, const std::string& host, const std::vector<std::stri
     if (!parse_byte(tokens[i], &words[i / 5].c[i % 5]))
       return usage_error("'" + tokens[i] + "' is not a byte (0..255, 0x00..0xff)");
   for (const control_word& w : words)
-    if (w.c[0] & c0::mox)
+    if (w.c[0] & ep2_c0::mox)
       return usage_error("C0 with bit 0 set would key the transmitter; transmit does that");
   sockaddr_in radio;
   std::string error;
@@ -119,6 +115,41 @@ int run_send(uint16_t port, const std::string& host, const std::vector<std::stri
               words.size() == 1 ? "" : "s", frames, frames == 1 ? "" : "s", ip_text(radio).c_str(),
               port);
   return exit_ok;
+}
+
+void add_pcap_option(CLI::App* cmd, std::string* path) {
+  cmd->add_option("--pcap", *path,
+                  "record every datagram sent and received as a capture file (libpcap format, for "
+                  "Wireshark or tshark)");
+}
+
+// What stream and transmit share: the address, the rate and the receivers
+// (help texts of their own)...
+void add_run_options(CLI::App* cmd, stream_options* o, const char* rate_help,
+                     const char* receivers_help) {
+  cmd->add_option("ADDRESS", o->host, "the radio's address or name")->required();
+  // The kHz to the rate code of the general word. The kHz are checked first
+  // (the later transform runs first): the transformer alone would also take
+  // the codes themselves.
+  const std::map<int, int> rate_codes{{48, 0}, {96, 1}, {192, 2}, {384, 3}};
+  cmd->add_option("--rate", o->rate_code, rate_help)
+      ->transform(CLI::CheckedTransformer(rate_codes).description(""))
+      ->transform(CLI::IsMember({48, 96, 192, 384}));
+  cmd->add_option("--receivers", o->receivers, receivers_help)->check(CLI::Range(1, 8));
+}
+
+// ...and what is made of the run, after the options of their own.
+void add_output_options(CLI::App* cmd, stream_options* o, const char* wav_help,
+                        const char* png_help, std::string* wav_format, std::string* pcap_path) {
+  cmd->add_option("--peaks", o->max_peaks, "signals reported per receiver (default 5)")
+      ->check(CLI::Range(0, 50));
+  cmd->add_option("--wav", o->wav_path, wav_help);
+  cmd->add_option("--wav-format", *wav_format, "float (default) or int24")
+      ->check(CLI::IsMember({"float", "int24"}));
+  cmd->add_option("--png", o->png_path, png_help);
+  cmd->add_flag("--json", o->json, "print the report as one JSON object");
+  cmd->add_flag("--take-over", o->take_over, "start even when the radio streams to another client");
+  add_pcap_option(cmd, pcap_path);
 }
 
 // Runs one command with --pcap FILE recording its datagrams; a file that
@@ -163,19 +194,16 @@ int main(int argc, char** argv) {
   disc->add_flag("--json", disc_json, "print one JSON object");
 
   // stream and transmit share their run.
+  std::string pcap_path;             // one of stream, transmit and send runs
+  std::string wav_format = "float";  // one of stream and transmit runs
   stream_options so;
-  int rate_khz = 48;
   std::vector<uint32_t> freqs;
-  std::string wav_format = "float";
   CLI::App* st = app.add_subcommand(
       "stream",
       "Starts the radio, keeps it fed as a client does, and reports frames, lost samples,\n"
       "the sample rate, status words and the strongest signals of every receiver.");
-  st->add_option("ADDRESS", so.host, "the radio's address or name")->required();
-  st->add_option("--rate", rate_khz, "sample rate in kHz: 48, 96, 192 or 384 (default 48)")
-      ->check(CLI::IsMember({48, 96, 192, 384}));
-  st->add_option("--receivers", so.receivers, "receivers, 1..8 (default 1)")
-      ->check(CLI::Range(1, 8));
+  add_run_options(st, &so, "sample rate in kHz: 48, 96, 192 or 384 (default 48)",
+                  "receivers, 1..8 (default 1)");
   st->add_option("--freq", freqs,
                  "receiver frequency in Hz, once per receiver in order; receivers without one "
                  "take the last given (default 7100000)")
@@ -185,36 +213,21 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0u, freq_max_hz));
   st->add_option("--seconds", so.seconds, "length of the run (default 10)")
       ->check(CLI::Range(0.1, 1e6));
-  st->add_option("--peaks", so.max_peaks, "signals reported per receiver (default 5)")
-      ->check(CLI::Range(0, 50));
-  st->add_option("--wav", so.wav_path,
-                 "record the I/Q: one WAV file, two channels (I, Q) per receiver");
-  st->add_option("--wav-format", wav_format, "float (default) or int24")
-      ->check(CLI::IsMember({"float", "int24"}));
-  st->add_option("--png", so.png_path,
-                 "draw spectrum and waterfall per receiver (1000 px wide, 44 + 440 px per "
-                 "receiver high)");
-  st->add_flag("--json", so.json, "print the report as one JSON object");
-  st->add_flag("--take-over", so.take_over, "start even when the radio streams to another client");
-  std::string pcap_path;  // one of stream, transmit and send runs
-  const char* pcap_help =
-      "record every datagram sent and received as a capture file (libpcap format, for "
-      "Wireshark or tshark)";
-  st->add_option("--pcap", pcap_path, pcap_help);
+  add_output_options(st, &so, "record the I/Q: one WAV file, two channels (I, Q) per receiver",
+                     "draw spectrum and waterfall per receiver (1000 px wide, 44 + 440 px per "
+                     "receiver high)",
+                     &wav_format, &pcap_path);
 
   // transmit
   stream_options to;
   to.transmit = true;
   to.receivers = 4;
-  int tx_rate_khz = 48;
   bool understood = false;
-  std::string tx_wav_format = "float";
   CLI::App* tx = app.add_subcommand(
       "transmit",
       "Transmits a tone (I/Q at half of full scale) with MOX set for the given time, then\n"
       "releases MOX and stops; reports what the receivers hear and the forward and reverse\n"
       "power readings of the status words.");
-  tx->add_option("ADDRESS", to.host, "the radio's address or name")->required();
   tx->add_option("--tx-freq", to.tx_hz, "transmit frequency in Hz")
       ->required()
       ->check(CLI::Range(0u, freq_max_hz));
@@ -227,20 +240,10 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0.1, 600.0));
   tx->add_flag("--i-understand-this-transmits", understood,
                "required: the radio sends RF into whatever is connected");
-  tx->add_option("--rate", tx_rate_khz, "receive sample rate in kHz (default 48)")
-      ->check(CLI::IsMember({48, 96, 192, 384}));
-  tx->add_option("--receivers", to.receivers,
-                 "receivers, all tuned to the transmit frequency (default 4)")
-      ->check(CLI::Range(1, 8));
-  tx->add_option("--peaks", to.max_peaks, "signals reported per receiver (default 5)")
-      ->check(CLI::Range(0, 50));
-  tx->add_option("--wav", to.wav_path, "record the I/Q as with stream");
-  tx->add_option("--wav-format", tx_wav_format, "float (default) or int24")
-      ->check(CLI::IsMember({"float", "int24"}));
-  tx->add_option("--png", to.png_path, "draw the receivers as with stream");
-  tx->add_flag("--json", to.json, "print the report as one JSON object");
-  tx->add_flag("--take-over", to.take_over, "start even when the radio streams to another client");
-  tx->add_option("--pcap", pcap_path, pcap_help);
+  add_run_options(tx, &to, "receive sample rate in kHz (default 48)",
+                  "receivers, all tuned to the transmit frequency (default 4)");
+  add_output_options(tx, &to, "record the I/Q as with stream", "draw the receivers as with stream",
+                     &wav_format, &pcap_path);
 
   // send
   std::string send_host;
@@ -250,7 +253,7 @@ int main(int argc, char** argv) {
   sd->add_option("ADDRESS", send_host, "the radio's address or name")->required();
   sd->add_option("WORDS", send_tokens, "C0 C1 C2 C3 C4 [...], bytes in decimal or 0x hex")
       ->required();
-  sd->add_option("--pcap", pcap_path, pcap_help);
+  add_pcap_option(sd, &pcap_path);
 
   try {
     app.parse(argc, argv);
@@ -264,7 +267,6 @@ int main(int argc, char** argv) {
   if (*sd) return recorded(pcap_path, [&] { return run_send(port, send_host, send_tokens); });
   if (*st) {
     so.port = port;
-    so.rate_code = rate_code(rate_khz);
     so.wav_pcm24 = wav_format == "int24";
     if (freqs.empty()) freqs.push_back(default_hz);
     for (int r = 0; r < so.receivers; ++r)
@@ -278,8 +280,7 @@ int main(int argc, char** argv) {
           "transmit keys the transmitter and sends RF into the antenna or load; add "
           "--i-understand-this-transmits to go ahead");
     to.port = port;
-    to.rate_code = rate_code(tx_rate_khz);
-    to.wav_pcm24 = tx_wav_format == "int24";
+    to.wav_pcm24 = wav_format == "int24";
     to.rx_hz.assign(to.receivers, to.tx_hz);
     return recorded(pcap_path, [&] { return run_stream(to); });
   }

@@ -13,6 +13,8 @@
 #include <mutex>
 
 #include "common/bytes.h"
+#include "common/clock.h"
+#include "radio.h"
 
 namespace {
 
@@ -27,12 +29,6 @@ pcap_dumper_t* dumper = nullptr;
 std::string file_path;
 uint16_t ip_id = 0;
 std::map<in_addr_t, in_addr_t> source_for;  // peer -> the local address routed to it
-
-int64_t realtime_now_ns() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 // The probe's endpoint towards `peer`: the port its socket is bound to and
 // the address the kernel would send from (asked of a connected UDP socket,
@@ -92,8 +88,8 @@ void record(const sockaddr_in& src, const sockaddr_in& dst, const void* data, si
   std::memcpy(udp + udp_header, data, len);
 
   pcap_pkthdr h{};
-  h.ts.tv_sec = static_cast<time_t>(ns / 1000000000);
-  h.ts.tv_usec = static_cast<suseconds_t>(ns % 1000000000 / 1000);
+  h.ts.tv_sec = static_cast<time_t>(ns / ns_per_s);
+  h.ts.tv_usec = static_cast<suseconds_t>(ns % ns_per_s / ns_per_us);
   h.caplen = h.len = static_cast<bpf_u_int32>(ipv4_header + udp_header + len);
   pcap_dump(reinterpret_cast<u_char*>(dumper), &h, packet);
 }

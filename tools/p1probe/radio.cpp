@@ -20,7 +20,7 @@
 #include <system_error>
 
 #include "common/bytes.h"
-#include "net/frames.h"
+#include "common/clock.h"
 #include "pcap.h"
 
 std::atomic<bool> probe_stop_requested{false};
@@ -37,14 +37,14 @@ constexpr size_t command_size = 64;
 constexpr size_t discovery_request_size = 63;
 
 // One EP2 frame carries 126 samples of the 48 kHz transmit stream.
-constexpr int64_t ep2_period_ns = 1000000000LL * ep2_samples_per_frame / 48000;
+constexpr int64_t ep2_period_ns = ns_per_s * ep2_samples_per_frame / ep2_sample_rate;
 static_assert(ep2_period_ns == 2625000);
 // Frames sent at once when the feed starts: about 13 ms of transmit samples
 // in the radio's FIFO, so that a late wake-up of the feeder does not leave
 // the transmitter without samples.
 constexpr int64_t prefill_frames = 5;
-constexpr int64_t late_ns = 10000000;    // a frame this late counts as late
-constexpr int64_t resync_ns = 20000000;  // this far behind: restart the schedule
+constexpr int64_t late_ns = 10 * ns_per_ms;    // a frame this late counts as late
+constexpr int64_t resync_ns = 20 * ns_per_ms;  // this far behind: restart the schedule
 
 void send_to(int fd, const sockaddr_in& to, const uint8_t* data, size_t len) {
   if (sendto(fd, data, len, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0)
@@ -52,13 +52,13 @@ void send_to(int fd, const sockaddr_in& to, const uint8_t* data, size_t len) {
 }
 
 void send_command(int fd, const sockaddr_in& radio, uint8_t kind, uint8_t arg) {
-  uint8_t d[command_size] = {0xEF, 0xFE, kind, arg};
+  uint8_t d[command_size] = {packet_sync[0], packet_sync[1], kind, arg};
   send_to(fd, radio, d, sizeof d);
 }
 
 bool parse_discovery_reply(const uint8_t* b, ssize_t n, discovery_reply* r) {
-  if (n < static_cast<ssize_t>(discovery_template_size) || b[0] != 0xEF || b[1] != 0xFE ||
-      (b[2] != 0x02 && b[2] != 0x03))
+  if (n < static_cast<ssize_t>(discovery_template_size) || b[0] != packet_sync[0] ||
+      b[1] != packet_sync[1] || (b[2] != discovery_idle && b[2] != discovery_streaming))
     return false;
   r->status = b[2];
   std::memcpy(r->mac, b + 3, 6);
@@ -77,7 +77,7 @@ void feeder_main(feeder* f) {
   uint32_t seq = 0;
   size_t next_word = 0;
   double phase = 0;  // turns
-  const double step = f->tone_hz / 48000.0;
+  const double step = f->tone_hz / ep2_sample_rate;
   const double amplitude = f->tone_amplitude * 32767.0;
   int64_t start = monotonic_ns();
   int64_t k = 0;
@@ -85,7 +85,7 @@ void feeder_main(feeder* f) {
     const int64_t due = start + (k - prefill_frames) * ep2_period_ns;
     int64_t now = monotonic_ns();
     if (due > now) {
-      timespec ts{static_cast<time_t>(due / 1000000000), static_cast<long>(due % 1000000000)};
+      const timespec ts = ns_timespec(due);
       clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
       continue;  // look at `running` again before sending
     }
@@ -103,7 +103,7 @@ void feeder_main(feeder* f) {
     for (control_word& word : w) {
       word = f->words[next_word];
       next_word = (next_word + 1) % f->words.size();
-      if (mox) word.c[0] |= c0::mox;
+      if (mox) word.c[0] |= ep2_c0::mox;
     }
     const int16_t* samples = nullptr;
     if (mox) {
@@ -143,7 +143,13 @@ void install_stop_signals() {
 int64_t monotonic_ns() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+  return timespec_ns(ts);
+}
+
+int64_t realtime_now_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return timespec_ns(ts);
 }
 
 bool resolve_ipv4(const std::string& host, uint16_t port, sockaddr_in* out, std::string* error) {
@@ -208,7 +214,7 @@ std::string mac_text(const uint8_t* mac) {
 }
 
 const char* status_text(uint8_t status) {
-  return status == 0x03 ? "streaming" : "idle";
+  return status == discovery_streaming ? "streaming" : "idle";
 }
 
 std::vector<sockaddr_in> broadcast_targets(uint16_t port) {
@@ -236,17 +242,17 @@ std::vector<sockaddr_in> broadcast_targets(uint16_t port) {
 std::vector<discovery_reply> discover(int fd, const std::vector<sockaddr_in>& targets,
                                       int timeout_ms, const sockaddr_in* first_from,
                                       bool interruptible) {
-  uint8_t request[discovery_request_size] = {0xEF, 0xFE, 0x02};
+  uint8_t request[discovery_request_size] = {packet_sync[0], packet_sync[1], packet_discovery};
   for (const sockaddr_in& t : targets) send_to(fd, t, request, sizeof request);
   std::vector<discovery_reply> replies;
-  const int64_t deadline = monotonic_ns() + static_cast<int64_t>(timeout_ms) * 1000000;
+  const int64_t deadline = monotonic_ns() + timeout_ms * ns_per_ms;
   uint8_t buf[2048];
   for (;;) {
     if (interruptible && probe_stop_requested.load(std::memory_order_relaxed)) break;
     const int64_t left = deadline - monotonic_ns();
     if (left <= 0) break;
     pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(std::min<int64_t>(left / 1000000 + 1, 50))) <= 0) continue;
+    if (poll(&p, 1, static_cast<int>(std::min<int64_t>(left / ns_per_ms + 1, 50))) <= 0) continue;
     sockaddr_in from{};
     socklen_t len = sizeof from;
     const ssize_t n =
@@ -265,16 +271,16 @@ std::vector<discovery_reply> discover(int fd, const std::vector<sockaddr_in>& ta
 }
 
 void send_start(int fd, const sockaddr_in& radio) {
-  send_command(fd, radio, 0x04, 0x01);
+  send_command(fd, radio, packet_command, command_start);
 }
 
 void send_stop(int fd, const sockaddr_in& radio) {
-  send_command(fd, radio, 0x04, 0x00);
+  send_command(fd, radio, packet_command, command_stop);
 }
 
 control_word general_word(int rate_code, int receivers) {
   // C4: receivers - 1 in bits 3..5, and the duplex bit (2) that clients set.
-  return {{c0::general, static_cast<uint8_t>(rate_code & 3), 0, 0,
+  return {{ep2_c0::general, static_cast<uint8_t>(rate_code & 3), 0, 0,
            static_cast<uint8_t>(((receivers - 1) & 7) << 3 | 0x04)}};
 }
 
@@ -285,25 +291,18 @@ control_word frequency_word(uint8_t address, uint32_t hz) {
 }
 
 control_word drive_word(int drive) {
-  return {{c0::drive, static_cast<uint8_t>(drive), 0, 0, 0}};
-}
-
-uint8_t rx_freq_address(int receiver) {
-  return receiver >= 8 ? c0::rx8_freq : static_cast<uint8_t>(c0::rx1_freq + 2 * (receiver - 1));
+  return {{ep2_c0::drive_filters, static_cast<uint8_t>(drive), 0, 0, 0}};
 }
 
 void build_ep2_frame(uint8_t* frame, uint32_t seq, const control_word& a, const control_word& b,
                      const int16_t* iq) {
   std::memset(frame, 0, frame_size);
-  frame[0] = 0xEF;
-  frame[1] = 0xFE;
-  frame[2] = 0x01;
-  frame[3] = 0x02;
+  std::memcpy(frame, ep2_frame_header, sizeof ep2_frame_header);
   put_be32(frame + frame_sequence_offset, seq);
   for (int blk = 0; blk < 2; ++blk) {
     uint8_t* p = frame + frame_block_offset[blk];
-    p[0] = p[1] = p[2] = 0x7F;
-    std::memcpy(p + block_c0_offset, (blk ? b : a).c, 5);
+    std::memset(p, block_sync, block_sync_size);
+    std::memcpy(p + block_c0_offset, (blk ? b : a).c, block_control_size);
   }
   if (!iq) return;
   for (unsigned k = 0; k < ep2_samples_per_frame; ++k) {
@@ -345,7 +344,7 @@ bool stop_and_confirm(int fd, const sockaddr_in& radio, std::string* error) {
     // The radio stops after the batch in hand and then answers idle.
     const auto replies = discover(fd, {radio}, 500, &radio, false);
     for (const discovery_reply& r : replies)
-      if (same_endpoint(r.from, radio) && r.status == 0x02) return true;
+      if (same_endpoint(r.from, radio) && r.status == discovery_idle) return true;
   }
   *error = "the radio at " + ip_text(radio) + " did not confirm the stop (still streaming or " +
            "no longer answering)";

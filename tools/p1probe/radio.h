@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/protocol.h"
+
 // Set by SIGINT and SIGTERM (the handlers do nothing else); every loop of the
 // probe looks at it and ends, and the radio is then stopped as on a normal end.
 extern std::atomic<bool> probe_stop_requested;
@@ -22,6 +24,7 @@ extern std::atomic<bool> probe_stop_requested;
 void install_stop_signals();
 
 int64_t monotonic_ns();
+int64_t realtime_now_ns();
 
 // "host" or "host:port"-free IPv4 name or dotted address to a socket
 // address with `port`; false with a message when it does not resolve.
@@ -63,24 +66,15 @@ std::vector<discovery_reply> discover(int fd, const std::vector<sockaddr_in>& ta
 void send_start(int fd, const sockaddr_in& radio);
 void send_stop(int fd, const sockaddr_in& radio);
 
-// One control word: C0 (bit 0 MOX, bits 1..7 the address) and C1..C4.
+// One control word: C0 (bit 0 MOX, bits 1..7 the address, ep2_c0) and
+// C1..C4.
 struct control_word {
-  uint8_t c[5];
+  uint8_t c[block_control_size];
 };
-// C0 addresses of the words the probe sends.
-namespace c0 {
-constexpr uint8_t general = 0x00;   // rate, receivers
-constexpr uint8_t tx_freq = 0x02;   // transmit frequency, Hz
-constexpr uint8_t rx1_freq = 0x04;  // receivers 1..7: 0x04 + 2 (n - 1)
-constexpr uint8_t rx8_freq = 0x24;  // receiver 8
-constexpr uint8_t drive = 0x12;     // drive level in C1
-constexpr uint8_t mox = 0x01;       // bit 0 of every C0
-}  // namespace c0
 
 control_word general_word(int rate_code, int receivers);
 control_word frequency_word(uint8_t address, uint32_t hz);
 control_word drive_word(int drive);
-uint8_t rx_freq_address(int receiver);  // 1-based
 
 // An EP2 frame (1032 bytes at `frame`): header, sequence number, the two
 // control words in blocks 1 and 2, and `iq` (126 pairs of the analytic

@@ -12,8 +12,8 @@
 #include <cstring>
 
 #include "common/bytes.h"
+#include "common/clock.h"
 #include "common/sample_counter.h"
-#include "net/frames.h"
 #include "pcap.h"
 #include "picture.h"
 #include "report.h"
@@ -24,14 +24,12 @@ const char* const analogue_names[an_count] = {"exciter", "forward", "reverse",
 
 namespace {
 
-constexpr double full_scale = 8388607.0;
-constexpr int64_t ms_ns = 1000000;
-constexpr int64_t first_frame_timeout_ns = 3000 * ms_ns;
-constexpr int64_t silence_timeout_ns = 1000 * ms_ns;  // no frame for this long: stopped
+constexpr int64_t first_frame_timeout_ns = 3000 * ns_per_ms;
+constexpr int64_t silence_timeout_ns = 1000 * ns_per_ms;  // no frame for this long: stopped
 // While transmitting, the spectra begin once MOX has been on this long: the
 // transmit FIFO, the transmitter and the receive path are all under way.
-constexpr int64_t transmit_settle_ns = 200 * ms_ns;
-constexpr int64_t progress_every_ns = 250 * ms_ns;
+constexpr int64_t transmit_settle_ns = 200 * ns_per_ms;
+constexpr int64_t progress_every_ns = 250 * ns_per_ms;
 // The measured rate may differ from the nominal one by this share plus
 // rate_tolerance_seconds over the length of the run.
 constexpr double rate_tolerance = 0.02;
@@ -46,7 +44,7 @@ int32_t sample24(const uint8_t* p) {
 struct run_state {
   const stream_options* o = nullptr;
   stream_report* r = nullptr;
-  int slot = 0;       // bytes per sample slot: 6 per receiver, 2 microphone
+  int slot = 0;       // bytes per sample slot (ep6_slot_size)
   int per_block = 0;  // slots per block
   bool have_first = false;
   uint32_t next_seq = 0;
@@ -157,7 +155,8 @@ void process_block(run_state* st, const uint8_t* block, bool first_block) {
     for (int rx = 0; rx < n; ++rx) {
       // The radio sends Q, then I of the analytic signal: read as
       // second + j*first, an offset above the tuned frequency is positive.
-      const int32_t q = sample24(p + 6 * rx), i = sample24(p + 6 * rx + 3);
+      const uint8_t* words = p + ep6_receiver_bytes * rx;
+      const int32_t q = sample24(words), i = sample24(words + 3);
       if (w) {
         w[2 * rx] = i;
         w[2 * rx + 1] = q;
@@ -238,13 +237,9 @@ void receive_batch(int fd, const sockaddr_in& radio, run_state* st, int wait_ms)
       if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
         timespec ts;
         std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-        stamp = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+        stamp = timespec_ns(ts);
       }
-    if (stamp == 0) {
-      timespec ts{};
-      clock_gettime(CLOCK_REALTIME, &ts);
-      stamp = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-    }
+    if (stamp == 0) stamp = realtime_now_ns();
     pcap_record_received(fd, from[i], b, msgs[i].msg_len, stamp);
     if (msgs[i].msg_len != frame_size || !same_endpoint(from[i], radio) ||
         std::memcmp(b, ep6_frame_header, 4) != 0)
@@ -315,9 +310,9 @@ void checks(const run_state& st, stream_report* r) {
 
 std::vector<control_word> control_cycle(const stream_options& o) {
   std::vector<control_word> words{general_word(o.rate_code, o.receivers),
-                                  frequency_word(c0::tx_freq, o.tx_hz)};
+                                  frequency_word(ep2_c0::tx_frequency, o.tx_hz)};
   for (int rx = 1; rx <= o.receivers; ++rx)
-    words.push_back(frequency_word(rx_freq_address(rx), o.rx_hz[rx - 1]));
+    words.push_back(frequency_word(ep2_c0::rx_frequency(rx), o.rx_hz[rx - 1]));
   words.push_back(drive_word(o.transmit ? o.drive : 0));
   return words;
 }
@@ -367,7 +362,7 @@ int run_stream(const stream_options& o) {
     return 1;
   }
   r.radio = *reply;
-  if (reply->status == 0x03 && !o.take_over) {
+  if (reply->status == discovery_streaming && !o.take_over) {
     std::fprintf(stderr,
                  "p1probe: the radio at %s is busy: it streams to another client "
                  "(--take-over starts it anyway)\n",
@@ -379,12 +374,13 @@ int run_stream(const stream_options& o) {
   run_state st;
   st.o = &o;
   st.r = &r;
-  st.slot = 6 * o.receivers + 2;
-  st.per_block = static_cast<int>(block_payload_size) / st.slot;
+  st.slot = ep6_slot_size(o.receivers);
+  st.per_block = ep6_samples_per_block(o.receivers);
   st.last_count.assign(o.receivers, -1);
   st.block_iq.resize(size_t(o.receivers) * st.per_block);
-  st.spectra.resize(o.receivers);
-  for (spectrum& s : st.spectra) spectrum_init(&s, fft_size_for_rate(r.rate_hz), r.rate_hz);
+  st.spectra.reserve(o.receivers);
+  for (int rx = 0; rx < o.receivers; ++rx)
+    st.spectra.emplace_back(fft_size_for_rate(r.rate_hz), r.rate_hz);
   st.analyse = !o.transmit;
   if (!o.wav_path.empty()) {
     if (!wav_open(&st.wav, o.wav_path, r.rate_hz, 2 * o.receivers, o.wav_pcm24,
@@ -488,7 +484,6 @@ int run_stream(const stream_options& o) {
       pic.rx.push_back({rx + 1, o.rx_hz[rx], &st.spectra[rx], r.rx[rx].peaks});
     if (!write_picture(o.png_path, pic, &error)) r.failures.push_back(error);
   }
-  for (spectrum& s : st.spectra) spectrum_free(&s);
 
   print_stream_report(r, o.json);
   for (const std::string& f : r.failures) std::fprintf(stderr, "p1probe: %s\n", f.c_str());

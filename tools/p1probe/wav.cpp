@@ -1,8 +1,9 @@
 #include "wav.h"
 
+#include "analysis.h"  // full_scale
+
 namespace {
 
-constexpr double full_scale = 8388607.0;  // 2^23 - 1
 // What a WAV header can describe, less room for the header and the silence
 // that stands in for lost frames.
 constexpr double wav_limit_bytes = 4.0e9;
@@ -17,7 +18,7 @@ bool wav_open(wav_file* w, const std::string& path, int rate, int channels, bool
   info.channels = channels;
   info.format = (bytes < wav_limit_bytes ? SF_FORMAT_WAV : SF_FORMAT_RF64) |
                 (pcm24 ? SF_FORMAT_PCM_24 : SF_FORMAT_FLOAT);
-  w->file = sf_open(path.c_str(), SFM_WRITE, &info);
+  w->file.reset(sf_open(path.c_str(), SFM_WRITE, &info));
   if (!w->file) {
     *error = path + ": " + sf_strerror(nullptr);
     return false;
@@ -34,25 +35,23 @@ bool wav_write(wav_file* w, const int32_t* samples, size_t frames) {
     // libsndfile takes integers left-aligned in 32 bits.
     w->scratch_int.resize(n);
     for (size_t i = 0; i < n; ++i) w->scratch_int[i] = static_cast<int>(samples[i] * 256);
-    return sf_writef_int(w->file, w->scratch_int.data(), static_cast<sf_count_t>(frames)) ==
+    return sf_writef_int(w->file.get(), w->scratch_int.data(), static_cast<sf_count_t>(frames)) ==
            static_cast<sf_count_t>(frames);
   }
   w->scratch.resize(n);
   for (size_t i = 0; i < n; ++i) w->scratch[i] = static_cast<float>(samples[i] / full_scale);
-  return sf_writef_float(w->file, w->scratch.data(), static_cast<sf_count_t>(frames)) ==
+  return sf_writef_float(w->file.get(), w->scratch.data(), static_cast<sf_count_t>(frames)) ==
          static_cast<sf_count_t>(frames);
 }
 
 bool wav_write_silence(wav_file* w, size_t frames) {
   if (!w->file) return true;
   w->scratch.assign(frames * w->channels, 0.0f);
-  return sf_writef_float(w->file, w->scratch.data(), static_cast<sf_count_t>(frames)) ==
+  return sf_writef_float(w->file.get(), w->scratch.data(), static_cast<sf_count_t>(frames)) ==
          static_cast<sf_count_t>(frames);
 }
 
 bool wav_close(wav_file* w) {
   if (!w->file) return true;
-  const bool ok = sf_close(w->file) == 0;
-  w->file = nullptr;
-  return ok;
+  return sf_close(w->file.release()) == 0;
 }

@@ -10,11 +10,18 @@
 #include <sndfile.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+struct sndfile_close {
+  void operator()(SNDFILE* f) const { sf_close(f); }
+};
+
+// No file until wav_open; the file is closed when the wav_file goes, on
+// whatever path (wav_close closes it earlier and says whether that worked).
 struct wav_file {
-  SNDFILE* file = nullptr;
+  std::unique_ptr<SNDFILE, sndfile_close> file;
   int channels = 0;
   bool pcm24 = false;
   std::vector<float> scratch;  // conversion buffer, grown once
@@ -29,5 +36,6 @@ bool wav_open(wav_file* w, const std::string& path, int rate, int channels, bool
 bool wav_write(wav_file* w, const int32_t* samples, size_t frames);
 // Writes `frames` frames of silence (for lost frames, so that time stays right).
 bool wav_write_silence(wav_file* w, size_t frames);
-// Finishes the header; false when the file could not be completed.
+// Finishes the header and closes the file; false when the file could not be
+// completed.
 bool wav_close(wav_file* w);
