@@ -1,5 +1,5 @@
 // Test pieces for the network subsystem: a fake FPGA behind the device
-// layer's observer, a stub platform with controllable receive calls, thread
+// layer's observer, a stub of the test platform's receive calls, thread
 // creation and sleeps (which also counts them), the receive loop on its own
 // thread against the simulated board on loopback, and a small UDP client.
 #pragma once
@@ -116,7 +116,7 @@ struct fake_fpga {
       m->tx_words.push_back(value);
     } else if (b == fpga_block::codec) {
       m->audio_words.push_back(value);
-    } else if (b == fpga_block::cfg && offset == 0) {
+    } else if (b == fpga_block::cfg && offset == reg_offset(reg::rx_rst)) {
       const auto v = static_cast<uint8_t>(value);
       // A rising restart bit empties that FIFO.
       if ((v & ~m->last_rx_rst) & rx_rst_bits::fifo_restart) {
@@ -129,7 +129,7 @@ struct fake_fpga {
       }
       m->last_rx_rst = v;
       m->rx_rst_values.push_back(v);
-    } else if (b == fpga_block::cfg && offset == 1) {
+    } else if (b == fpga_block::cfg && offset == reg_offset(reg::lo_rst)) {
       m->lo_rst_values.push_back(static_cast<uint8_t>(value));
     }
   }
@@ -138,17 +138,17 @@ struct fake_fpga {
     auto* m = static_cast<fake_fpga*>(ctx);
     if (b != fpga_block::sts) return memory;
     switch (offset) {
-      case 0:
+      case reg_offset(reg::rx_cntr):
         return std::min<uint32_t>(m->rx_words.load(), 0xFFFF);
-      case 2:
+      case reg_offset(reg::tx_cntr):
         ++m->tx_cntr_loads;
         return m->tx_level.load();
-      case 4:
+      case reg_offset(reg::dac_cntr):
         return m->dac_level.load();
-      case 6:
+      case reg_offset(reg::adc_cntr):
         ++m->adc_cntr_loads;
         return m->adc_level.load();
-      case 8:
+      case reg_offset(reg::gpio_in):
         return m->gpio_in_value.load();
       default:
         return memory;
@@ -209,12 +209,10 @@ struct platform_stub {
   std::atomic<int> poll_timeouts{0};  // waits that ended at their time limit
   std::atomic<int> receive_calls{0};
   std::atomic<int> stream_threads_created{0};
-  std::atomic<int> keyer_threads_created{0};
   std::atomic<int> stream_threads_finished{0};  // their entry has returned
   std::atomic<int> live_streams{0};
   std::atomic<int> max_live_streams{0};
   std::atomic<int> max_batch{0};  // most datagrams one receive call returned
-  std::atomic<int> sendmmsg_calls{0};
   // The socket's send buffer is full: a non-blocking send fails with EAGAIN,
   // a blocking one would hang the sender and is counted instead.
   std::atomic<bool> send_buffer_full{false};
@@ -291,14 +289,10 @@ inline int stub_recvmmsg(int fd, mmsghdr* msgs, unsigned count, int flags, times
   return n;
 }
 
+// The keyer would write tx_rst and cw_ptt on its own: its thread ends at once.
 inline int stub_thread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
                               void* arg) {
-  if (entry == handler_keyer) {
-    // The keyer would write tx_rst and cw_ptt on its own; a thread that ends
-    // at once keeps start-up's detach valid.
-    ++stub.keyer_threads_created;
-    return pthread_create(thread, nullptr, returns_at_once, nullptr);
-  }
+  if (entry == handler_keyer) return pthread_create(thread, nullptr, returns_at_once, nullptr);
   if (entry == handler_ep6) {
     if (stub.fail_stream_thread) return EAGAIN;
     int policy = SCHED_OTHER;
@@ -316,7 +310,7 @@ inline int stub_thread_create(pthread_t* thread, const pthread_attr_t* attr, voi
     ++stub.stream_threads_created;
     return pthread_create(thread, attr, stream_trampoline, arg);
   }
-  return sim_platform.thread_create(thread, attr, entry, arg);
+  return test_platform::defaults.thread_create(thread, attr, entry, arg);
 }
 
 inline int stub_usleep(useconds_t us) {
@@ -325,7 +319,7 @@ inline int stub_usleep(useconds_t us) {
     stub.usleep_hook(us);
     return 0;
   }
-  return sim_platform.usleep(us);
+  return test_platform::defaults.usleep(us);
 }
 
 // The stream's batch wait sleeps to deadlines: with a hook set, a deadline
@@ -335,12 +329,7 @@ inline int stub_sleep_until(const timespec* deadline) {
     stub.usleep_hook(0);
     return 0;
   }
-  return sim_platform.sleep_until(deadline);
-}
-
-inline int stub_sendmmsg(int fd, mmsghdr* msgs, unsigned count, int flags) {
-  ++stub.sendmmsg_calls;
-  return sim_platform.sendmmsg(fd, msgs, count, flags);
+  return test_platform::defaults.sleep_until(deadline);
 }
 
 inline ssize_t stub_sendto(int fd, const void* buf, size_t len, int flags, const sockaddr* addr,
@@ -354,19 +343,17 @@ inline ssize_t stub_sendto(int fd, const void* buf, size_t len, int flags, const
   return sim_platform.sendto(fd, buf, len, flags, addr, addr_len);
 }
 
-inline platform_ops make_stub_platform() {
-  platform_ops ops = sim_platform;
-  ops.name = "net-test";
-  ops.poll = stub_poll;
-  ops.recvmmsg = stub_recvmmsg;
-  ops.thread_create = stub_thread_create;
-  ops.usleep = stub_usleep;
-  ops.sleep_until = stub_sleep_until;
-  ops.sendmmsg = stub_sendmmsg;
-  ops.sendto = stub_sendto;
-  return ops;
-}
-inline const platform_ops stub_platform = make_stub_platform();
+// The test platform's entries that the stub replaces.
+inline const platform_ops stub_overrides = [] {
+  platform_ops o{};
+  o.poll = stub_poll;
+  o.recvmmsg = stub_recvmmsg;
+  o.sendto = stub_sendto;
+  o.thread_create = stub_thread_create;
+  o.usleep = stub_usleep;
+  o.sleep_until = stub_sleep_until;
+  return o;
+}();
 
 // Puts every switch and count of the stub back; no thread may use it.
 inline void stub_reset() {
@@ -374,10 +361,11 @@ inline void stub_reset() {
   new (&stub) platform_stub();
 }
 
-// The simulated board behind the stub platform, the stub reset first.
-inline board_options stub_board(bool map = true) {
+// The simulated board behind the test platform with the stub's entries, the
+// stub reset first; `settings` of the test platform.
+inline board_options stub_board(bool map = true, test_platform::settings_t settings = {}) {
   stub_reset();
-  return {.ops = &stub_platform, .map = map};
+  return {.map = map, .settings = settings, .overrides = &stub_overrides};
 }
 
 // Polls `done` every 100 us until it holds or the deadline passes.
