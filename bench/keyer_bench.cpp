@@ -95,7 +95,7 @@ int bench_sleep_until(const timespec* deadline) {
 
 bool map_fpga() {
   test_platform::reset();
-  test_platform::overrides.sleep_until = bench_sleep_until;
+  test_platform::ops.sleep_until = bench_sleep_until;
   sim_board_select(&test_platform::ops);
   const int fd = platform->open("/dev/mem", 0);
   if (fd < 0) return false;

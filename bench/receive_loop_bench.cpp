@@ -73,9 +73,9 @@ void BM_idle_accessory_pass_interval(benchmark::State& state) {
   sim_config.bind_port = 0;
   sim_config.keyer_realtime_warning = false;
   test_platform::reset();
-  test_platform::overrides.poll = bench_poll;
-  test_platform::overrides.recvmmsg = bench_recvmmsg;
-  test_platform::overrides.thread_create = bench_thread_create;
+  test_platform::ops.poll = bench_poll;
+  test_platform::ops.recvmmsg = bench_recvmmsg;
+  test_platform::ops.thread_create = bench_thread_create;
   sim_board_select(&test_platform::ops);
   control_state_reset();
   char arg[] = "1";

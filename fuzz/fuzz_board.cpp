@@ -37,63 +37,43 @@ int fuzz_open(const char* path, int flags) {
   return sim_platform.open(path, flags);
 }
 
-int fuzz_socket(int, int, int) {
-  return socket_fd_value;
-}
-int fuzz_setsockopt(int, int, int, const void*, socklen_t) {
-  return 0;
-}
-int fuzz_bind(int, const sockaddr*, socklen_t) {
-  return 0;
-}
-int fuzz_poll(pollfd* fds, nfds_t count, int) {
-  for (nfds_t i = 0; i < count; ++i) fds[i].revents = 0;
-  return 0;
-}
-int fuzz_recvmmsg(int, mmsghdr*, unsigned, int, timespec*) {
-  errno = EAGAIN;
-  return -1;
-}
-ssize_t fuzz_sendto(int fd, const void*, size_t len, int, const sockaddr*, socklen_t) {
-  // The only datagram the receive loop sends.
-  if (fd != socket_fd_value || len != discovery_reply_size) std::abort();
-  return static_cast<ssize_t>(len);
-}
-int fuzz_sendmmsg(int, mmsghdr*, unsigned count, int) {
-  return static_cast<int>(count);
-}
-
-int fuzz_thread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
-                       void* arg) {
-  const int rc = test_platform::defaults.thread_create(thread, attr, entry, arg);
-  if (rc == 0 && entry == handler_ep6) stream_live = true;
-  return rc;
-}
-
-// The stream ends as the real thread would: at its next poll after the
-// enable flag dropped, with its last act.
-int fuzz_usleep(useconds_t us) {
-  if (stream_live && enable_thread.load(std::memory_order_acquire) == 0) {
-    stream_live = false;
-    active_thread.store(0, std::memory_order_release);
-  }
-  return test_platform::defaults.usleep(us);
-}
-
-const platform_ops overrides = [] {
-  platform_ops o{};
+// The socket, which reaches no kernel; the only datagram the receive loop
+// sends is a discovery reply.
+void socket_entries() {
+  platform_ops& o = test_platform::ops;
   o.open = fuzz_open;
-  o.socket = fuzz_socket;
-  o.setsockopt = fuzz_setsockopt;
-  o.bind = fuzz_bind;
-  o.poll = fuzz_poll;
-  o.recvmmsg = fuzz_recvmmsg;
-  o.sendto = fuzz_sendto;
-  o.sendmmsg = fuzz_sendmmsg;
-  o.thread_create = fuzz_thread_create;
-  o.usleep = fuzz_usleep;
-  return o;
-}();
+  o.socket = [](int, int, int) { return socket_fd_value; };
+  o.setsockopt = [](int, int, int, const void*, socklen_t) { return 0; };
+  o.bind = [](int, const sockaddr*, socklen_t) { return 0; };
+  o.poll = [](pollfd* fds, nfds_t count, int) {
+    for (nfds_t i = 0; i < count; ++i) fds[i].revents = 0;
+    return 0;
+  };
+  o.recvmmsg = [](int, mmsghdr*, unsigned, int, timespec*) {
+    errno = EAGAIN;
+    return -1;
+  };
+  o.sendto = [](int fd, const void*, size_t len, int, const sockaddr*, socklen_t) {
+    if (fd != socket_fd_value || len != discovery_reply_size) std::abort();
+    return static_cast<ssize_t>(len);
+  };
+  o.sendmmsg = [](int, mmsghdr*, unsigned count, int) { return static_cast<int>(count); };
+  o.thread_create = [](pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
+                       void* arg) {
+    const int rc = test_platform::defaults.thread_create(thread, attr, entry, arg);
+    if (rc == 0 && entry == handler_ep6) stream_live = true;
+    return rc;
+  };
+  // The stream ends as the real thread would: at its next poll after the
+  // enable flag dropped, with its last act.
+  o.usleep = [](useconds_t us) {
+    if (stream_live && enable_thread.load(std::memory_order_acquire) == 0) {
+      stream_live = false;
+      active_thread.store(0, std::memory_order_release);
+    }
+    return test_platform::defaults.usleep(us);
+  };
+}
 
 // Presence bit of each accessory (i2c_accessory order) to its address.
 constexpr uint8_t accessory_address[i2c_accessory_count] = {
@@ -113,7 +93,7 @@ void fuzz_board_up(uint16_t accessories, bool model) {
                               .model = model ? &quiet : nullptr,
                               .record = false,
                               .settings = {.virtual_sleeps = true, .threads_at_once = true},
-                              .overrides = &overrides,
+                              .replace = socket_entries,
                               .clock_ns = clock_start_ns});
   for (int i = 0; i < i2c_accessory_count; ++i)
     sim_config.i2c_devices[accessory_address[i]] = (accessories >> i) & 1;

@@ -59,13 +59,6 @@ inline int thread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*
   return tp::defaults.thread_create(thread, attr, entry, arg);
 }
 
-inline const platform_ops overrides = [] {
-  platform_ops o{};
-  o.mmap = mmap;
-  o.thread_create = thread_create;
-  return o;
-}();
-
 inline void reset() {
   mmap_moments.clear();
   keyer_moment = {};
@@ -118,10 +111,9 @@ void expect_same(const char* what, const std::vector<T>& got, const std::vector<
 // attached and the platform's records empty.
 class startup_fixture : public board_fixture {
  protected:
-  startup_fixture()
-      : board_fixture({.map = false,
-                       .settings = {.threads_at_once = true},
-                       .overrides = &harness::overrides}) {
+  startup_fixture() : board_fixture({.map = false, .settings = {.threads_at_once = true}}) {
+    test_platform::ops.mmap = harness::mmap;
+    test_platform::ops.thread_create = harness::thread_create;
     serve_on_loopback();
     harness::reset();
     harness::recorder = &board.rec;

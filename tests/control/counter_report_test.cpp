@@ -20,16 +20,6 @@ using test_rows::operator<<;
 
 std::vector<std::string> lines;  // what went to standard error
 
-ssize_t write(int fd, const void* buf, size_t len) {
-  if (fd == STDERR_FILENO) lines.emplace_back(static_cast<const char*>(buf), len);
-  return static_cast<ssize_t>(len);
-}
-const platform_ops overrides = [] {
-  platform_ops o{};
-  o.write = write;
-  return o;
-}();
-
 // At `at_ms`, bump counts, then run one report pass; `line` is what that pass
 // writes ("" for nothing).
 struct step {
@@ -40,9 +30,11 @@ struct step {
 
 class counter_report : public board_fixture {
  protected:
-  counter_report()
-      : board_fixture(
-            {.map = false, .settings = {.virtual_clock = true}, .overrides = &overrides}) {
+  counter_report() : board_fixture({.map = false, .settings = {.virtual_clock = true}}) {
+    test_platform::ops.write = [](int fd, const void* buf, size_t len) {
+      if (fd == STDERR_FILENO) lines.emplace_back(static_cast<const char*>(buf), len);
+      return static_cast<ssize_t>(len);
+    };
     lines.clear();
   }
 

@@ -34,8 +34,7 @@ TEST_P(platform_backend, fills_every_entry) {
 INSTANTIATE_TEST_SUITE_P(each_backend, platform_backend,
                          testing::Values(backend_row{"board", &board_platform},
                                          backend_row{"sim", &sim_platform},
-                                         backend_row{"test", &test_platform::ops},
-                                         backend_row{"test_defaults", &test_platform::defaults}),
+                                         backend_row{"test", &test_platform::defaults}),
                          test_rows::row_name);
 
 }  // namespace

@@ -186,13 +186,6 @@ inline int usleep(useconds_t) {
   throw keyer_used_usleep{};
 }
 
-inline const platform_ops overrides = [] {
-  platform_ops o{};
-  o.usleep = usleep;
-  o.sleep_until = sleep_until;
-  return o;
-}();
-
 }  // namespace keyer_harness
 
 // Maps the simulated FPGA blocks with the keyer's settings at their defaults
@@ -200,9 +193,9 @@ inline const platform_ops overrides = [] {
 // what it is about before run_keyer.
 class keyer_test_base : public board_fixture {
  protected:
-  keyer_test_base()
-      : board_fixture(
-            {.settings = {.virtual_clock = true}, .overrides = &keyer_harness::overrides}) {
+  keyer_test_base() : board_fixture({.settings = {.virtual_clock = true}}) {
+    test_platform::ops.sleep_until = keyer_harness::sleep_until;
+    test_platform::ops.usleep = keyer_harness::usleep;
     st(cw_int_data, 1);
     st(cw_mode, 1);
     st(i2c_codec, 1);

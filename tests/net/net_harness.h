@@ -344,16 +344,15 @@ inline ssize_t stub_sendto(int fd, const void* buf, size_t len, int flags, const
 }
 
 // The test platform's entries that the stub replaces.
-inline const platform_ops stub_overrides = [] {
-  platform_ops o{};
+inline void stub_entries() {
+  platform_ops& o = test_platform::ops;
   o.poll = stub_poll;
   o.recvmmsg = stub_recvmmsg;
   o.sendto = stub_sendto;
   o.thread_create = stub_thread_create;
   o.usleep = stub_usleep;
   o.sleep_until = stub_sleep_until;
-  return o;
-}();
+}
 
 // Puts every switch and count of the stub back; no thread may use it.
 inline void stub_reset() {
@@ -365,7 +364,7 @@ inline void stub_reset() {
 // stub reset first; `settings` of the test platform.
 inline board_options stub_board(bool map = true, test_platform::settings_t settings = {}) {
   stub_reset();
-  return {.map = map, .settings = settings, .overrides = &stub_overrides};
+  return {.map = map, .settings = settings, .replace = stub_entries};
 }
 
 // Polls `done` every 100 us until it holds or the deadline passes.

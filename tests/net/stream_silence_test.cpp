@@ -23,15 +23,13 @@ void* answers_the_handshake(void*) {
   active_thread.store(0, std::memory_order_release);
   return nullptr;
 }
-int create_placeholder(pthread_t* thread, const pthread_attr_t*, void* (*entry)(void*), void*) {
-  return pthread_create(thread, nullptr, entry == handler_ep6 ? answers_the_handshake : entry,
-                        nullptr);
+void create_placeholder() {
+  test_platform::ops.thread_create = [](pthread_t* thread, const pthread_attr_t*,
+                                        void* (*entry)(void*), void*) {
+    return pthread_create(thread, nullptr, entry == handler_ep6 ? answers_the_handshake : entry,
+                          nullptr);
+  };
 }
-const platform_ops silence_overrides = [] {
-  platform_ops o{};
-  o.thread_create = create_placeholder;
-  return o;
-}();
 
 sockaddr_in address(uint32_t host, uint16_t port) {
   sockaddr_in a{};
@@ -56,7 +54,7 @@ struct silence_row {
 class stream_silence : public testing::TestWithParam<silence_row> {
  protected:
   sim_board board{{.settings = {.virtual_clock = true},
-                   .overrides = &silence_overrides,
+                   .replace = create_placeholder,
                    .clock_ns = 5'000'000'000}};
   const int64_t limit_ns = stream_silence_limit_ms * 1000000;
 

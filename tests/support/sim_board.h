@@ -1,7 +1,7 @@
 // The simulated board as every in-process test (and fuzz target) starts from
 // it, set up and taken down in one place: fresh control state and sim_config,
 // the simulated devices selected behind the test platform with the test's
-// settings and overrides, the FPGA blocks mapped as start-up maps them, the
+// settings and entries, the FPGA blocks mapped as start-up maps them, the
 // counts and the transmit release forgotten, and a recorder of every FPGA store (or
 // the FPGA model as the observer). On destruction the observer is detached,
 // the blocks unmapped, the socket and the event descriptor that start-up left
@@ -33,7 +33,7 @@ struct board_options {
   const sim_model_config* model = nullptr;  // the FPGA model as observer instead of the recorder
   bool record = true;                       // attach the store recorder
   test_platform::settings_t settings{};     // of the test platform
-  const platform_ops* overrides = nullptr;  // its entries that replace the test platform's
+  void (*replace)() = nullptr;              // replaces entries of test_platform::ops
   int64_t clock_ns = 0;                     // test_platform::now_ns when the board comes up
 };
 
@@ -45,7 +45,7 @@ struct sim_board {
     fpga_clear_pointers();
     test_platform::reset(o.clock_ns);
     test_platform::settings = o.settings;
-    if (o.overrides) test_platform::overrides = *o.overrides;
+    if (o.replace) o.replace();
     sim_board_select(&test_platform::ops, o.model);
     if (o.map) {
       // Through the board's own mmap, so that the test platform records only

@@ -2,8 +2,8 @@
 // fills with it.
 //
 // handler_ep6 runs on the caller's thread on the test platform with virtual
-// sleeps, every wake-up late by a fixed amount. An FPGA
-// observer serves rx_cntr from a FIFO model that gains one record (8 words)
+// sleeps, every wake-up late by a fixed amount (test_platform::calls has the
+// sleeps and the thread's name). An FPGA observer serves rx_cntr from a FIFO model that gains one record (8 words)
 // per sample instant at 48 kHz x 2^rate, holds at most 1024 records (the
 // reset mark, 8192 words) and loses what arrives while it is full; rx_rst
 // bit 0 empties and restarts it. sendmmsg takes a fixed time per batch (and
@@ -19,7 +19,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <string>
 
 #include "control/counters.h"
 #include "control/state.h"
@@ -50,11 +49,6 @@ struct run_result {
   int overflows = 0;         // times the FIFO filled up
   int restarts = 0;          // FIFO restarts after the one at thread start
   int reads_ahead = 0;       // reads of more records than the FIFO held
-  int usleeps = 0;
-  int sleeps = 0;                  // sleep_until calls
-  int64_t shortest_sleep_ns = -1;  // deadline minus the clock, over all sleeps
-  int64_t longest_sleep_ns = -1;
-  std::string thread_name;
 };
 
 namespace detail {
@@ -161,14 +155,6 @@ inline int sendmmsg(int, mmsghdr*, unsigned count, int flags) {
   return static_cast<int>(count) - (full && !waits ? 1 : 0);
 }
 
-inline const platform_ops overrides = [] {
-  platform_ops o{};
-  o.sendmmsg = sendmmsg;
-  o.usleep = usleep;
-  o.sleep_until = sleep_until;
-  return o;
-}();
-
 }  // namespace detail
 
 // Prepares the FIFO model, the clock and the settings for a run; the stream
@@ -180,7 +166,9 @@ inline void begin(const run_config& c, run_result* r) {
   d::result = r;
   test_platform::reset(d::origin_ns);
   test_platform::settings = {.virtual_sleeps = true, .lateness_ns = c.lateness_ns};
-  test_platform::overrides = d::overrides;
+  test_platform::ops.sendmmsg = d::sendmmsg;
+  test_platform::ops.usleep = d::usleep;
+  test_platform::ops.sleep_until = d::sleep_until;
   d::anchor_ns = -1;
   d::produced = d::level = 0;
   d::full = d::filling = false;
@@ -196,16 +184,8 @@ inline void begin(const run_config& c, run_result* r) {
 }
 
 inline void finish() {
-  auto& calls = test_platform::calls;
-  run_result& r = *detail::result;
-  r.usleeps = calls.usleeps;
-  r.sleeps = calls.sleeps;
-  r.shortest_sleep_ns = calls.shortest_sleep_ns;
-  r.longest_sleep_ns = calls.longest_sleep_ns;
-  if (!calls.thread_names.empty()) r.thread_name = calls.thread_names.back();
   fpga_obs = nullptr;
   platform = &sim_platform;
-  test_platform::reset();
   detail::result = nullptr;
 }
 
