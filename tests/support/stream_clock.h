@@ -3,13 +3,14 @@
 //
 // handler_ep6 runs on the caller's thread on the test platform with virtual
 // sleeps, every wake-up late by a fixed amount (test_platform::calls has the
-// sleeps and the thread's name). An FPGA observer serves rx_cntr from a FIFO model that gains one record (8 words)
-// per sample instant at 48 kHz x 2^rate, holds at most 1024 records (the
-// reset mark, 8192 words) and loses what arrives while it is full; rx_rst
-// bit 0 empties and restarts it. sendmmsg takes a fixed time per batch (and
-// models a full send buffer on request) and ends the stream (enable_thread =
-// 0) once the run's virtual time is over, so the thread returns at a known
-// point. Nothing here sleeps for real.
+// sleeps and the thread's name). An FPGA observer serves rx_cntr from a FIFO
+// model that gains one record (8 words) per sample instant at 48 kHz x
+// 2^rate, holds at most 1024 records (the reset mark, 8192 words) and loses
+// what arrives while it is full; rx_rst bit 0 empties and restarts it.
+// sendmmsg takes a fixed time per batch (and models a full send buffer on
+// request) and ends the stream (enable_thread = 0) once the run's virtual
+// time is over, so the thread returns at a known point. Nothing here sleeps
+// for real.
 //
 // One run at a time (process-wide state); the caller maps the simulated
 // FPGA blocks first.
