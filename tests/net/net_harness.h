@@ -192,8 +192,6 @@ struct platform_stub {
   // as the board's backend refuses them without the privilege.
   std::atomic<bool> refuse_realtime{false};
   std::atomic<int> realtime_refusals{0};
-  std::atomic<int> stream_policy{-1};  // of the last stream thread created
-  std::atomic<int> stream_priority{-1};
   // No time-out ends the loop's wait: only a descriptor (a datagram, the
   // keyer's PTT signal) or the end of the loop wakes it.
   std::atomic<bool> no_idle_wake{false};
@@ -293,24 +291,16 @@ inline int stub_recvmmsg(int fd, mmsghdr* msgs, unsigned count, int flags, times
 inline int stub_thread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
                               void* arg) {
   if (entry == handler_keyer) return pthread_create(thread, nullptr, returns_at_once, nullptr);
-  if (entry == handler_ep6) {
-    if (stub.fail_stream_thread) return EAGAIN;
-    int policy = SCHED_OTHER;
-    sched_param param{};
-    if (attr) {
-      pthread_attr_getschedpolicy(attr, &policy);
-      pthread_attr_getschedparam(attr, &param);
-    }
-    if (stub.refuse_realtime && policy != SCHED_OTHER) {
-      ++stub.realtime_refusals;
-      return EPERM;
-    }
-    stub.stream_policy = policy;
-    stub.stream_priority = param.sched_priority;
-    ++stub.stream_threads_created;
-    return pthread_create(thread, attr, stream_trampoline, arg);
+  if (entry != handler_ep6) return test_platform::defaults.thread_create(thread, attr, entry, arg);
+  if (stub.fail_stream_thread) return EAGAIN;
+  int policy = SCHED_OTHER;
+  if (attr) pthread_attr_getschedpolicy(attr, &policy);
+  if (stub.refuse_realtime && policy != SCHED_OTHER) {
+    ++stub.realtime_refusals;
+    return EPERM;
   }
-  return test_platform::defaults.thread_create(thread, attr, entry, arg);
+  ++stub.stream_threads_created;
+  return test_platform::defaults.thread_create(thread, attr, stream_trampoline, arg);
 }
 
 inline int stub_usleep(useconds_t us) {
