@@ -2,11 +2,11 @@
 // it, set up and taken down in one place: fresh control state and sim_config,
 // the simulated devices selected behind the test platform with the test's
 // settings and entries, the FPGA blocks mapped as start-up maps them, the
-// counts and the transmit release forgotten, and a recorder of every FPGA store (or
-// the FPGA model as the observer). On destruction the observer is detached,
-// the blocks unmapped, the socket and the event descriptor that start-up left
-// open closed, the devices, sim_config and control state reset and the
-// platform put back.
+// counts and the transmit release forgotten, and a recorder of every FPGA
+// store (or the FPGA model as the observer). On destruction the observer is
+// detached, the blocks unmapped, the socket and the event descriptor that
+// start-up left open closed, the devices, sim_config, control state and test
+// platform reset and the platform put back.
 #pragma once
 
 #include <arpa/inet.h>
