@@ -37,6 +37,7 @@
 #include "hardware/platform.h"
 #include "keyer/keyer.h"
 #include "sim/sim_platform.h"
+#include "support/test_platform.h"
 
 namespace {
 
@@ -62,7 +63,7 @@ int64_t monotonic_ns() {
 }
 
 void on_store(void*, fpga_block b, uint32_t offset, unsigned, uint32_t value) {
-  if (b != fpga_block::cfg || offset != 2) return;
+  if (b != fpga_block::cfg || offset != reg_offset(reg::tx_rst)) return;
   const int64_t now = monotonic_ns();
   const auto v = static_cast<uint8_t>(value);
   if (((v ^ last_tx_rst) & tx_rst_bits::key) && edge_count < max_edges) {
@@ -74,7 +75,8 @@ void on_store(void*, fpga_block b, uint32_t offset, unsigned, uint32_t value) {
 }
 
 uint32_t on_load(void*, fpga_block b, uint32_t offset, unsigned, uint32_t memory) {
-  if (b == fpga_block::sts && offset == 8) return paddles.load(std::memory_order_relaxed);
+  if (b == fpga_block::sts && offset == reg_offset(reg::gpio_in))
+    return paddles.load(std::memory_order_relaxed);
   return memory;
 }
 
@@ -88,19 +90,13 @@ int bench_sleep_until(const timespec* deadline) {
     }
     return 0;
   }
-  return sim_platform.sleep_until(deadline);
+  return test_platform::defaults.sleep_until(deadline);
 }
-
-platform_ops make_ops() {
-  platform_ops ops = sim_platform;
-  ops.name = "keyer-bench";
-  ops.sleep_until = bench_sleep_until;
-  return ops;
-}
-const platform_ops bench_ops = make_ops();
 
 bool map_fpga() {
-  sim_board_select(&bench_ops);
+  test_platform::reset();
+  test_platform::ops.sleep_until = bench_sleep_until;
+  sim_board_select(&test_platform::ops);
   const int fd = platform->open("/dev/mem", 0);
   if (fd < 0) return false;
   if (!map_fpga_blocks(fd)) return false;

@@ -24,6 +24,7 @@
 #include "net/stream.h"
 #include "net/tx_sink.h"
 #include "sim/sim_platform.h"
+#include "support/test_platform.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ int bench_poll(pollfd* fds, nfds_t count, int timeout_ms) {
     fds[0].revents = POLLIN;
     return 1;
   }
-  return sim_platform.poll(fds, count, timeout_ms);
+  return test_platform::defaults.poll(fds, count, timeout_ms);
 }
 
 int bench_recvmmsg(int fd, mmsghdr* msgs, unsigned count, int flags, timespec* timeout) {
@@ -56,35 +57,26 @@ int bench_recvmmsg(int fd, mmsghdr* msgs, unsigned count, int flags, timespec* t
     errno = EBADF;  // ends the loop
     return -1;
   }
-  return sim_platform.recvmmsg(fd, msgs, count, flags, timeout);
+  return test_platform::defaults.recvmmsg(fd, msgs, count, flags, timeout);
 }
 
-void* no_keyer(void*) {
-  return nullptr;
-}
-
+// No keyer runs.
 int bench_thread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
                         void* arg) {
-  if (entry == handler_keyer) return pthread_create(thread, nullptr, no_keyer, nullptr);
-  return sim_platform.thread_create(thread, attr, entry, arg);
+  if (entry == handler_keyer) return pthread_create(thread, nullptr, returns_at_once, nullptr);
+  return test_platform::defaults.thread_create(thread, attr, entry, arg);
 }
-
-platform_ops make_bench_platform() {
-  platform_ops ops = sim_platform;
-  ops.name = "bench";
-  ops.poll = bench_poll;
-  ops.recvmmsg = bench_recvmmsg;
-  ops.thread_create = bench_thread_create;
-  return ops;
-}
-const platform_ops bench_platform = make_bench_platform();
 
 void BM_idle_accessory_pass_interval(benchmark::State& state) {
   sim_config = sim_config_t{};
   sim_config.bind_addr = htonl(INADDR_LOOPBACK);
   sim_config.bind_port = 0;
   sim_config.keyer_realtime_warning = false;
-  sim_board_select(&bench_platform);
+  test_platform::reset();
+  test_platform::ops.poll = bench_poll;
+  test_platform::ops.recvmmsg = bench_recvmmsg;
+  test_platform::ops.thread_create = bench_thread_create;
+  sim_board_select(&test_platform::ops);
   control_state_reset();
   char arg[] = "1";
   char name[] = "varnholt";

@@ -22,13 +22,11 @@
 #include "sim/sim_fpga.h"
 #include "sim/sim_platform.h"
 #include "support/sim_board.h"
-#include "support/virtual_clock.h"
 
 namespace {
 
 constexpr int socket_fd_value = 902;  // never handed to the kernel
 constexpr int64_t clock_start_ns = 1000000000;
-using virtual_clock::now_ns;
 bool stream_live = false;  // a start created a stream that has not ended yet
 
 // The serial port: /dev/null, which takes every CI-V frame (its terminal
@@ -39,74 +37,43 @@ int fuzz_open(const char* path, int flags) {
   return sim_platform.open(path, flags);
 }
 
-int fuzz_socket(int, int, int) {
-  return socket_fd_value;
+// The socket, which reaches no kernel; the only datagram the receive loop
+// sends is a discovery reply.
+void socket_entries() {
+  platform_ops& o = test_platform::ops;
+  o.open = fuzz_open;
+  o.socket = [](int, int, int) { return socket_fd_value; };
+  o.setsockopt = [](int, int, int, const void*, socklen_t) { return 0; };
+  o.bind = [](int, const sockaddr*, socklen_t) { return 0; };
+  o.poll = [](pollfd* fds, nfds_t count, int) {
+    for (nfds_t i = 0; i < count; ++i) fds[i].revents = 0;
+    return 0;
+  };
+  o.recvmmsg = [](int, mmsghdr*, unsigned, int, timespec*) {
+    errno = EAGAIN;
+    return -1;
+  };
+  o.sendto = [](int fd, const void*, size_t len, int, const sockaddr*, socklen_t) {
+    if (fd != socket_fd_value || len != discovery_reply_size) std::abort();
+    return static_cast<ssize_t>(len);
+  };
+  o.sendmmsg = [](int, mmsghdr*, unsigned count, int) { return static_cast<int>(count); };
+  o.thread_create = [](pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
+                       void* arg) {
+    const int rc = test_platform::defaults.thread_create(thread, attr, entry, arg);
+    if (rc == 0 && entry == handler_ep6) stream_live = true;
+    return rc;
+  };
+  // The stream ends as the real thread would: at its next poll after the
+  // enable flag dropped, with its last act.
+  o.usleep = [](useconds_t us) {
+    if (stream_live && enable_thread.load(std::memory_order_acquire) == 0) {
+      stream_live = false;
+      active_thread.store(0, std::memory_order_release);
+    }
+    return test_platform::defaults.usleep(us);
+  };
 }
-int fuzz_setsockopt(int, int, int, const void*, socklen_t) {
-  return 0;
-}
-int fuzz_bind(int, const sockaddr*, socklen_t) {
-  return 0;
-}
-int fuzz_poll(pollfd* fds, nfds_t count, int) {
-  for (nfds_t i = 0; i < count; ++i) fds[i].revents = 0;
-  return 0;
-}
-int fuzz_recvmmsg(int, mmsghdr*, unsigned, int, timespec*) {
-  errno = EAGAIN;
-  return -1;
-}
-ssize_t fuzz_sendto(int fd, const void*, size_t len, int, const sockaddr*, socklen_t) {
-  // The only datagram the receive loop sends.
-  if (fd != socket_fd_value || len != discovery_reply_size) std::abort();
-  return static_cast<ssize_t>(len);
-}
-int fuzz_sendmmsg(int, mmsghdr*, unsigned count, int) {
-  return static_cast<int>(count);
-}
-
-int fuzz_thread_create(pthread_t* thread, const pthread_attr_t*, void* (*entry)(void*), void*) {
-  const int rc = pthread_create(thread, nullptr, returns_at_once, nullptr);
-  if (rc == 0 && entry == handler_ep6) stream_live = true;
-  return rc;
-}
-
-// The stream ends as the real thread would: at its next poll after the
-// enable flag dropped, with its last act.
-void stream_poll() {
-  if (stream_live && enable_thread.load(std::memory_order_acquire) == 0) {
-    stream_live = false;
-    active_thread.store(0, std::memory_order_release);
-  }
-}
-
-int fuzz_usleep(useconds_t us) {
-  stream_poll();
-  now_ns += static_cast<int64_t>(us) * 1000;
-  return 0;
-}
-int fuzz_sleep_until(const timespec* deadline) {
-  now_ns = std::max(now_ns, virtual_clock::to_ns(*deadline));
-  return 0;
-}
-
-platform_ops make_double() {
-  platform_ops ops = virtual_clock::with_virtual_clock(sim_platform);
-  ops.name = "fuzz";
-  ops.open = fuzz_open;
-  ops.socket = fuzz_socket;
-  ops.setsockopt = fuzz_setsockopt;
-  ops.bind = fuzz_bind;
-  ops.poll = fuzz_poll;
-  ops.recvmmsg = fuzz_recvmmsg;
-  ops.sendto = fuzz_sendto;
-  ops.sendmmsg = fuzz_sendmmsg;
-  ops.thread_create = fuzz_thread_create;
-  ops.usleep = fuzz_usleep;
-  ops.sleep_until = fuzz_sleep_until;
-  return ops;
-}
-const platform_ops fuzz_platform = make_double();
 
 // Presence bit of each accessory (i2c_accessory order) to its address.
 constexpr uint8_t accessory_address[i2c_accessory_count] = {
@@ -122,10 +89,11 @@ void fuzz_board_up(uint16_t accessories, bool model) {
   quiet.scene = sim_scene{};
   quiet.scene.noise_dbfs = -140;
   stream_live = false;
-  board.emplace(board_options{.ops = &fuzz_platform,
-                              .map = false,
+  board.emplace(board_options{.map = false,
                               .model = model ? &quiet : nullptr,
                               .record = false,
+                              .settings = {.virtual_sleeps = true, .threads_at_once = true},
+                              .replace = socket_entries,
                               .clock_ns = clock_start_ns});
   for (int i = 0; i < i2c_accessory_count; ++i)
     sim_config.i2c_devices[accessory_address[i]] = (accessories >> i) & 1;

@@ -2,14 +2,13 @@
 // double that keeps every run in this thread and in virtual time, so that
 // the same input always takes the same path.
 //
-// The double is the simulated board's platform with these changes: the UDP
+// The double is the test platform (tests/support/test_platform.h) with its
+// virtual sleeps and threads that end at once, and these changes: the UDP
 // socket is a descriptor number that no call reaches the kernel with (bind,
-// options and sends succeed, nothing is received); every thread the server
-// creates runs an empty function at once (the keyer never ticks, and a
-// stream "runs" until the next sleep after its enable flag drops, as the
-// stream thread would end at its next poll); sleeps and the monotonic clock
-// are a virtual clock that each sleep advances, so the FPGA model's FIFOs
-// drain while the transmit sample sink waits.
+// options and sends succeed, nothing is received); the keyer never ticks,
+// and a stream "runs" until the next sleep after its enable flag drops, as
+// the stream thread would end at its next poll. The virtual sleeps let the
+// FPGA model's FIFOs drain while the transmit sample sink waits.
 #pragma once
 
 #include <cstdint>

@@ -20,18 +20,6 @@ using test_rows::operator<<;
 
 std::vector<std::string> lines;  // what went to standard error
 
-ssize_t write(int fd, const void* buf, size_t len) {
-  if (fd == STDERR_FILENO) lines.emplace_back(static_cast<const char*>(buf), len);
-  return static_cast<ssize_t>(len);
-}
-platform_ops make_fake_platform() {
-  platform_ops ops = virtual_clock::with_virtual_clock(sim_platform);
-  ops.name = "report-clock";
-  ops.write = write;
-  return ops;
-}
-const platform_ops fake_platform = make_fake_platform();
-
 // At `at_ms`, bump counts, then run one report pass; `line` is what that pass
 // writes ("" for nothing).
 struct step {
@@ -42,11 +30,17 @@ struct step {
 
 class counter_report : public board_fixture {
  protected:
-  counter_report() : board_fixture({.ops = &fake_platform, .map = false}) { lines.clear(); }
+  counter_report() : board_fixture({.map = false, .settings = {.virtual_clock = true}}) {
+    test_platform::ops.write = [](int fd, const void* buf, size_t len) {
+      if (fd == STDERR_FILENO) lines.emplace_back(static_cast<const char*>(buf), len);
+      return static_cast<ssize_t>(len);
+    };
+    lines.clear();
+  }
 
   void play(const std::vector<step>& steps) {
     for (const step& s : steps) {
-      virtual_clock::now_ns = (1'000'000 + s.at_ms) * 1'000'000;  // from 1000 s on
+      test_platform::now_ns = (1'000'000 + s.at_ms) * 1'000'000;  // from 1000 s on
       if (s.bump) s.bump();
       const size_t before = lines.size();
       counters_report();
@@ -122,7 +116,7 @@ TEST_P(final_report, the_last_partial_period_is_reported_when_a_count_changed) {
   EXPECT_STREQ(counters_last_summary, "short EP2 datagram dropped once");
   EXPECT_EQ(counters_last_seconds, 10);
   if (r.count) tally(count_stream_timeouts);
-  virtual_clock::now_ns = (int64_t{1'000'000} + 13500) * 1'000'000;
+  test_platform::now_ns = (int64_t{1'000'000} + 13500) * 1'000'000;
   const size_t before = lines.size();
   counters_report_final();
   EXPECT_EQ(lines.size() > before ? lines.back() : "", r.line);

@@ -68,9 +68,7 @@ ssize_t counting_write(int fd, const void* buf, size_t len) {
 
 TEST_F(icom, band_is_recorded_without_a_serial_port) {
   bring_up({});
-  platform_ops spy = sim_platform;
-  spy.write = counting_write;
-  platform = &spy;
+  test_platform::ops.write = counting_write;
   writes_seen = 0;
 
   st(freq_data[0], 7100000);

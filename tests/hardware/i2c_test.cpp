@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "startup_harness.h"
+#include "app/startup_harness.h"
 #include "support/rows.h"
 
 // Transactions of the simulated bus compare and print whole.

@@ -1,5 +1,6 @@
-// Both backends fill every entry of the seam: start-up and the loops call
-// them without checking, so a missing one would only show on the board.
+// Both backends and the test platform fill every entry of the seam: start-up
+// and the loops call them without checking, so a missing one would only show
+// on the board (or, in the test platform, as a null call in some test).
 #include "hardware/platform.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 
 #include "sim/sim_platform.h"
 #include "support/rows.h"
+#include "support/test_platform.h"
 
 namespace {
 
@@ -31,7 +33,8 @@ TEST_P(platform_backend, fills_every_entry) {
 
 INSTANTIATE_TEST_SUITE_P(each_backend, platform_backend,
                          testing::Values(backend_row{"board", &board_platform},
-                                         backend_row{"sim", &sim_platform}),
+                                         backend_row{"sim", &sim_platform},
+                                         backend_row{"test", &test_platform::defaults}),
                          test_rows::row_name);
 
 }  // namespace

@@ -1,8 +1,8 @@
 // Runs handler_keyer against a virtual clock, one tick at a time.
 //
-// The keyer gets a fake of the simulated platform whose clock_now reads a
-// virtual CLOCK_MONOTONIC and whose sleep_until advances it over every whole
-// millisecond up to the deadline. At each millisecond t the harness notes the
+// The keyer runs on the test platform with its virtual clock, whose
+// sleep_until here advances it over every whole millisecond up to the
+// deadline. At each millisecond t the harness notes the
 // cw_ptt/tx_mux_data left by tick t-1, calls the test's hook and sets the
 // paddle inputs for tick t; the keyer's loads of gpio_in are served from
 // that value through an FPGA observer, which also records every store (with
@@ -31,7 +31,6 @@
 #include "keyer/keyer.h"
 #include "sim/sim_platform.h"
 #include "support/board.h"
-#include "support/virtual_clock.h"
 
 struct keyer_stop {};
 struct keyer_runaway {};
@@ -94,7 +93,7 @@ namespace keyer_harness {
 
 inline constexpr int64_t start_ns = 5000LL * 1000 * ms_ns;  // an arbitrary monotonic origin
 
-using virtual_clock::now_ns;
+using test_platform::now_ns;
 inline int64_t latency_ns;  // added to every wake-up, as a late scheduler would
 inline int32_t limit;
 inline int32_t tick;
@@ -125,7 +124,7 @@ inline void enter_tick(int32_t t) {
 }
 
 inline int sleep_until(const timespec* d) {
-  const int64_t deadline = virtual_clock::to_ns(*d);
+  const int64_t deadline = test_platform::to_ns(*d);
   run->deadlines.push_back(deadline - start_ns);
   if (deadline <= now_ns) {
     ++run->late_sleeps;
@@ -143,7 +142,7 @@ inline int sleep_until(const timespec* d) {
 }
 
 inline uint32_t on_load(void*, fpga_block b, uint32_t offset, unsigned, uint32_t memory) {
-  if (b == fpga_block::sts && offset == 8) {
+  if (b == fpga_block::sts && offset == reg_offset(reg::gpio_in)) {
     if (!ld(cw_int_data)) ++run->gpio_loads_while_disabled;
     return gpio;
   }
@@ -171,7 +170,7 @@ inline std::string describe(int32_t t, uint8_t before, uint8_t value) {
 inline void on_store(void*, fpga_block b, uint32_t offset, unsigned width, uint32_t value) {
   recorder->observer.store(recorder->observer.ctx, b, offset, width, value);
   if (recorder->stores.size() > 100000) throw keyer_runaway{};
-  if (b != fpga_block::cfg || offset != 2) return;
+  if (b != fpga_block::cfg || offset != reg_offset(reg::tx_rst)) return;
   const auto v = static_cast<uint8_t>(value);
   run->stores.push_back({tick, last_tx_rst, v, static_cast<uint8_t>(ld(cw_ptt)),
                          static_cast<uint8_t>(ld(tx_mux_data))});
@@ -187,15 +186,6 @@ inline int usleep(useconds_t) {
   throw keyer_used_usleep{};
 }
 
-inline platform_ops make_fake_platform() {
-  platform_ops ops = virtual_clock::with_virtual_clock(sim_platform);
-  ops.name = "keyer-virtual-clock";
-  ops.sleep_until = sleep_until;
-  ops.usleep = usleep;
-  return ops;
-}
-inline const platform_ops fake_platform = make_fake_platform();
-
 }  // namespace keyer_harness
 
 // Maps the simulated FPGA blocks with the keyer's settings at their defaults
@@ -203,7 +193,9 @@ inline const platform_ops fake_platform = make_fake_platform();
 // what it is about before run_keyer.
 class keyer_test_base : public board_fixture {
  protected:
-  keyer_test_base() : board_fixture({.ops = &keyer_harness::fake_platform}) {
+  keyer_test_base() : board_fixture({.settings = {.virtual_clock = true}}) {
+    test_platform::ops.sleep_until = keyer_harness::sleep_until;
+    test_platform::ops.usleep = keyer_harness::usleep;
     st(cw_int_data, 1);
     st(cw_mode, 1);
     st(i2c_codec, 1);

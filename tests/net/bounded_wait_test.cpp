@@ -23,11 +23,9 @@ using namespace net_test;
 
 // The stub with a virtual clock: its sleeps call stub.usleep_hook, which
 // moves the clock.
-using virtual_clock::now_ns;
-const platform_ops stall_platform = virtual_clock::with_virtual_clock(stub_platform);
+using test_platform::now_ns;
 board_options stall_board() {
-  board_options o = stub_board();
-  o.ops = &stall_platform;
+  board_options o = stub_board(true, {.virtual_clock = true});
   o.clock_ns = 1'000'000'000;
   return o;
 }

@@ -37,15 +37,17 @@ TEST_P(stream_scheduling, stream_runs_real_time_below_the_keyer_or_normally_wher
   for (int f = 0; f < 4; ++f) ASSERT_TRUE(c.receive()) << "frame " << f;
   EXPECT_EQ(stub.realtime_refusals, row.refusals);
   EXPECT_EQ(stub.stream_threads_created, 1);
-  EXPECT_EQ(stub.stream_policy, row.policy);
-  EXPECT_EQ(stub.stream_priority, row.priority);
+  const test_platform::thread_call& stream = test_platform::calls.threads.back();
+  EXPECT_EQ(stream.policy, row.policy);
+  EXPECT_EQ(stream.priority, row.priority);
   EXPECT_LT(row.priority, keyer_priority);
 }
 
 INSTANTIATE_TEST_SUITE_P(rows, stream_scheduling,
                          testing::Values(priority_row{"granted", false, 0, SCHED_FIFO,
                                                       stream_priority},
-                                         priority_row{"refused", true, 1, SCHED_OTHER, 0}),
+                                         // Without attributes: normal scheduling.
+                                         priority_row{"refused", true, 1, -1, -1}),
                          test_rows::row_name);
 
 TEST(ptt_signal, a_cw_ptt_change_reaches_the_accessory_pass_through_the_event_descriptor) {

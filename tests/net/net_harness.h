@@ -1,5 +1,5 @@
 // Test pieces for the network subsystem: a fake FPGA behind the device
-// layer's observer, a stub platform with controllable receive calls, thread
+// layer's observer, a stub of the test platform's receive calls, thread
 // creation and sleeps (which also counts them), the receive loop on its own
 // thread against the simulated board on loopback, and a small UDP client.
 #pragma once
@@ -192,8 +192,6 @@ struct platform_stub {
   // as the board's backend refuses them without the privilege.
   std::atomic<bool> refuse_realtime{false};
   std::atomic<int> realtime_refusals{0};
-  std::atomic<int> stream_policy{-1};  // of the last stream thread created
-  std::atomic<int> stream_priority{-1};
   // No time-out ends the loop's wait: only a descriptor (a datagram, the
   // keyer's PTT signal) or the end of the loop wakes it.
   std::atomic<bool> no_idle_wake{false};
@@ -209,12 +207,10 @@ struct platform_stub {
   std::atomic<int> poll_timeouts{0};  // waits that ended at their time limit
   std::atomic<int> receive_calls{0};
   std::atomic<int> stream_threads_created{0};
-  std::atomic<int> keyer_threads_created{0};
   std::atomic<int> stream_threads_finished{0};  // their entry has returned
   std::atomic<int> live_streams{0};
   std::atomic<int> max_live_streams{0};
   std::atomic<int> max_batch{0};  // most datagrams one receive call returned
-  std::atomic<int> sendmmsg_calls{0};
   // The socket's send buffer is full: a non-blocking send fails with EAGAIN,
   // a blocking one would hang the sender and is counted instead.
   std::atomic<bool> send_buffer_full{false};
@@ -291,32 +287,20 @@ inline int stub_recvmmsg(int fd, mmsghdr* msgs, unsigned count, int flags, times
   return n;
 }
 
+// The keyer would write tx_rst and cw_ptt on its own: its thread ends at once.
 inline int stub_thread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
                               void* arg) {
-  if (entry == handler_keyer) {
-    // The keyer would write tx_rst and cw_ptt on its own; a thread that ends
-    // at once keeps start-up's detach valid.
-    ++stub.keyer_threads_created;
-    return pthread_create(thread, nullptr, returns_at_once, nullptr);
+  if (entry == handler_keyer) return pthread_create(thread, nullptr, returns_at_once, nullptr);
+  if (entry != handler_ep6) return test_platform::defaults.thread_create(thread, attr, entry, arg);
+  if (stub.fail_stream_thread) return EAGAIN;
+  int policy = SCHED_OTHER;
+  if (attr) pthread_attr_getschedpolicy(attr, &policy);
+  if (stub.refuse_realtime && policy != SCHED_OTHER) {
+    ++stub.realtime_refusals;
+    return EPERM;
   }
-  if (entry == handler_ep6) {
-    if (stub.fail_stream_thread) return EAGAIN;
-    int policy = SCHED_OTHER;
-    sched_param param{};
-    if (attr) {
-      pthread_attr_getschedpolicy(attr, &policy);
-      pthread_attr_getschedparam(attr, &param);
-    }
-    if (stub.refuse_realtime && policy != SCHED_OTHER) {
-      ++stub.realtime_refusals;
-      return EPERM;
-    }
-    stub.stream_policy = policy;
-    stub.stream_priority = param.sched_priority;
-    ++stub.stream_threads_created;
-    return pthread_create(thread, attr, stream_trampoline, arg);
-  }
-  return sim_platform.thread_create(thread, attr, entry, arg);
+  ++stub.stream_threads_created;
+  return test_platform::defaults.thread_create(thread, attr, stream_trampoline, arg);
 }
 
 inline int stub_usleep(useconds_t us) {
@@ -325,7 +309,7 @@ inline int stub_usleep(useconds_t us) {
     stub.usleep_hook(us);
     return 0;
   }
-  return sim_platform.usleep(us);
+  return test_platform::defaults.usleep(us);
 }
 
 // The stream's batch wait sleeps to deadlines: with a hook set, a deadline
@@ -335,12 +319,7 @@ inline int stub_sleep_until(const timespec* deadline) {
     stub.usleep_hook(0);
     return 0;
   }
-  return sim_platform.sleep_until(deadline);
-}
-
-inline int stub_sendmmsg(int fd, mmsghdr* msgs, unsigned count, int flags) {
-  ++stub.sendmmsg_calls;
-  return sim_platform.sendmmsg(fd, msgs, count, flags);
+  return test_platform::defaults.sleep_until(deadline);
 }
 
 inline ssize_t stub_sendto(int fd, const void* buf, size_t len, int flags, const sockaddr* addr,
@@ -354,19 +333,16 @@ inline ssize_t stub_sendto(int fd, const void* buf, size_t len, int flags, const
   return sim_platform.sendto(fd, buf, len, flags, addr, addr_len);
 }
 
-inline platform_ops make_stub_platform() {
-  platform_ops ops = sim_platform;
-  ops.name = "net-test";
-  ops.poll = stub_poll;
-  ops.recvmmsg = stub_recvmmsg;
-  ops.thread_create = stub_thread_create;
-  ops.usleep = stub_usleep;
-  ops.sleep_until = stub_sleep_until;
-  ops.sendmmsg = stub_sendmmsg;
-  ops.sendto = stub_sendto;
-  return ops;
+// The test platform's entries that the stub replaces.
+inline void stub_entries() {
+  platform_ops& o = test_platform::ops;
+  o.poll = stub_poll;
+  o.recvmmsg = stub_recvmmsg;
+  o.sendto = stub_sendto;
+  o.thread_create = stub_thread_create;
+  o.usleep = stub_usleep;
+  o.sleep_until = stub_sleep_until;
 }
-inline const platform_ops stub_platform = make_stub_platform();
 
 // Puts every switch and count of the stub back; no thread may use it.
 inline void stub_reset() {
@@ -374,10 +350,11 @@ inline void stub_reset() {
   new (&stub) platform_stub();
 }
 
-// The simulated board behind the stub platform, the stub reset first.
-inline board_options stub_board(bool map = true) {
+// The simulated board behind the test platform with the stub's entries, the
+// stub reset first; `settings` of the test platform.
+inline board_options stub_board(bool map = true, test_platform::settings_t settings = {}) {
   stub_reset();
-  return {.ops = &stub_platform, .map = map};
+  return {.map = map, .settings = settings, .replace = stub_entries};
 }
 
 // Polls `done` every 100 us until it holds or the deadline passes.

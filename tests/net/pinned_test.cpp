@@ -150,22 +150,16 @@ TEST(pinned, batch_in_hand_is_sent_after_a_stop) {
   active_thread.store(1);
   handler_ep6(nullptr);  // on this thread: ends after the batch
   EXPECT_EQ(active_thread.load(), 0);
-  EXPECT_EQ(stub.sendmmsg_calls, 1);
+  EXPECT_EQ(test_platform::calls.sendmmsgs, 1);
   EXPECT_EQ(c.pending(), ep6_geometry_for(1).frames);
 }
 
 // The stub on a virtual clock that its sleeps move: the limits of the
 // shutdown's hand-shakes pass at once.
-using virtual_clock::now_ns;
-const platform_ops timed_stub = virtual_clock::with_virtual_clock(stub_platform);
 board_options timed_stub_board(bool map) {
-  board_options o = stub_board(map);
-  o.ops = &timed_stub;
+  board_options o = stub_board(map, {.virtual_sleeps = true});
   o.clock_ns = 1'000'000'000;
   return o;
-}
-void sleeps_move_the_clock() {
-  stub.usleep_hook = [](useconds_t us) { now_ns += static_cast<int64_t>(us) * 1000; };
 }
 
 // The shutdown writes the Alex and band-board MOX release before it waits
@@ -177,7 +171,6 @@ class shutdown_release : public control_fixture {
 };
 
 TEST_F(shutdown_release, relays_leave_transmit_even_when_the_keyer_misses_its_limit) {
-  sleeps_move_the_clock();
   bring_up({i2c_addr::nucleo});
   const auto f = frame_with({{0x01, 0x01, 0x0A, 0x25, 0x1A}},
                             {{ep2_c0::tx_frequency, 0x00, 0x6C, 0x56, 0x3C}});
@@ -228,7 +221,6 @@ TEST_P(stop_exit, status_1_unless_every_thread_answered) {
   const stop_exit_row& r = GetParam();
   sim_board board(timed_stub_board(false));
   serve_on_loopback();
-  sleeps_move_the_clock();
   stop_requested.store(SIGTERM);
   ASSERT_EQ(start_up_with_ones(), 0);
   if (r.keyer_answers) cw_released.store(1);

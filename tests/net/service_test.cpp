@@ -25,15 +25,15 @@
 namespace {
 
 using test_rows::operator<<;
-using virtual_clock::now_ns;
-
-const platform_ops clock_platform = virtual_clock::with_virtual_clock(sim_platform);
+using test_platform::now_ns;
 
 using messages = std::vector<std::string>;
 
 class service : public board_fixture {
  protected:
-  service() : board_fixture({.ops = &clock_platform, .map = false, .clock_ns = 1'000'000'000}) {}
+  service()
+      : board_fixture(
+            {.map = false, .settings = {.virtual_clock = true}, .clock_ns = 1'000'000'000}) {}
   ~service() override {
     service_close();
     active_thread.store(0);

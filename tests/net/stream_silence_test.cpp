@@ -14,7 +14,7 @@ namespace {
 
 using test_rows::operator<<;
 using namespace net_test;
-using virtual_clock::now_ns;
+using test_platform::now_ns;
 
 // In the stream thread's place: a thread that only answers the hand-shake,
 // so that nothing but the silence check runs on the virtual clock.
@@ -23,17 +23,13 @@ void* answers_the_handshake(void*) {
   active_thread.store(0, std::memory_order_release);
   return nullptr;
 }
-int create_placeholder(pthread_t* thread, const pthread_attr_t*, void* (*entry)(void*), void*) {
-  return pthread_create(thread, nullptr, entry == handler_ep6 ? answers_the_handshake : entry,
-                        nullptr);
+void create_placeholder() {
+  test_platform::ops.thread_create = [](pthread_t* thread, const pthread_attr_t*,
+                                        void* (*entry)(void*), void*) {
+    return pthread_create(thread, nullptr, entry == handler_ep6 ? answers_the_handshake : entry,
+                          nullptr);
+  };
 }
-platform_ops make_silence_platform() {
-  platform_ops ops = virtual_clock::with_virtual_clock(sim_platform);
-  ops.name = "silence";
-  ops.thread_create = create_placeholder;
-  return ops;
-}
-const platform_ops silence_platform = make_silence_platform();
 
 sockaddr_in address(uint32_t host, uint16_t port) {
   sockaddr_in a{};
@@ -57,7 +53,9 @@ struct silence_row {
 
 class stream_silence : public testing::TestWithParam<silence_row> {
  protected:
-  sim_board board{{.ops = &silence_platform, .clock_ns = 5'000'000'000}};
+  sim_board board{{.settings = {.virtual_clock = true},
+                   .replace = create_placeholder,
+                   .clock_ns = 5'000'000'000}};
   const int64_t limit_ns = stream_silence_limit_ms * 1000000;
 
   void datagram(std::vector<uint8_t> d, const sockaddr_in& from) {

@@ -64,7 +64,7 @@ TEST(stream_thread, one_receiver_batches_carry_consecutive_records_sequence_and_
       }
     }
   }
-  EXPECT_EQ(stub.sendmmsg_calls, 3);
+  EXPECT_EQ(test_platform::calls.sendmmsgs, 3);
 }
 
 TEST(stream_thread, three_receivers_read_exactly_one_batch_of_records_each_time) {
@@ -158,7 +158,7 @@ TEST(stream_thread, stopped_before_it_runs_it_resets_fifos_and_sends_nothing) {
   handler_ep6(nullptr);
   EXPECT_EQ(active_thread.load(), 0);
   EXPECT_EQ(model.rx_fifo_restarts, 1);
-  EXPECT_EQ(stub.sendmmsg_calls, 0);
+  EXPECT_EQ(test_platform::calls.sendmmsgs, 0);
 }
 
 }  // namespace

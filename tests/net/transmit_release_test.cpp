@@ -109,8 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
     test_rows::row_name);
 
 // The silence check against a virtual clock.
-using virtual_clock::now_ns;
-const platform_ops virtual_clock_platform = virtual_clock::with_virtual_clock(sim_platform);
+using test_platform::now_ns;
 
 struct silence_row {
   const char* name;
@@ -120,7 +119,7 @@ struct silence_row {
 };
 class silence : public control_fixture, public testing::WithParamInterface<silence_row> {
  protected:
-  silence() : control_fixture({.ops = &virtual_clock_platform, .clock_ns = 7'000'000'000}) {}
+  silence() : control_fixture({.settings = {.virtual_clock = true}, .clock_ns = 7'000'000'000}) {}
 };
 
 TEST_P(silence, releases_mox_after_a_second_without_frames) {

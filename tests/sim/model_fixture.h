@@ -20,9 +20,6 @@
 #include "sim/sim_platform.h"
 #include "sim/sim_trace.h"
 #include "support/board.h"
-#include "support/virtual_clock.h"
-
-inline const platform_ops model_clock_platform = virtual_clock::with_virtual_clock(sim_platform);
 inline constexpr int64_t model_start_ns = 5'000'000'000;
 inline const sim_model_config default_model{};
 
@@ -31,8 +28,9 @@ class model_test : public board_fixture {
   FILE* trace_file = std::tmpfile();
 
   model_test()
-      : board_fixture(
-            {.ops = &model_clock_platform, .model = &default_model, .clock_ns = model_start_ns}) {
+      : board_fixture({.model = &default_model,
+                       .settings = {.virtual_clock = true},
+                       .clock_ns = model_start_ns}) {
     start_trace();
   }
   ~model_test() override {
@@ -44,8 +42,8 @@ class model_test : public board_fixture {
   // Restarts the model with a configuration of the test's own.
   void start(const sim_model_config& config) {
     sim_config = sim_config_t{};
-    virtual_clock::now_ns = model_start_ns;
-    sim_board_select(&model_clock_platform, &config);
+    test_platform::now_ns = model_start_ns;
+    sim_board_select(&test_platform::ops, &config);
     start_trace();
   }
 
@@ -57,7 +55,7 @@ class model_test : public board_fixture {
     sim_trace_set_fd(fileno(trace_file));
   }
 
-  static void advance_us(int64_t us) { virtual_clock::now_ns += us * 1000; }
+  static void advance_us(int64_t us) { test_platform::now_ns += us * 1000; }
 
   // The trace so far, one string per line.
   std::vector<std::string> trace_lines() const {

@@ -1,12 +1,12 @@
 // The simulated board as every in-process test (and fuzz target) starts from
 // it, set up and taken down in one place: fresh control state and sim_config,
-// the simulated devices selected behind the test's platform (the board's own
-// or a double of it), the FPGA blocks mapped as start-up maps them, the counts
-// and the transmit release forgotten, and a recorder of every FPGA store (or
-// the FPGA model as the observer). On destruction the observer is detached,
-// the blocks unmapped, the socket and the event descriptor that start-up left
-// open closed, the devices, sim_config and control state reset and the
-// platform put back.
+// the simulated devices selected behind the test platform with the test's
+// settings and entries, the FPGA blocks mapped as start-up maps them, the
+// counts and the transmit release forgotten, and a recorder of every FPGA
+// store (or the FPGA model as the observer). On destruction the observer is
+// detached, the blocks unmapped, the socket and the event descriptor that
+// start-up left open closed, the devices, sim_config, control state and test
+// platform reset and the platform put back.
 #pragma once
 
 #include <arpa/inet.h>
@@ -26,14 +26,15 @@
 #include "sim/sim_fpga.h"
 #include "sim/sim_platform.h"
 #include "support/store_recorder.h"
-#include "support/virtual_clock.h"
+#include "support/test_platform.h"
 
 struct board_options {
-  const platform_ops* ops = &sim_platform;  // the board's platform or a test double of it
   bool map = true;                          // false: start-up maps the blocks itself
   const sim_model_config* model = nullptr;  // the FPGA model as observer instead of the recorder
   bool record = true;                       // attach the store recorder
-  int64_t clock_ns = 0;                     // virtual_clock::now_ns when the board comes up
+  test_platform::settings_t settings{};     // of the test platform
+  void (*replace)() = nullptr;              // replaces entries of test_platform::ops
+  int64_t clock_ns = 0;                     // test_platform::now_ns when the board comes up
 };
 
 struct sim_board {
@@ -42,14 +43,16 @@ struct sim_board {
   explicit sim_board(const board_options& o = {}) : saved_(platform) {
     reset_server_state();
     fpga_clear_pointers();
-    virtual_clock::now_ns = o.clock_ns;
-    sim_board_select(o.ops, o.model);
+    test_platform::reset(o.clock_ns);
+    test_platform::settings = o.settings;
+    if (o.replace) o.replace();
+    sim_board_select(&test_platform::ops, o.model);
     if (o.map) {
-      // Through the board's own mmap, so that a spy on the double sees only
+      // Through the board's own mmap, so that the test platform records only
       // what the code under test maps.
       platform = &sim_platform;
       const bool mapped = map_fpga_blocks(sim_platform.open("/dev/mem", O_RDWR));
-      platform = o.ops;
+      platform = &test_platform::ops;
       if (!mapped) {
         std::fputs("the simulated FPGA blocks did not map\n", stderr);
         std::abort();
@@ -68,6 +71,7 @@ struct sim_board {
     sim_board_select();  // stops the model, resets the devices
     fpga_clear_pointers();
     reset_server_state();
+    test_platform::reset();
     platform = saved_;
   }
 
@@ -85,12 +89,6 @@ struct sim_board {
  private:
   const platform_ops* saved_;
 };
-
-// A thread entry that ends at once: what the platform doubles start instead
-// of the keyer, which start-up creates and detaches.
-inline void* returns_at_once(void*) {
-  return nullptr;
-}
 
 // Serves on 127.0.0.1 at an ephemeral port, without the keyer's real-time
 // warning: set before start-up.

@@ -1,17 +1,16 @@
 // Runs the stream thread against a virtual clock and a receive FIFO that
 // fills with it.
 //
-// handler_ep6 runs on the caller's thread with a fake of the simulated
-// platform whose clock_now reads a virtual CLOCK_MONOTONIC and whose
-// sleep_until (and usleep) moves that clock to the deadline plus a fixed
-// wake-up lateness, as a scheduler that is always that late would. An FPGA
-// observer serves rx_cntr from a FIFO model that gains one record (8 words)
-// per sample instant at 48 kHz x 2^rate, holds at most 1024 records (the
-// reset mark, 8192 words) and loses what arrives while it is full; rx_rst
-// bit 0 empties and restarts it. sendmmsg takes a fixed time per batch (and
-// models a full send buffer on request) and ends the stream (enable_thread =
-// 0) once the run's virtual time is over, so the thread returns at a known
-// point. Nothing here sleeps for real.
+// handler_ep6 runs on the caller's thread on the test platform with virtual
+// sleeps, every wake-up late by a fixed amount (test_platform::calls has the
+// sleeps and the thread's name). An FPGA observer serves rx_cntr from a FIFO
+// model that gains one record (8 words) per sample instant at 48 kHz x
+// 2^rate, holds at most 1024 records (the reset mark, 8192 words) and loses
+// what arrives while it is full; rx_rst bit 0 empties and restarts it.
+// sendmmsg takes a fixed time per batch (and models a full send buffer on
+// request) and ends the stream (enable_thread = 0) once the run's virtual
+// time is over, so the thread returns at a known point. Nothing here sleeps
+// for real.
 //
 // One run at a time (process-wide state); the caller maps the simulated
 // FPGA blocks first.
@@ -21,7 +20,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <string>
 
 #include "control/counters.h"
 #include "control/state.h"
@@ -29,7 +27,7 @@
 #include "hardware/platform.h"
 #include "net/stream.h"
 #include "sim/sim_platform.h"
-#include "support/virtual_clock.h"
+#include "support/test_platform.h"
 
 namespace stream_clock {
 
@@ -52,11 +50,6 @@ struct run_result {
   int overflows = 0;         // times the FIFO filled up
   int restarts = 0;          // FIFO restarts after the one at thread start
   int reads_ahead = 0;       // reads of more records than the FIFO held
-  int usleeps = 0;
-  int sleeps = 0;                  // sleep_until calls
-  int64_t shortest_sleep_ns = -1;  // deadline minus the clock, over all sleeps
-  int64_t longest_sleep_ns = -1;
-  std::string thread_name;
 };
 
 namespace detail {
@@ -64,7 +57,7 @@ namespace detail {
 inline constexpr int64_t origin_ns = 7000LL * 1000000000;  // an arbitrary monotonic origin
 inline constexpr int64_t fifo_records = rx_fifo_overflow / 8;
 
-using virtual_clock::now_ns;
+using test_platform::now_ns;
 
 inline run_config config;
 inline run_result* result;
@@ -140,21 +133,15 @@ inline void end_when_over() {
   if (now_ns - origin_ns >= config.duration_ns) enable_thread.store(0, std::memory_order_release);
 }
 
+// The sleeps move the test platform's clock; the run ends once it is over.
 inline int sleep_until(const timespec* d) {
-  const int64_t deadline = virtual_clock::to_ns(*d);
-  const int64_t asked = deadline - now_ns;
-  ++result->sleeps;
-  if (result->shortest_sleep_ns < 0 || asked < result->shortest_sleep_ns)
-    result->shortest_sleep_ns = asked;
-  result->longest_sleep_ns = std::max(result->longest_sleep_ns, asked);
-  now_ns = std::max(now_ns, deadline) + config.lateness_ns;
+  test_platform::defaults.sleep_until(d);
   end_when_over();
   return 0;
 }
 
 inline int usleep(useconds_t us) {
-  ++result->usleeps;
-  now_ns += int64_t{us} * 1000 + config.lateness_ns;
+  test_platform::defaults.usleep(us);
   end_when_over();
   return 0;
 }
@@ -169,22 +156,6 @@ inline int sendmmsg(int, mmsghdr*, unsigned count, int flags) {
   return static_cast<int>(count) - (full && !waits ? 1 : 0);
 }
 
-inline int set_thread_name(const char* name) {
-  result->thread_name = name;
-  return 0;
-}
-
-inline platform_ops make_fake_platform() {
-  platform_ops ops = virtual_clock::with_virtual_clock(sim_platform);
-  ops.name = "stream-virtual-clock";
-  ops.sleep_until = sleep_until;
-  ops.usleep = usleep;
-  ops.sendmmsg = sendmmsg;
-  ops.set_thread_name = set_thread_name;
-  return ops;
-}
-inline const platform_ops fake_platform = make_fake_platform();
-
 }  // namespace detail
 
 // Prepares the FIFO model, the clock and the settings for a run; the stream
@@ -194,7 +165,11 @@ inline void begin(const run_config& c, run_result* r) {
   namespace d = detail;
   d::config = c;
   d::result = r;
-  d::now_ns = d::origin_ns;
+  test_platform::reset(d::origin_ns);
+  test_platform::settings = {.virtual_sleeps = true, .lateness_ns = c.lateness_ns};
+  test_platform::ops.sendmmsg = d::sendmmsg;
+  test_platform::ops.usleep = d::usleep;
+  test_platform::ops.sleep_until = d::sleep_until;
   d::anchor_ns = -1;
   d::produced = d::level = 0;
   d::full = d::filling = false;
@@ -206,7 +181,7 @@ inline void begin(const run_config& c, run_result* r) {
   enable_thread.store(1, std::memory_order_release);
   active_thread.store(1, std::memory_order_release);
   fpga_obs = &d::observer;
-  platform = &d::fake_platform;
+  platform = &test_platform::ops;
 }
 
 inline void finish() {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "net_harness.h"
+#include "net/net_harness.h"
 
 namespace {
 

@@ -9,6 +9,8 @@
 
 namespace {
 
+using test_platform::calls;
+
 using test_rows::operator<<;
 
 const char usage[] = "Usage: varnholt 1|2 1|2 1|2 1|2 1|2 1|2\n";
@@ -112,9 +114,9 @@ TEST_P(wrong_command_line, prints_the_usage_text_and_fails_before_opening_any_de
   const harness::outcome o = harness::run_startup(GetParam().args);
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.err, usage);
-  EXPECT_TRUE(harness::opens.empty());
-  EXPECT_TRUE(harness::mmaps.empty());
-  EXPECT_EQ(harness::socket_calls, 0);
+  EXPECT_TRUE(calls.opens.empty());
+  EXPECT_TRUE(calls.mmaps.empty());
+  EXPECT_EQ(calls.sockets, 0);
   EXPECT_TRUE(board.rec.stores.empty());
   EXPECT_TRUE(sim_i2c_log.empty());
 }

@@ -7,7 +7,7 @@
 
 #include "control/writers.h"
 #include "hardware/i2c.h"
-#include "net_harness.h"
+#include "net/net_harness.h"
 #include "support/rows.h"
 
 namespace {

@@ -17,6 +17,8 @@
 
 namespace {
 
+using test_platform::calls;
+
 using test_rows::operator<<;
 
 using B = fpga_block;
@@ -109,15 +111,15 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(startup_fixture, opens_the_three_devices_in_order_with_their_flags) {
   sim_config.uart_present = true;
   ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
-  ASSERT_EQ(harness::opens.size(), 3u);
-  EXPECT_EQ(harness::opens[0].path, "/dev/mem");
-  EXPECT_EQ(harness::opens[0].flags, O_RDWR);
-  EXPECT_EQ(harness::opens[1].path, "/dev/ttyPS1");
-  EXPECT_EQ(harness::opens[1].flags, O_RDWR | O_NOCTTY | O_NONBLOCK);
-  EXPECT_EQ(harness::opens[2].path, "/dev/i2c-0");
-  EXPECT_EQ(harness::opens[2].flags, O_RDWR);
-  EXPECT_EQ(ld(uart_fd), harness::opens[1].result);
-  EXPECT_EQ(ld(i2c_fd), harness::opens[2].result);
+  ASSERT_EQ(calls.opens.size(), 3u);
+  EXPECT_EQ(calls.opens[0].path, "/dev/mem");
+  EXPECT_EQ(calls.opens[0].flags, O_RDWR);
+  EXPECT_EQ(calls.opens[1].path, "/dev/ttyPS1");
+  EXPECT_EQ(calls.opens[1].flags, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  EXPECT_EQ(calls.opens[2].path, "/dev/i2c-0");
+  EXPECT_EQ(calls.opens[2].flags, O_RDWR);
+  EXPECT_EQ(ld(uart_fd), calls.opens[1].result);
+  EXPECT_EQ(ld(i2c_fd), calls.opens[2].result);
 }
 
 TEST_F(startup_fixture, maps_the_eight_blocks_after_the_i2c_probe) {
@@ -125,16 +127,16 @@ TEST_F(startup_fixture, maps_the_eight_blocks_after_the_i2c_probe) {
   const off_t phys[8] = {0x40000000, 0x41000000, 0x42000000, 0x43000000,
                          0x44000000, 0x45000000, 0x46000000, 0x47000000};
   const size_t pages[8] = {1, 1, 8, 2, 1, 1, 1, 1};
-  ASSERT_EQ(harness::mmaps.size(), 8u);
-  const int mem_fd = harness::opens.at(0).result;
+  ASSERT_EQ(calls.mmaps.size(), 8u);
+  const int mem_fd = calls.opens.at(0).result;
   for (size_t i = 0; i < 8; ++i) {
-    const harness::mmap_call& m = harness::mmaps[i];
+    const auto& m = calls.mmaps[i];
     EXPECT_EQ(m.offset, phys[i]) << "block " << i;
     EXPECT_EQ(m.len, pages[i] * static_cast<size_t>(sim_platform.page_size())) << "block " << i;
     EXPECT_EQ(m.prot, PROT_READ | PROT_WRITE) << "block " << i;
     EXPECT_EQ(m.flags, MAP_SHARED) << "block " << i;
     EXPECT_EQ(m.fd, mem_fd) << "block " << i;
-    EXPECT_EQ(m.i2c_transactions_before, 10u) << "block " << i;
+    EXPECT_EQ(harness::mmap_moments.at(i).i2c_transactions, 10u) << "block " << i;
   }
 }
 
@@ -142,25 +144,25 @@ TEST_F(startup_fixture, maps_the_eight_blocks_after_the_i2c_probe) {
 // only while no server holds it.
 TEST_F(startup_fixture, sets_the_socket_options_and_binds_to_port_1024_on_any_address) {
   ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
-  ASSERT_EQ(harness::sockopts.size(), 2u);
-  EXPECT_EQ(harness::sockopts[0].level, SOL_SOCKET);
-  EXPECT_EQ(harness::sockopts[0].name, SO_RCVTIMEO);
+  ASSERT_EQ(calls.sockopts.size(), 2u);
+  EXPECT_EQ(calls.sockopts[0].level, SOL_SOCKET);
+  EXPECT_EQ(calls.sockopts[0].name, SO_RCVTIMEO);
   timeval timeout{};
-  ASSERT_EQ(harness::sockopts[0].value.size(), sizeof timeout);
-  std::memcpy(&timeout, harness::sockopts[0].value.data(), sizeof timeout);
+  ASSERT_EQ(calls.sockopts[0].value.size(), sizeof timeout);
+  std::memcpy(&timeout, calls.sockopts[0].value.data(), sizeof timeout);
   EXPECT_EQ(timeout.tv_sec, 0);
   EXPECT_EQ(timeout.tv_usec, 1000);
-  EXPECT_EQ(harness::sockopts[1].level, SOL_SOCKET);
-  EXPECT_EQ(harness::sockopts[1].name, SO_RXQ_OVFL);
+  EXPECT_EQ(calls.sockopts[1].level, SOL_SOCKET);
+  EXPECT_EQ(calls.sockopts[1].name, SO_RXQ_OVFL);
   int drops = 0;
-  ASSERT_EQ(harness::sockopts[1].value.size(), sizeof drops);
-  std::memcpy(&drops, harness::sockopts[1].value.data(), sizeof drops);
+  ASSERT_EQ(calls.sockopts[1].value.size(), sizeof drops);
+  std::memcpy(&drops, calls.sockopts[1].value.data(), sizeof drops);
   EXPECT_EQ(drops, 1);
 
-  ASSERT_EQ(harness::binds.size(), 1u);
-  EXPECT_EQ(harness::binds[0].sin_family, AF_INET);
-  EXPECT_EQ(ntohl(harness::binds[0].sin_addr.s_addr), INADDR_ANY);
-  EXPECT_EQ(ntohs(harness::binds[0].sin_port), 1024);
+  ASSERT_EQ(calls.binds.size(), 1u);
+  EXPECT_EQ(calls.binds[0].sin_family, AF_INET);
+  EXPECT_EQ(ntohl(calls.binds[0].sin_addr.s_addr), INADDR_ANY);
+  EXPECT_EQ(ntohs(calls.binds[0].sin_port), 1024);
 
   const int sock = ld(sock_ep2);
   ASSERT_GE(sock, 0);
@@ -198,16 +200,17 @@ TEST_F(startup_fixture, without_a_hardware_address_the_reply_carries_a_zero_mac)
 TEST_F(startup_fixture, creates_the_keyer_thread_last_with_fifo_priority_99) {
   present({i2c_addr::codec});
   ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
-  ASSERT_EQ(harness::keyers.size(), 1u);
-  const harness::keyer_call& k = harness::keyers[0];
+  ASSERT_EQ(calls.threads.size(), 1u);
+  const auto& k = calls.threads[0];
   EXPECT_EQ(k.inherit, PTHREAD_EXPLICIT_SCHED);
   EXPECT_EQ(k.policy, SCHED_FIFO);
   EXPECT_EQ(k.priority, 99);
   EXPECT_EQ(k.entry, &handler_keyer);
   EXPECT_EQ(k.arg, nullptr);
-  EXPECT_EQ(k.stores_before, board.rec.stores.size()) << "every register written before";
-  EXPECT_EQ(k.log_table_7, 62) << "drive table filled before";
-  EXPECT_NE(k.bound_port, 0) << "socket bound before";
+  const harness::moment& then = harness::keyer_moment;
+  EXPECT_EQ(then.stores, board.rec.stores.size()) << "every register written before";
+  EXPECT_EQ(then.log_table_7, 62) << "drive table filled before";
+  EXPECT_NE(then.bound_port, 0) << "socket bound before";
 }
 
 TEST_F(startup_fixture, the_serial_port_is_raw_1200_baud_8n1_without_flow_control) {
@@ -239,7 +242,7 @@ TEST_F(startup_fixture, without_serial_port_and_i2c_bus_start_up_completes_witho
   EXPECT_EQ(ld(i2c_codec), 0);
   EXPECT_EQ(ld(i2c_alex), 0);
   EXPECT_EQ(cfg[0] & 0x04, 0x04);
-  EXPECT_EQ(harness::keyers.size(), 1u);
+  EXPECT_EQ(calls.threads.size(), 1u);
 }
 
 // Fatal failures: the one-word label through perror, status 1, and nothing
@@ -266,14 +269,14 @@ TEST_P(startup_failure, reports_the_step_and_goes_no_further) {
     EXPECT_EQ(o.err.rfind(label, 0), 0u) << o.err;
     EXPECT_EQ(o.err.back(), '\n');
   }
-  EXPECT_EQ(harness::opens.size(), r.at == at_open ? 1u : 3u);
+  EXPECT_EQ(calls.opens.size(), r.at == at_open ? 1u : 3u);
   EXPECT_EQ(sim_i2c_log.empty(), r.at == at_open) << "the probe runs after /dev/mem opens";
-  EXPECT_EQ(harness::mmaps.empty(), r.at == at_open);
+  EXPECT_EQ(calls.mmaps.empty(), r.at == at_open);
   EXPECT_EQ(board.rec.stores.empty(), r.at <= at_mmap);
   EXPECT_EQ(log_table_lookup[7] == 0, r.at <= at_mmap) << "drive table filled after mapping";
-  EXPECT_EQ(harness::socket_calls == 0, r.at <= at_mmap);
-  EXPECT_EQ(harness::binds.empty(), r.at <= at_socket);
-  EXPECT_EQ(harness::keyers.size(), r.at == at_thread ? 1u : 0u);
+  EXPECT_EQ(calls.sockets == 0, r.at <= at_mmap);
+  EXPECT_EQ(calls.binds.empty(), r.at <= at_socket);
+  EXPECT_EQ(calls.threads.size(), r.at == at_thread ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -283,7 +286,7 @@ INSTANTIATE_TEST_SUITE_P(
         fatal_row{"mapping_fails", [] { sim_config.mmap_fails = true; }, "mmap", 0, at_mmap},
         fatal_row{"socket_fails", [] { sim_config.socket_fails = true; }, "socket", EMFILE,
                   at_socket},
-        fatal_row{"keyer_thread_refused", [] { harness::thread_create_result = EAGAIN; },
+        fatal_row{"keyer_thread_refused", [] { test_platform::settings.thread_result = EAGAIN; },
                   "pthread_create", EAGAIN, at_thread}),
     test_rows::row_name);
 
@@ -303,7 +306,7 @@ TEST_F(startup_fixture, a_port_already_taken_reports_bind_and_creates_no_thread)
 
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.err, std::string("bind: ") + std::strerror(EADDRINUSE) + "\n");
-  EXPECT_TRUE(harness::keyers.empty());
+  EXPECT_TRUE(calls.threads.empty());
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "control_fixture.h"
+#include "control/control_fixture.h"
 #include "net/net_harness.h"
 
 namespace {
