@@ -149,6 +149,7 @@ void set_i2c_presence(uint16_t found);
 // sets the presence flags from what answered. Start-up only.
 void probe_i2c_accessories();
 
-// Puts every variable above back to its initial value. For in-process tests
-// and the simulator only; the board process never calls it.
+// Puts every variable above, and i2c_fd, back to the value it holds when the
+// process starts. For in-process tests and the simulator only, while no other
+// thread of theirs runs; the board process never calls it.
 void control_state_reset();

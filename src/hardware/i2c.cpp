@@ -3,7 +3,7 @@
 #include "common/bytes.h"
 #include "hardware/platform.h"
 
-std::atomic<int32_t> i2c_fd{-1};
+std::atomic<int32_t> i2c_fd{i2c_fd_closed};
 
 i2c_message expander_msg(uint8_t reg, uint16_t lines) {
   return {{reg, static_cast<uint8_t>(lines), static_cast<uint8_t>(lines >> 8)}, 3};

@@ -18,6 +18,7 @@
 #include "common/field.h"
 
 // The bus; negative when "/dev/i2c-0" did not open. Written by start-up only.
+constexpr int32_t i2c_fd_closed = -1;
 extern std::atomic<int32_t> i2c_fd;
 
 // The accessories in the order the probe tries them; the presence mask the
