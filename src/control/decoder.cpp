@@ -155,11 +155,11 @@ void update(std::atomic<T>& word, V value, std::atomic<F>& flag) {
 }
 
 void send_arduino16(uint8_t command, uint16_t value) {
-  i2c_send(i2c_addr::arduino, board16_msg(command, value));
+  i2c_send(i2c_address(i2c_accessory::arduino), board16_msg(command, value));
 }
 
 void send_arduino24(uint8_t command, uint32_t value) {
-  i2c_send(i2c_addr::arduino, board24_msg(command, value));
+  i2c_send(i2c_address(i2c_accessory::arduino), board24_msg(command, value));
 }
 
 void send_expander(int address, uint16_t lines) {
@@ -170,13 +170,13 @@ void send_expander(int address, uint16_t lines) {
 // band-decoder boards.
 void raise_frequency_flags() {
   st(alex_update, 1);
-  if (ld(i2c_misc)) st(misc_update, 1);
-  if (ld(i2c_nucleo)) st(nucleo_update, 1);
+  if (i2c_has(i2c_accessory::misc)) st(misc_update, 1);
+  if (i2c_has(i2c_accessory::nucleo)) st(nucleo_update, 1);
 }
 
 // The arduino board takes frequencies in whole kHz, cut to 16 bits.
 void arduino_frequency(uint8_t command, std::atomic<uint16_t>& cache, uint32_t hz) {
-  if (!ld(i2c_arduino)) return;
+  if (!i2c_has(i2c_accessory::arduino)) return;
   const uint16_t khz = static_cast<uint16_t>(hz / 1000);
   if (changed(cache, khz)) send_arduino16(command, khz);
 }
@@ -224,16 +224,16 @@ void handle_general(const uint8_t* c) {
       field_put(alex0_bits::tx_antenna, tx_ant));
   update(alex_data_0, alex0, alex_update);
 
-  if (ld(i2c_pene)) {
+  if (i2c_has(i2c_accessory::pene)) {
     const uint16_t pene = static_cast<uint16_t>(
         field_put(pene_bits::outputs, field_get(c2_outputs, c2)) |
         field_put(pene_bits::attenuator, att_code) | field_put(pene_bits::rx_antenna, rx_ant) |
         field_put(pene_bits::tx_antenna, tx_ant) |
         field_put(pene_bits::c3_bits_2_4, field_get(c3_preamp_bits_3_4, c3)));
-    if (changed(i2c_pene_data, pene)) send_expander(i2c_addr::pene, pene);
+    if (changed(i2c_pene_data, pene)) send_expander(i2c_address(i2c_accessory::pene), pene);
   }
 
-  if (ld(i2c_nucleo)) {
+  if (i2c_has(i2c_accessory::nucleo)) {
     uint32_t nucleo0 = field_put(nucleo0_bits::mox, mox) |
                        field_put(nucleo0_bits::outputs, field_get(c2_outputs, c2)) |
                        field_put(nucleo0_bits::c3_bits_3_4, field_get(c3_bits_3_4, c3));
@@ -242,16 +242,16 @@ void handle_general(const uint8_t* c) {
     update(nucleo_data_0, nucleo0, nucleo_update);
   }
 
-  if (ld(i2c_dac0)) {
+  if (i2c_has(i2c_accessory::dac0)) {
     // Total receive attenuation 0..61 dB. At 61 dB the line would fall below
     // the DAC's range (4065 - 4095); it stops at 0 instead.
     const unsigned x = ld(rx_att_data) + 10u * att_code;
     const unsigned drop = x * dac0_span / dac0_steps;
     const uint16_t value = static_cast<uint16_t>(drop < dac0_top ? dac0_top - drop : 0);
-    if (changed(i2c_dac0_data, value)) i2c_send(i2c_addr::dac0, dac_msg(value));
+    if (changed(i2c_dac0_data, value)) i2c_send(i2c_address(i2c_accessory::dac0), dac_msg(value));
   }
 
-  if (ld(i2c_arduino)) {
+  if (i2c_has(i2c_accessory::arduino)) {
     const uint32_t old = ld(i2c_ard_ocant_data);
     uint32_t ocant;
     if (mox) {
@@ -322,30 +322,32 @@ void handle_drive_filters(const uint8_t* c) {
                             field_put(alex1_bits::manual, field_get(c2_manual, c2)));
   update(alex_data_1, alex1, alex_update);
 
-  if (ld(i2c_misc)) {
+  if (i2c_has(i2c_accessory::misc)) {
     const uint16_t relays =
         static_cast<uint16_t>(field_put(misc2_bits::relay_a, field_get(c3_relay_a, c3)) |
                               field_put(misc2_bits::relay_b, field_get(c3_relay_b, c3)));
     update(misc_data_2, relays, misc_update);
   }
 
-  if (ld(i2c_nucleo)) update(nucleo_data_1, field_get(c3_relays, c3), nucleo_update);
+  if (i2c_has(i2c_accessory::nucleo))
+    update(nucleo_data_1, field_get(c3_relays, c3), nucleo_update);
 
   // The Alex board on I2C takes C3 and C4 as its 16 lines.
-  if (ld(i2c_alex)) {
+  if (i2c_has(i2c_accessory::alex)) {
     const uint16_t v =
         static_cast<uint16_t>(field_put(alex1_bits::c3, c3) | field_put(alex1_bits::c4, c4));
-    if (changed(i2c_alex_data, v)) send_expander(i2c_addr::alex, v);
+    if (changed(i2c_alex_data, v)) send_expander(i2c_address(i2c_accessory::alex), v);
   }
 
   // The drive level goes to exactly one place: the first present of level
   // board, drive device, arduino board; else the FPGA's own level register.
   const uint8_t level = static_cast<uint8_t>(field_get(c1_drive, c1));
-  if (ld(i2c_level)) {
-    if (changed(i2c_level_data, level)) send_expander(i2c_addr::level, level);
-  } else if (ld(i2c_drive)) {
-    if (changed(i2c_drive_data, level)) i2c_send(i2c_addr::drive, drive_msg(level));
-  } else if (ld(i2c_arduino)) {
+  if (i2c_has(i2c_accessory::level)) {
+    if (changed(i2c_level_data, level)) send_expander(i2c_address(i2c_accessory::level), level);
+  } else if (i2c_has(i2c_accessory::drive)) {
+    if (changed(i2c_drive_data, level))
+      i2c_send(i2c_address(i2c_accessory::drive), drive_msg(level));
+  } else if (i2c_has(i2c_accessory::arduino)) {
     const uint32_t txatt = (ld(i2c_ard_txatt_data) & txatt_bits::tx_db.mask) |
                            field_put(txatt_bits::drive_db, log_table_lookup[level]) |
                            field_put(txatt_bits::relays, field_get(c3_arduino_relays, c3));
@@ -355,11 +357,12 @@ void handle_drive_filters(const uint8_t* c) {
     write16(tx_level, static_cast<uint16_t>(static_cast<int16_t>(scaled)));
   }
 
-  if (ld(i2c_codec)) {
+  if (i2c_has(i2c_accessory::codec)) {
     const uint8_t boost = static_cast<uint8_t>(field_get(c2_mic_boost, c2));
     if (changed(i2c_boost_data, boost))
-      i2c_send(i2c_addr::codec, codec_msg(codec_analogue_path,
-                                          codec_analogue_base | field_put(codec_mic_boost, boost)));
+      i2c_send(
+          i2c_address(i2c_accessory::codec),
+          codec_msg(codec_analogue_path, codec_analogue_base | field_put(codec_mic_boost, boost)));
   }
 }
 
@@ -368,9 +371,9 @@ void handle_rx_attenuation(const uint8_t* c) {
   const uint8_t att = static_cast<uint8_t>(field_get(rx_attenuation::c4_db, c[4]));
   st(rx_att_data, att);
 
-  if (ld(i2c_misc)) update(misc_data_0, att, misc_update);
-  if (ld(i2c_nucleo)) update(nucleo_data_2, att, nucleo_update);
-  if (ld(i2c_arduino)) {
+  if (i2c_has(i2c_accessory::misc)) update(misc_data_0, att, misc_update);
+  if (i2c_has(i2c_accessory::nucleo)) update(nucleo_data_2, att, nucleo_update);
+  if (i2c_has(i2c_accessory::arduino)) {
     const uint16_t rxatt =
         static_cast<uint16_t>((ld(i2c_ard_rxatt_data) & rxatt_bits::second_db.mask) |
                               field_put(rxatt_bits::first_db, att));
@@ -385,8 +388,8 @@ void handle_attenuation_keyer(const uint8_t* c) {
   const uint8_t c1 = c[1], c2 = c[2], c3 = c[3], c4 = c[4];
   const uint32_t att2 = field_get(c1_second_db, c1);
 
-  if (ld(i2c_misc)) update(misc_data_1, att2, misc_update);
-  if (ld(i2c_nucleo)) update(nucleo_data_3, att2, nucleo_update);
+  if (i2c_has(i2c_accessory::misc)) update(misc_data_1, att2, misc_update);
+  if (i2c_has(i2c_accessory::nucleo)) update(nucleo_data_3, att2, nucleo_update);
 
   st(cw_speed, field_get(c3_speed, c3));
   st(cw_mode, field_get(c3_mode, c3));
@@ -394,7 +397,7 @@ void handle_attenuation_keyer(const uint8_t* c) {
   st(cw_weight, field_get(c4_weight, c4));
   st(cw_spacing, field_get(c4_spacing, c4));
 
-  if (ld(i2c_arduino)) {
+  if (i2c_has(i2c_accessory::arduino)) {
     const uint16_t rxatt =
         static_cast<uint16_t>(field_put(rxatt_bits::second_db, att2) |
                               (ld(i2c_ard_rxatt_data) & rxatt_bits::first_db.mask));
@@ -404,7 +407,7 @@ void handle_attenuation_keyer(const uint8_t* c) {
 
 // The word with C0 = 0x1C. Only the arduino board has a transmit attenuator.
 void handle_tx_attenuation(const uint8_t* c) {
-  if (!ld(i2c_arduino)) return;
+  if (!i2c_has(i2c_accessory::arduino)) return;
   const uint32_t txatt =
       field_put(txatt_bits::tx_db, field_get(tx_attenuation::c3_db, c[3])) |
       (ld(i2c_ard_txatt_data) & (txatt_bits::drive_db.mask | txatt_bits::relays.mask));
@@ -416,14 +419,14 @@ void handle_keyer_sidetone(const uint8_t* c) {
   st(cw_int_data, field_get(keyer_sidetone::c1_keyer_on, c[1]));
   st(cw_delay, c[3]);
   st(dac_level_data, c[2]);
-  if (ld(i2c_codec)) write16(dac_level, static_cast<uint16_t>(c[2] << 6));
+  if (i2c_has(i2c_accessory::codec)) write16(dac_level, static_cast<uint16_t>(c[2] << 6));
 }
 
 // The word with C0 = 0x20.
 void handle_hang_sidetone_freq(const uint8_t* c) {
   using namespace hang_sidetone;
   st(cw_hang, field_put(hang_high, c[1]) | field_put(hang_low, field_get(c2_hang_low, c[2])));
-  if (ld(i2c_codec)) {
+  if (i2c_has(i2c_accessory::codec)) {
     // C4 is ORed in whole: its upper four bits overlap C3's lower four, and
     // clients keep them 0.
     const unsigned hz = static_cast<unsigned>(c[3]) << 4 | c[4];

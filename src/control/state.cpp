@@ -59,16 +59,7 @@ static_assert(std::atomic<uint8_t>::is_always_lock_free &&
   X(int32_t, nucleo_update, , 0)               \
   X(int32_t, uart_fd, , -1)                    \
   X(uint8_t, icom_band_data, , 0)              \
-  X(int32_t, i2c_pene, , 0)                    \
-  X(int32_t, i2c_alex, , 0)                    \
-  X(int32_t, i2c_level, , 0)                   \
-  X(int32_t, i2c_misc, , 0)                    \
-  X(int32_t, i2c_drive, , 0)                   \
-  X(int32_t, i2c_arduino, , 0)                 \
-  X(int32_t, i2c_nucleo, , 0)                  \
-  X(int32_t, i2c_dac0, , 0)                    \
-  X(int32_t, i2c_dac1, , 0)                    \
-  X(int32_t, i2c_codec, , 0)                   \
+  X(uint16_t, i2c_found, , 0)                  \
   X(uint16_t, i2c_pene_data, , 0)              \
   X(uint16_t, i2c_alex_data, , 0)              \
   X(uint16_t, i2c_level_data, , 0)             \
@@ -94,22 +85,8 @@ CONTROL_STATE(DEFINE_ATOMIC)
 uint8_t log_table_lookup[256];
 sockaddr_in addr_ep6{};
 
-void set_i2c_presence(uint16_t found) {
-  using A = i2c_accessory;
-  const struct {
-    A accessory;
-    std::atomic<int32_t>* flag;
-  } flags[] = {{A::pene, &i2c_pene},  {A::alex, &i2c_alex},       {A::level, &i2c_level},
-               {A::misc, &i2c_misc},  {A::drive, &i2c_drive},     {A::dac0, &i2c_dac0},
-               {A::dac1, &i2c_dac1},  {A::arduino, &i2c_arduino}, {A::nucleo, &i2c_nucleo},
-               {A::codec, &i2c_codec}};
-  static_assert(sizeof flags / sizeof flags[0] == i2c_accessory_count);
-  for (const auto& f : flags) st(*f.flag, (found & i2c_present(f.accessory)) ? 1 : 0);
-}
-
 void probe_i2c_accessories() {
-  set_i2c_presence(
-      i2c_probe_accessories(ld(i2c_dac0_data), ld(i2c_dac1_data), ld(i2c_ard_frx1_data)));
+  st(i2c_found, i2c_probe_accessories(ld(i2c_dac0_data), ld(i2c_dac1_data), ld(i2c_ard_frx1_data)));
 }
 
 namespace {

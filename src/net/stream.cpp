@@ -219,14 +219,14 @@ void* handler_ep6(void*) {
   }
   int codec_countdown = 1 << (ld(rate) & 3);
 
-  if (ld(i2c_codec) != 0) pulse8(rx_rst, rx_rst_bits::codec_restart);
+  if (i2c_has(i2c_accessory::codec) != 0) pulse8(rx_rst, rx_rst_bits::codec_restart);
   pulse8(rx_rst, rx_rst_bits::fifo_restart);
 
   const int sock = ld(sock_ep2);
   ep6_stream_state state;
   while (enable_thread.load(std::memory_order_acquire) != 0) {
     const ep6_geometry g = ep6_geometry_for(ld(receivers));
-    const bool with_codec = ld(i2c_codec) != 0;
+    const bool with_codec = i2c_has(i2c_accessory::codec) != 0;
     ep6_overflow_check(with_codec);
     if (!wait_for_batch(g.fill_threshold)) break;
 

@@ -342,16 +342,8 @@ uint16_t sim_bound_port() {
 }
 
 int sim_accessory_address(const std::string& name) {
-  static const struct {
-    const char* name;
-    int addr;
-  } table[] = {{"pene", i2c_addr::pene},     {"alex", i2c_addr::alex},
-               {"level", i2c_addr::level},   {"misc", i2c_addr::misc},
-               {"drive", i2c_addr::drive},   {"dac0", i2c_addr::dac0},
-               {"dac1", i2c_addr::dac1},     {"arduino", i2c_addr::arduino},
-               {"nucleo", i2c_addr::nucleo}, {"codec", i2c_addr::codec}};
-  for (const auto& e : table)
-    if (name == e.name) return e.addr;
+  for (const i2c_accessory_entry& a : i2c_accessories)
+    if (name == a.name) return a.address;
   return -1;
 }
 

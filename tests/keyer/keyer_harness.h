@@ -206,7 +206,7 @@ class keyer_test_base : public board_fixture {
   keyer_test_base() : board_fixture({.ops = &keyer_harness::fake_platform}) {
     st(cw_int_data, 1);
     st(cw_mode, 1);
-    st(i2c_codec, 1);
+    set_i2c_has(i2c_accessory::codec, 1);
     st(dac_level_data, 200);
   }
 
