@@ -108,7 +108,7 @@ inline constexpr reg_desc table[] = {
     {reg::tx_freq, "tx_freq", B::cfg, 20, 4, W},                // transmit phase increment
     {reg::tx_ramp_steps, "tx_ramp_steps", B::cfg, 24, 2, W},    // transmit envelope length
     {reg::tx_level, "tx_level", B::cfg, 26, 2, W},              // drive level (signed 16-bit value)
-    {reg::cfg_word_28, "cfg_word_28", B::cfg, 28, 2, W},        // constant 18716
+    {reg::cfg_word_28, "cfg_word_28", B::cfg, 28, 2, W},        // start-up sets 18716; never read
     {reg::arg_bits_hi, "arg_bits_hi", B::cfg, 30, 1, W},        // argument mask bits 4-5
     {reg::dac_freq, "dac_freq", B::cfg, 32, 4, W},              // sidetone phase increment (codec)
     {reg::dac_ramp_steps, "dac_ramp_steps", B::cfg, 36, 2, W},  // sidetone envelope length

@@ -27,15 +27,24 @@ constexpr bool geometries_fit() {
 }
 static_assert(geometries_fit());
 
+// Versions the board reports in its status words; clients show them as they
+// are (docs/clients.md, "What the board reports").
+constexpr uint8_t receiver_version = 0x21;     // 33
+constexpr uint8_t transmitter_version = 0x11;  // 17
+constexpr uint8_t board_version = 0x15;        // 21, shown by clients as the firmware version
+// Status address 4: per receiver 1..4 its version in bits 1..7 and its ADC
+// overload bit (bit 0), which stays clear.
+constexpr uint8_t receiver_status = receiver_version << 1;  // 0x42
+
 // Block headers in rotation: sync bytes, C0..C4. C0 bits 3..7 name what
 // C1..C4 carry; the zeros of rows 1..3 are filled from the XADC.
 constexpr int status_count = 5;
 constexpr uint8_t status_headers[status_count][8] = {
-    {0x7F, 0x7F, 0x7F, 0x00, 0x00, 0x21, 0x11, 0x15},
+    {0x7F, 0x7F, 0x7F, 0x00, 0x00, receiver_version, transmitter_version, board_version},
     {0x7F, 0x7F, 0x7F, 0x08, 0x00, 0x00, 0x00, 0x00},
     {0x7F, 0x7F, 0x7F, 0x10, 0x00, 0x00, 0x00, 0x00},
     {0x7F, 0x7F, 0x7F, 0x18, 0x00, 0x00, 0x00, 0x00},
-    {0x7F, 0x7F, 0x7F, 0x20, 0x42, 0x42, 0x42, 0x42},
+    {0x7F, 0x7F, 0x7F, 0x20, receiver_status, receiver_status, receiver_status, receiver_status},
 };
 constexpr size_t c0 = block_c0_offset;
 constexpr size_t c1 = c0 + 1;

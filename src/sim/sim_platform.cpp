@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/civ.h"
 #include "hardware/fpga.h"
 #include "hardware/i2c.h"
 #include "hardware/stop_signal.h"
@@ -40,7 +41,6 @@ int bound_socket = -1;
 std::atomic<int> uart_master{-1};
 int uart_slave = -1;
 constexpr int64_t uart_partial_ns = 100000000;  // a frame without its end is shown after 100 ms
-constexpr uint8_t civ_end = 0xFD;
 // What was read from the far side and not yet traced; model thread only.
 uint8_t uart_buf[256];
 size_t uart_len;
