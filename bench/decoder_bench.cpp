@@ -21,8 +21,11 @@ namespace {
 
 void bring_up_every_accessory() {
   sim_config = sim_config_t{};
-  for (int a : {i2c_addr::pene, i2c_addr::alex, i2c_addr::level, i2c_addr::misc, i2c_addr::drive,
-                i2c_addr::arduino, i2c_addr::nucleo, i2c_addr::dac0, i2c_addr::dac1})
+  for (int a : {i2c_address(i2c_accessory::pene), i2c_address(i2c_accessory::alex),
+                i2c_address(i2c_accessory::level), i2c_address(i2c_accessory::misc),
+                i2c_address(i2c_accessory::drive), i2c_address(i2c_accessory::arduino),
+                i2c_address(i2c_accessory::nucleo), i2c_address(i2c_accessory::dac0),
+                i2c_address(i2c_accessory::dac1)})
     sim_config.i2c_devices[a] = true;
   sim_board_select();
   control_state_reset();

@@ -149,7 +149,7 @@ void BM_keyer_element_error(benchmark::State& state) {
   st(cw_mode, 1);
   st(cw_speed, wpm);
   st(cw_hang, 500);
-  st(i2c_codec, 1);
+  set_i2c_has(i2c_accessory::codec, 1);
   st(dac_level_data, 200);
   // Nominal lengths are whole ticks, as the keyer computes them.
   const double dot = 1200 / wpm;

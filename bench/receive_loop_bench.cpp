@@ -152,7 +152,7 @@ void BM_tx_sink_frame(benchmark::State& state) {
   *const_cast<volatile uint16_t*>(tx_cntr) = 100;  // room, not empty: no wait, no priming
   *const_cast<volatile uint16_t*>(dac_cntr) = 100;
   *gpio_out = 1;
-  st(i2c_codec, state.range(0));
+  set_i2c_has(i2c_accessory::codec, state.range(0));
   static uint8_t frame[frame_size];
   for (auto _ : state) tx_sink_frame(frame);
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));

@@ -75,11 +75,6 @@ void socket_entries() {
   };
 }
 
-// Presence bit of each accessory (i2c_accessory order) to its address.
-constexpr uint8_t accessory_address[i2c_accessory_count] = {
-    i2c_addr::pene, i2c_addr::alex, i2c_addr::level,   i2c_addr::misc,   i2c_addr::drive,
-    i2c_addr::dac0, i2c_addr::dac1, i2c_addr::arduino, i2c_addr::nucleo, i2c_addr::codec};
-
 std::optional<sim_board> board;
 
 }  // namespace
@@ -96,7 +91,7 @@ void fuzz_board_up(uint16_t accessories, bool model) {
                               .replace = socket_entries,
                               .clock_ns = clock_start_ns});
   for (int i = 0; i < i2c_accessory_count; ++i)
-    sim_config.i2c_devices[accessory_address[i]] = (accessories >> i) & 1;
+    sim_config.i2c_devices[i2c_accessories[i].address] = (accessories >> i) & 1;
   sim_config.uart_present = true;
   sim_config.record_i2c = false;
   sim_config.keyer_realtime_warning = false;

@@ -211,7 +211,7 @@ double run_batch(int rate_code, int rx, bool codec, int64_t units) {
   namespace f = count_fake;
   st(rate, rate_code);
   st(receivers, rx);
-  st(i2c_codec, codec ? 1 : 0);
+  set_i2c_has(i2c_accessory::codec, codec ? 1 : 0);
   const ep6_geometry g = ep6_geometry_for(rx);
   f::words_per_s = ep6_words_per_second(rate_code);
   f::batch_words = g.fill_threshold;
@@ -258,7 +258,7 @@ void fill_control_word(uint8_t* c, uint8_t address, bool mox) {
 double run_ep2(const char* mode, int64_t units) {
   const bool mox = std::strcmp(mode, "idle") != 0;
   const bool codec = std::strcmp(mode, "mox-codec") == 0;
-  st(i2c_codec, codec ? 1 : 0);
+  set_i2c_has(i2c_accessory::codec, codec ? 1 : 0);
   set_status(tx_cntr, uint16_t{1000});
   set_status(dac_cntr, uint16_t{500});
   for (int k = 0; k < ep2_frames; ++k) {

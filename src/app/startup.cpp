@@ -131,7 +131,7 @@ void write_initial_registers(uint8_t mask) {
   clear_bits8(tx_rst, tx_rst_bits::keyer_source);
   pulse8(tx_rst, tx_rst_bits::restart_all);
   pulse8(lo_rst, lo_rst_bits::startup);
-  if (ld(i2c_codec)) {
+  if (i2c_has(i2c_accessory::codec)) {
     pulse8(rx_rst, rx_rst_bits::codec_restart);
     clear_bits8(rx_rst, rx_rst_bits::no_codec);
     write32(dac_freq, sidetone_increment(600));

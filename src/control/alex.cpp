@@ -90,7 +90,7 @@ uint16_t manual_low_pass(uint16_t d1) {
 
 void alex_write() {
   // Boards with a codec have no Alex port behind the register.
-  if (ld(i2c_codec)) return;
+  if (i2c_has(i2c_accessory::codec)) return;
 
   const uint16_t d0 = ld(alex_data_0);
   const uint16_t d1 = ld(alex_data_1);

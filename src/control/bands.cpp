@@ -88,13 +88,13 @@ void misc_write() {
                             field_put(relays, ld(misc_data_2)));
   if (word == ld(i2c_misc_data)) return;
   st(i2c_misc_data, word);
-  i2c_send(i2c_addr::misc, expander_msg(expander_output, word));
+  i2c_send(i2c_address(i2c_accessory::misc), expander_msg(expander_output, word));
 }
 
 void nucleo_write() {
   // The receive loop merges the keyer's PTT into nucleo_data_0 and calls this
   // whether or not the board exists; an absent board is never addressed.
-  if (!ld(i2c_nucleo)) return;
+  if (!i2c_has(i2c_accessory::nucleo)) return;
   using namespace nucleo_bits;
   const int b_tx = nucleo_band(ld(freq_data[0]));
   const int b_rx1 = nucleo_band(ld(freq_data[1]));
@@ -108,5 +108,5 @@ void nucleo_write() {
   if (word == ld(i2c_nucleo_data[0]) && bands == ld(i2c_nucleo_data[1])) return;
   st(i2c_nucleo_data[0], word);
   st(i2c_nucleo_data[1], bands);
-  i2c_send(i2c_addr::nucleo, nucleo_msg(word, static_cast<uint8_t>(bands)));
+  i2c_send(i2c_address(i2c_accessory::nucleo), nucleo_msg(word, static_cast<uint8_t>(bands)));
 }

@@ -128,12 +128,27 @@ constexpr unsigned dac0_top = 4065;
 constexpr unsigned dac0_span = 4095;
 constexpr unsigned dac0_steps = 61;  // dB
 
+// Stores `value` in `cache`; true when that changed what the cache held.
+template <class T, class V>
+bool changed(std::atomic<T>& cache, V value) {
+  const T v = static_cast<T>(value);
+  if (v == ld(cache)) return false;
+  st(cache, v);
+  return true;
+}
+
+// Stores `value` in `word` and raises `flag` when that changed the word.
+template <class T, class V, class F>
+void update(std::atomic<T>& word, V value, std::atomic<F>& flag) {
+  if (changed(word, value)) st(flag, 1);
+}
+
 void send_arduino16(uint8_t command, uint16_t value) {
-  i2c_send(i2c_addr::arduino, board16_msg(command, value));
+  i2c_send(i2c_address(i2c_accessory::arduino), board16_msg(command, value));
 }
 
 void send_arduino24(uint8_t command, uint32_t value) {
-  i2c_send(i2c_addr::arduino, board24_msg(command, value));
+  i2c_send(i2c_address(i2c_accessory::arduino), board24_msg(command, value));
 }
 
 void send_expander(int address, uint16_t lines) {
@@ -144,17 +159,15 @@ void send_expander(int address, uint16_t lines) {
 // band-decoder boards.
 void raise_frequency_flags() {
   st(alex_update, 1);
-  if (ld(i2c_misc)) st(misc_update, 1);
-  if (ld(i2c_nucleo)) st(nucleo_update, 1);
+  if (i2c_has(i2c_accessory::misc)) st(misc_update, 1);
+  if (i2c_has(i2c_accessory::nucleo)) st(nucleo_update, 1);
 }
 
 // The arduino board takes frequencies in whole kHz, cut to 16 bits.
 void arduino_frequency(uint8_t command, std::atomic<uint16_t>& cache, uint32_t hz) {
-  if (!ld(i2c_arduino)) return;
+  if (!i2c_has(i2c_accessory::arduino)) return;
   const uint16_t khz = static_cast<uint16_t>(hz / 1000);
-  if (khz == ld(cache)) return;
-  st(cache, khz);
-  send_arduino16(command, khz);
+  if (changed(cache, khz)) send_arduino16(command, khz);
 }
 
 // The word with C0 = 0x00: sample rate, outputs, antennas, attenuator code,
@@ -170,14 +183,11 @@ void handle_general(const uint8_t* c) {
   st(receivers, field_get(c4_receivers, c4) + 1);
 
   const uint16_t sync = static_cast<uint16_t>(field_get(c4_sync, c4));
-  if (sync != ld(rx_sync_data)) {
-    st(rx_sync_data, sync);
-    if (sync) {
-      // Receiver 2 takes receiver 1's increment as the register holds it,
-      // then both oscillators restart together so that they run in phase.
-      write32(rx_freq + 1, read32(rx_freq));
-      pulse8(lo_rst, lo_rst_bits::rx_sync);
-    }
+  if (changed(rx_sync_data, sync) && sync) {
+    // Receiver 2 takes receiver 1's increment as the register holds it, then
+    // both oscillators restart together so that they run in phase.
+    write32(rx_freq + 1, read32(rx_freq));
+    pulse8(lo_rst, lo_rst_bits::rx_sync);
   }
 
   st(tx_eer_data, field_get(c2_eer, c2));
@@ -201,48 +211,36 @@ void handle_general(const uint8_t* c) {
       field_put(alex0_bits::rx_antenna, rx_ant) |
       field_put(alex0_bits::rx_out, field_get(c3_rx_out, c3)) |
       field_put(alex0_bits::tx_antenna, tx_ant));
-  if (alex0 != ld(alex_data_0)) {
-    st(alex_data_0, alex0);
-    st(alex_update, 1);
-  }
+  update(alex_data_0, alex0, alex_update);
 
-  if (ld(i2c_pene)) {
+  if (i2c_has(i2c_accessory::pene)) {
     const uint16_t pene = static_cast<uint16_t>(
         field_put(pene_bits::outputs, field_get(c2_outputs, c2)) |
         field_put(pene_bits::attenuator, att_code) | field_put(pene_bits::rx_antenna, rx_ant) |
         field_put(pene_bits::tx_antenna, tx_ant) |
         field_put(pene_bits::c3_bits_2_4, field_get(c3_preamp_bits_3_4, c3)));
-    if (pene != ld(i2c_pene_data)) {
-      st(i2c_pene_data, pene);
-      send_expander(i2c_addr::pene, pene);
-    }
+    if (changed(i2c_pene_data, pene)) send_expander(i2c_address(i2c_accessory::pene), pene);
   }
 
-  if (ld(i2c_nucleo)) {
+  if (i2c_has(i2c_accessory::nucleo)) {
     uint32_t nucleo0 = field_put(nucleo0_bits::mox, mox) |
                        field_put(nucleo0_bits::outputs, field_get(c2_outputs, c2)) |
                        field_put(nucleo0_bits::c3_bits_3_4, field_get(c3_bits_3_4, c3));
     if (rx_ant != 0) nucleo0 |= 1u << (nucleo0_bits::rx_antenna_base + rx_ant);
     if (tx_ant != 3) nucleo0 |= 1u << (nucleo0_bits::tx_antenna_base + tx_ant);
-    if (nucleo0 != ld(nucleo_data_0)) {
-      st(nucleo_data_0, nucleo0);
-      st(nucleo_update, 1);
-    }
+    update(nucleo_data_0, nucleo0, nucleo_update);
   }
 
-  if (ld(i2c_dac0)) {
+  if (i2c_has(i2c_accessory::dac0)) {
     // Total receive attenuation 0..61 dB. At 61 dB the line would fall below
     // the DAC's range (4065 - 4095); it stops at 0 instead.
     const unsigned x = ld(rx_att_data) + 10u * att_code;
     const unsigned drop = x * dac0_span / dac0_steps;
     const uint16_t value = static_cast<uint16_t>(drop < dac0_top ? dac0_top - drop : 0);
-    if (value != ld(i2c_dac0_data)) {
-      st(i2c_dac0_data, value);
-      i2c_send(i2c_addr::dac0, dac_msg(value));
-    }
+    if (changed(i2c_dac0_data, value)) i2c_send(i2c_address(i2c_accessory::dac0), dac_msg(value));
   }
 
-  if (ld(i2c_arduino)) {
+  if (i2c_has(i2c_accessory::arduino)) {
     const uint32_t old = ld(i2c_ard_ocant_data);
     uint32_t ocant;
     if (mox) {
@@ -256,10 +254,7 @@ void handle_general(const uint8_t* c) {
               field_put(ocant_bits::rx_outputs, field_get(c2_outputs, c2)) |
               field_put(ocant_bits::rx_antenna, antenna);
     }
-    if (ocant != old) {
-      st(i2c_ard_ocant_data, ocant);
-      send_arduino24(arduino_cmd::outputs_antennas, ocant);
-    }
+    if (changed(i2c_ard_ocant_data, ocant)) send_arduino24(arduino_cmd::outputs_antennas, ocant);
   }
 }
 
@@ -267,8 +262,7 @@ void handle_tx_frequency(const uint8_t* c) {
   const uint32_t f = get_be32(c + 1);
   if (f > freq_max) return;
   write32(tx_freq, phase_increment(f));
-  if (f == ld(freq_data[0])) return;
-  st(freq_data[0], f);
+  if (!changed(freq_data[0], f)) return;
   icom_write();
   raise_frequency_flags();
   arduino_frequency(arduino_cmd::tx_khz, i2c_ard_ftx_data, f);
@@ -278,15 +272,11 @@ void handle_rx1_frequency(const uint8_t* c) {
   const uint32_t f = get_be32(c + 1);
   if (f > freq_max) return;
   write32(rx_freq, phase_increment(f));
-  if (ld(rx_sync_data)) {
-    write32(rx_freq + 1, read32(rx_freq));
-    if (f == ld(freq_data[1])) return;
-    st(freq_data[1], f);
-    pulse8(lo_rst, lo_rst_bits::rx_sync);
-  } else {
-    if (f == ld(freq_data[1])) return;
-    st(freq_data[1], f);
-  }
+  // While synchronised receiver 2 follows, restarted with receiver 1 at a change.
+  const bool sync = ld(rx_sync_data) != 0;
+  if (sync) write32(rx_freq + 1, read32(rx_freq));
+  if (!changed(freq_data[1], f)) return;
+  if (sync) pulse8(lo_rst, lo_rst_bits::rx_sync);
   raise_frequency_flags();
   arduino_frequency(arduino_cmd::rx1_khz, i2c_ard_frx1_data, f);
 }
@@ -297,8 +287,7 @@ void handle_rx2_frequency(const uint8_t* c) {
   const uint32_t f = get_be32(c + 1);
   if (f > freq_max) return;
   write32(rx_freq + 1, phase_increment(f));
-  if (f == ld(freq_data[2])) return;
-  st(freq_data[2], f);
+  if (!changed(freq_data[2], f)) return;
   raise_frequency_flags();
   arduino_frequency(arduino_cmd::rx2_khz, i2c_ard_frx2_data, f);
 }
@@ -320,73 +309,49 @@ void handle_drive_filters(const uint8_t* c) {
   const uint16_t alex1 =
       static_cast<uint16_t>(field_put(alex1_bits::c3, c3) | field_put(alex1_bits::c4, c4) |
                             field_put(alex1_bits::manual, field_get(c2_manual, c2)));
-  if (alex1 != ld(alex_data_1)) {
-    st(alex_data_1, alex1);
-    st(alex_update, 1);
-  }
+  update(alex_data_1, alex1, alex_update);
 
-  if (ld(i2c_misc)) {
+  if (i2c_has(i2c_accessory::misc)) {
     const uint16_t relays =
         static_cast<uint16_t>(field_put(misc2_bits::relay_a, field_get(c3_relay_a, c3)) |
                               field_put(misc2_bits::relay_b, field_get(c3_relay_b, c3)));
-    if (relays != ld(misc_data_2)) {
-      st(misc_data_2, relays);
-      st(misc_update, 1);
-    }
+    update(misc_data_2, relays, misc_update);
   }
 
-  if (ld(i2c_nucleo)) {
-    const uint32_t relays = field_get(c3_relays, c3);
-    if (relays != ld(nucleo_data_1)) {
-      st(nucleo_data_1, relays);
-      st(nucleo_update, 1);
-    }
-  }
+  if (i2c_has(i2c_accessory::nucleo))
+    update(nucleo_data_1, field_get(c3_relays, c3), nucleo_update);
 
   // The Alex board on I2C takes C3 and C4 as its 16 lines.
-  if (ld(i2c_alex)) {
+  if (i2c_has(i2c_accessory::alex)) {
     const uint16_t v =
         static_cast<uint16_t>(field_put(alex1_bits::c3, c3) | field_put(alex1_bits::c4, c4));
-    if (v != ld(i2c_alex_data)) {
-      st(i2c_alex_data, v);
-      send_expander(i2c_addr::alex, v);
-    }
+    if (changed(i2c_alex_data, v)) send_expander(i2c_address(i2c_accessory::alex), v);
   }
 
   // The drive level goes to exactly one place: the first present of level
   // board, drive device, arduino board; else the FPGA's own level register.
   const uint8_t level = static_cast<uint8_t>(field_get(c1_drive, c1));
-  if (ld(i2c_level)) {
-    if (level != ld(i2c_level_data)) {
-      st(i2c_level_data, level);
-      send_expander(i2c_addr::level, level);
-    }
-  } else if (ld(i2c_drive)) {
-    if (level != ld(i2c_drive_data)) {
-      st(i2c_drive_data, level);
-      i2c_send(i2c_addr::drive, drive_msg(level));
-    }
-  } else if (ld(i2c_arduino)) {
-    const uint32_t old = ld(i2c_ard_txatt_data);
-    const uint32_t txatt = (old & txatt_bits::tx_db.mask) |
+  if (i2c_has(i2c_accessory::level)) {
+    if (changed(i2c_level_data, level)) send_expander(i2c_address(i2c_accessory::level), level);
+  } else if (i2c_has(i2c_accessory::drive)) {
+    if (changed(i2c_drive_data, level))
+      i2c_send(i2c_address(i2c_accessory::drive), drive_msg(level));
+  } else if (i2c_has(i2c_accessory::arduino)) {
+    const uint32_t txatt = (ld(i2c_ard_txatt_data) & txatt_bits::tx_db.mask) |
                            field_put(txatt_bits::drive_db, log_table_lookup[level]) |
                            field_put(txatt_bits::relays, field_get(c3_arduino_relays, c3));
-    if (txatt != old) {
-      st(i2c_ard_txatt_data, txatt);
-      send_arduino24(arduino_cmd::tx_attenuation, txatt);
-    }
+    if (changed(i2c_ard_txatt_data, txatt)) send_arduino24(arduino_cmd::tx_attenuation, txatt);
   } else {
     const double scaled = std::floor(level * tx_level_per_drive + 0.5);
     write16(tx_level, static_cast<uint16_t>(static_cast<int16_t>(scaled)));
   }
 
-  if (ld(i2c_codec)) {
+  if (i2c_has(i2c_accessory::codec)) {
     const uint8_t boost = static_cast<uint8_t>(field_get(c2_mic_boost, c2));
-    if (boost != ld(i2c_boost_data)) {
-      st(i2c_boost_data, boost);
-      i2c_send(i2c_addr::codec, codec_msg(codec_analogue_path,
-                                          codec_analogue_base | field_put(codec_mic_boost, boost)));
-    }
+    if (changed(i2c_boost_data, boost))
+      i2c_send(
+          i2c_address(i2c_accessory::codec),
+          codec_msg(codec_analogue_path, codec_analogue_base | field_put(codec_mic_boost, boost)));
   }
 }
 
@@ -395,22 +360,13 @@ void handle_rx_attenuation(const uint8_t* c) {
   const uint8_t att = static_cast<uint8_t>(field_get(rx_attenuation::c4_db, c[4]));
   st(rx_att_data, att);
 
-  if (ld(i2c_misc) && att != ld(misc_data_0)) {
-    st(misc_data_0, att);
-    st(misc_update, 1);
-  }
-  if (ld(i2c_nucleo) && att != ld(nucleo_data_2)) {
-    st(nucleo_data_2, att);
-    st(nucleo_update, 1);
-  }
-  if (ld(i2c_arduino)) {
-    const uint16_t old = ld(i2c_ard_rxatt_data);
-    const uint16_t rxatt = static_cast<uint16_t>((old & rxatt_bits::second_db.mask) |
-                                                 field_put(rxatt_bits::first_db, att));
-    if (rxatt != old) {
-      st(i2c_ard_rxatt_data, rxatt);
-      send_arduino16(arduino_cmd::rx_attenuation, rxatt);
-    }
+  if (i2c_has(i2c_accessory::misc)) update(misc_data_0, att, misc_update);
+  if (i2c_has(i2c_accessory::nucleo)) update(nucleo_data_2, att, nucleo_update);
+  if (i2c_has(i2c_accessory::arduino)) {
+    const uint16_t rxatt =
+        static_cast<uint16_t>((ld(i2c_ard_rxatt_data) & rxatt_bits::second_db.mask) |
+                              field_put(rxatt_bits::first_db, att));
+    if (changed(i2c_ard_rxatt_data, rxatt)) send_arduino16(arduino_cmd::rx_attenuation, rxatt);
   }
 }
 
@@ -421,14 +377,8 @@ void handle_attenuation_keyer(const uint8_t* c) {
   const uint8_t c1 = c[1], c2 = c[2], c3 = c[3], c4 = c[4];
   const uint32_t att2 = field_get(c1_second_db, c1);
 
-  if (ld(i2c_misc) && att2 != ld(misc_data_1)) {
-    st(misc_data_1, att2);
-    st(misc_update, 1);
-  }
-  if (ld(i2c_nucleo) && att2 != ld(nucleo_data_3)) {
-    st(nucleo_data_3, att2);
-    st(nucleo_update, 1);
-  }
+  if (i2c_has(i2c_accessory::misc)) update(misc_data_1, att2, misc_update);
+  if (i2c_has(i2c_accessory::nucleo)) update(nucleo_data_3, att2, nucleo_update);
 
   st(cw_speed, field_get(c3_speed, c3));
   st(cw_mode, field_get(c3_mode, c3));
@@ -436,27 +386,21 @@ void handle_attenuation_keyer(const uint8_t* c) {
   st(cw_weight, field_get(c4_weight, c4));
   st(cw_spacing, field_get(c4_spacing, c4));
 
-  if (ld(i2c_arduino)) {
-    const uint16_t old = ld(i2c_ard_rxatt_data);
-    const uint16_t rxatt = static_cast<uint16_t>(field_put(rxatt_bits::second_db, att2) |
-                                                 (old & rxatt_bits::first_db.mask));
-    if (rxatt != old) {
-      st(i2c_ard_rxatt_data, rxatt);
-      send_arduino16(arduino_cmd::rx_attenuation, rxatt);
-    }
+  if (i2c_has(i2c_accessory::arduino)) {
+    const uint16_t rxatt =
+        static_cast<uint16_t>(field_put(rxatt_bits::second_db, att2) |
+                              (ld(i2c_ard_rxatt_data) & rxatt_bits::first_db.mask));
+    if (changed(i2c_ard_rxatt_data, rxatt)) send_arduino16(arduino_cmd::rx_attenuation, rxatt);
   }
 }
 
 // The word with C0 = 0x1C. Only the arduino board has a transmit attenuator.
 void handle_tx_attenuation(const uint8_t* c) {
-  if (!ld(i2c_arduino)) return;
-  const uint32_t old = ld(i2c_ard_txatt_data);
-  const uint32_t txatt = field_put(txatt_bits::tx_db, field_get(tx_attenuation::c3_db, c[3])) |
-                         (old & (txatt_bits::drive_db.mask | txatt_bits::relays.mask));
-  if (txatt != old) {
-    st(i2c_ard_txatt_data, txatt);
-    send_arduino24(arduino_cmd::tx_attenuation, txatt);
-  }
+  if (!i2c_has(i2c_accessory::arduino)) return;
+  const uint32_t txatt =
+      field_put(txatt_bits::tx_db, field_get(tx_attenuation::c3_db, c[3])) |
+      (ld(i2c_ard_txatt_data) & (txatt_bits::drive_db.mask | txatt_bits::relays.mask));
+  if (changed(i2c_ard_txatt_data, txatt)) send_arduino24(arduino_cmd::tx_attenuation, txatt);
 }
 
 // The word with C0 = 0x1E.
@@ -464,14 +408,14 @@ void handle_keyer_sidetone(const uint8_t* c) {
   st(cw_int_data, field_get(keyer_sidetone::c1_keyer_on, c[1]));
   st(cw_delay, c[3]);
   st(dac_level_data, c[2]);
-  if (ld(i2c_codec)) write16(dac_level, static_cast<uint16_t>(c[2] << 6));
+  if (i2c_has(i2c_accessory::codec)) write16(dac_level, static_cast<uint16_t>(c[2] << 6));
 }
 
 // The word with C0 = 0x20.
 void handle_hang_sidetone_freq(const uint8_t* c) {
   using namespace hang_sidetone;
   st(cw_hang, field_put(hang_high, c[1]) | field_put(hang_low, field_get(c2_hang_low, c[2])));
-  if (ld(i2c_codec)) {
+  if (i2c_has(i2c_accessory::codec)) {
     // C4 is ORed in whole: its upper four bits overlap C3's lower four, and
     // clients keep them 0.
     const unsigned hz = static_cast<unsigned>(c[3]) << 4 | c[4];

@@ -1,16 +1,15 @@
 // Serial band message: a CI-V "set frequency" frame that moves the device on
 // the serial port to a typical frequency of the transmit band.
+#include "common/civ.h"
 #include "control/state.h"
 #include "control/writers.h"
 #include "hardware/platform.h"
 
 namespace {
 
-constexpr uint8_t civ_preamble = 0xFE;
 constexpr uint8_t civ_device = 0x04;      // destination address
 constexpr uint8_t civ_controller = 0xE0;  // source address
 constexpr uint8_t civ_set_frequency = 0x05;
-constexpr uint8_t civ_end = 0xFD;
 
 struct icom_band {
   uint32_t below;   // Hz: the band holds the frequencies under this edge

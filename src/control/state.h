@@ -100,17 +100,17 @@ extern std::atomic<int32_t> nucleo_update;
 extern std::atomic<int32_t> uart_fd;         // negative when the port did not open
 extern std::atomic<uint8_t> icom_band_data;  // cache: last band code sent
 
-// I2C bus descriptor and presence flags (set only during start-up)
-extern std::atomic<int32_t> i2c_pene;     // 0x20
-extern std::atomic<int32_t> i2c_alex;     // 0x21
-extern std::atomic<int32_t> i2c_level;    // 0x22
-extern std::atomic<int32_t> i2c_misc;     // 0x23
-extern std::atomic<int32_t> i2c_drive;    // 0x28
-extern std::atomic<int32_t> i2c_arduino;  // 0x40
-extern std::atomic<int32_t> i2c_nucleo;   // 0x55
-extern std::atomic<int32_t> i2c_dac0;     // 0x60
-extern std::atomic<int32_t> i2c_dac1;     // 0x61
-extern std::atomic<int32_t> i2c_codec;    // 0x1A
+// Accessories that answered the start-up probe: bit i2c_present(a) for
+// accessory a (hardware/i2c.h). Set only during start-up.
+extern std::atomic<uint16_t> i2c_found;
+inline bool i2c_has(i2c_accessory a) {
+  return (ld(i2c_found) & i2c_present(a)) != 0;
+}
+// Marks one accessory present or absent; for tests and benchmarks.
+inline void set_i2c_has(i2c_accessory a, bool present) {
+  const uint16_t others = static_cast<uint16_t>(ld(i2c_found) & ~i2c_present(a));
+  st(i2c_found, present ? others | i2c_present(a) : others);
+}
 
 // Last-sent caches of I2C messages
 extern std::atomic<uint16_t> i2c_pene_data;
@@ -142,13 +142,11 @@ extern sockaddr_in addr_ep6;
 extern std::atomic<int32_t> enable_thread;
 extern std::atomic<int32_t> active_thread;
 
-// Sets the presence flags from the mask the I2C probe returned (bit
-// i2c_present(a) for accessory a). Start-up only.
-void set_i2c_presence(uint16_t found);
 // Probes the accessories on i2c_fd with the cached DAC and arduino values and
-// sets the presence flags from what answered. Start-up only.
+// sets i2c_found from what answered. Start-up only.
 void probe_i2c_accessories();
 
-// Puts every variable above back to its initial value. For in-process tests
-// and the simulator only; the board process never calls it.
+// Puts every variable above, and i2c_fd, back to the value it holds when the
+// process starts. For in-process tests and the simulator only, while no other
+// thread of theirs runs; the board process never calls it.
 void control_state_reset();

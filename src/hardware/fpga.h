@@ -96,7 +96,7 @@ FPGA_BLOCKS(FPGA_BLOCK_POINTER, FPGA_NONE)
   X(tx_freq,        uint32_t, cfg,  20, 1, W)   /* transmit phase increment */                     \
   X(tx_ramp_steps,  uint16_t, cfg,  24, 1, W)   /* transmit envelope length */                     \
   X(tx_level,       uint16_t, cfg,  26, 1, W)   /* drive level (signed 16-bit value) */            \
-  X(cfg_word_28,    uint16_t, cfg,  28, 1, W)   /* constant 18716 */                               \
+  X(cfg_word_28,    uint16_t, cfg,  28, 1, W)   /* start-up sets 18716; never read */               \
   X(arg_bits_hi,    uint8_t,  cfg,  30, 1, W)   /* argument mask bits 4-5 */                       \
   X(dac_freq,       uint32_t, cfg,  32, 1, W)   /* sidetone phase increment (codec) */             \
   X(dac_ramp_steps, uint16_t, cfg,  36, 1, W)   /* sidetone envelope length */                     \

@@ -3,7 +3,7 @@
 #include "common/bytes.h"
 #include "hardware/platform.h"
 
-std::atomic<int32_t> i2c_fd{-1};
+std::atomic<int32_t> i2c_fd{i2c_fd_closed};
 
 i2c_message expander_msg(uint8_t reg, uint16_t lines) {
   return {{reg, static_cast<uint8_t>(lines), static_cast<uint8_t>(lines >> 8)}, 3};
@@ -88,24 +88,37 @@ ssize_t i2c_send(int address, const i2c_message& m) {
 uint16_t i2c_probe_accessories(uint16_t dac0_value, uint16_t dac1_value, uint16_t arduino_rx1_khz) {
   const int fd = i2c_fd.load(std::memory_order_relaxed);
   uint16_t found = 0;
-  const auto mark = [&](bool answered, i2c_accessory a) {
-    if (answered) found |= i2c_present(a);
-  };
-  using A = i2c_accessory;
-  mark(probe_expander(fd, I2C_SLAVE_FORCE, i2c_addr::pene), A::pene);
-  mark(probe_expander(fd, I2C_SLAVE, i2c_addr::alex), A::alex);
-  mark(probe_expander(fd, I2C_SLAVE, i2c_addr::level), A::level);
-  mark(probe_expander(fd, I2C_SLAVE, i2c_addr::misc), A::misc);
-  mark(probe(fd, I2C_SLAVE, i2c_addr::drive, drive_msg(0)), A::drive);
-  mark(probe(fd, I2C_SLAVE, i2c_addr::dac0, dac_msg(dac0_value)), A::dac0);
-  mark(probe(fd, I2C_SLAVE, i2c_addr::dac1, dac_msg(dac1_value)), A::dac1);
-  mark(probe(fd, I2C_SLAVE, i2c_addr::arduino, board16_msg(arduino_cmd::rx1_khz, arduino_rx1_khz)),
-       A::arduino);
-  // Word 0x02100000: the board's power-on state; no band yet.
-  mark(probe(fd, I2C_SLAVE, i2c_addr::nucleo, nucleo_msg(0x02100000, 0)), A::nucleo);
-  if (probe(fd, I2C_SLAVE, i2c_addr::codec, codec_msg(codec_reset_reg, 0))) {
-    found |= i2c_present(A::codec);
-    for (const codec_setting& s : codec_setup) write_msg(fd, codec_msg(s.reg, s.value));
+  for (const i2c_accessory_entry& a : i2c_accessories) {
+    bool answered = false;
+    switch (a.probe) {
+      case i2c_probe::expander_forced:
+        answered = probe_expander(fd, I2C_SLAVE_FORCE, a.address);
+        break;
+      case i2c_probe::expander:
+        answered = probe_expander(fd, I2C_SLAVE, a.address);
+        break;
+      case i2c_probe::drive:
+        answered = probe(fd, I2C_SLAVE, a.address, drive_msg(0));
+        break;
+      case i2c_probe::dac:
+        answered = probe(fd, I2C_SLAVE, a.address,
+                         dac_msg(a.id == i2c_accessory::dac0 ? dac0_value : dac1_value));
+        break;
+      case i2c_probe::arduino:
+        answered =
+            probe(fd, I2C_SLAVE, a.address, board16_msg(arduino_cmd::rx1_khz, arduino_rx1_khz));
+        break;
+      case i2c_probe::nucleo:
+        // Word 0x02100000: the board's power-on state; no band yet.
+        answered = probe(fd, I2C_SLAVE, a.address, nucleo_msg(0x02100000, 0));
+        break;
+      case i2c_probe::codec:
+        answered = probe(fd, I2C_SLAVE, a.address, codec_msg(codec_reset_reg, 0));
+        if (answered)
+          for (const codec_setting& s : codec_setup) write_msg(fd, codec_msg(s.reg, s.value));
+        break;
+    }
+    if (answered) found |= i2c_present(a.id);
   }
   return found;
 }

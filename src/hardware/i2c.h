@@ -18,40 +18,64 @@
 #include "common/field.h"
 
 // The bus; negative when "/dev/i2c-0" did not open. Written by start-up only.
+constexpr int32_t i2c_fd_closed = -1;
 extern std::atomic<int32_t> i2c_fd;
 
-// The accessories in the order the probe tries them; the presence mask the
-// probe returns has bit (1 << i2c_accessory::x) set for each that answered.
+// The accessories, in the order the probe tries them. The presence mask the
+// probe returns has bit i2c_present(a) set for each accessory a that answered.
 enum class i2c_accessory : uint8_t {
-  pene,     // 0x20: 16-bit I/O expander (outputs and antennas)
-  alex,     // 0x21: 16-bit I/O expander (Alex filters over I2C)
-  level,    // 0x22: 16-bit I/O expander (drive level)
-  misc,     // 0x23: 16-bit I/O expander (band board)
-  drive,    // 0x28: drive-level device
-  dac0,     // 0x60: 12-bit DAC, receive attenuation line
-  dac1,     // 0x61: 12-bit DAC
-  arduino,  // 0x40: microcontroller board
-  nucleo,   // 0x55: microcontroller board (band decoder)
-  codec,    // 0x1A: audio codec
+  pene,
+  alex,
+  level,
+  misc,
+  drive,
+  dac0,
+  dac1,
+  arduino,
+  nucleo,
+  codec
 };
-constexpr int i2c_accessory_count = 10;
+
+// How the probe tries an accessory: its first message, and for an I/O
+// expander the direction set-up that follows an answer.
+enum class i2c_probe : uint8_t { expander_forced, expander, drive, dac, arduino, nucleo, codec };
+
+struct i2c_accessory_entry {
+  i2c_accessory id;
+  const char* name;  // as the simulator's --accessories option names it
+  uint8_t address;   // 7-bit
+  i2c_probe probe;
+};
+
+// One row per accessory, in probe order (row i is accessory i).
+constexpr i2c_accessory_entry i2c_accessories[] = {
+    // 16-bit I/O expander: open-collector outputs, antennas, attenuator. A
+    // kernel driver may sit at its address, hence the forced selection.
+    {i2c_accessory::pene, "pene", 0x20, i2c_probe::expander_forced},
+    // 16-bit I/O expander: the filter board's manual selections over I2C.
+    {i2c_accessory::alex, "alex", 0x21, i2c_probe::expander},
+    {i2c_accessory::level, "level", 0x22, i2c_probe::expander},  // I/O expander: drive level
+    {i2c_accessory::misc, "misc", 0x23, i2c_probe::expander},    // I/O expander: band board
+    {i2c_accessory::drive, "drive", 0x28, i2c_probe::drive},     // drive-level device
+    {i2c_accessory::dac0, "dac0", 0x60, i2c_probe::dac},  // 12-bit DAC: receive attenuation line
+    {i2c_accessory::dac1, "dac1", 0x61, i2c_probe::dac},  // 12-bit DAC
+    {i2c_accessory::arduino, "arduino", 0x40, i2c_probe::arduino},  // microcontroller board
+    {i2c_accessory::nucleo, "nucleo", 0x55, i2c_probe::nucleo},     // microcontroller: band decoder
+    {i2c_accessory::codec, "codec", 0x1A, i2c_probe::codec},        // audio codec
+};
+constexpr int i2c_accessory_count = sizeof i2c_accessories / sizeof i2c_accessories[0];
+static_assert([] {
+  for (int i = 0; i < i2c_accessory_count; ++i)
+    if (static_cast<int>(i2c_accessories[i].id) != i) return false;
+  return true;
+}());
+
 constexpr uint16_t i2c_present(i2c_accessory a) {
   return static_cast<uint16_t>(1u << static_cast<unsigned>(a));
 }
-
-// Accessory addresses (7-bit)
-namespace i2c_addr {
-constexpr int pene = 0x20;
-constexpr int alex = 0x21;
-constexpr int level = 0x22;
-constexpr int misc = 0x23;
-constexpr int drive = 0x28;
-constexpr int arduino = 0x40;
-constexpr int nucleo = 0x55;
-constexpr int dac0 = 0x60;
-constexpr int dac1 = 0x61;
-constexpr int codec = 0x1A;
-}  // namespace i2c_addr
+constexpr int i2c_address(i2c_accessory a) {
+  return i2c_accessories[static_cast<unsigned>(a)].address;
+}
 
 // One message: up to five bytes, written with one write().
 struct i2c_message {
@@ -110,7 +134,7 @@ constexpr bit_field codec_mic_boost{0x001};
 // Returns what write() returned, -1 when the select failed.
 ssize_t i2c_send(int address, const i2c_message& m);
 
-// Probes the ten accessories in order and sets up the codec when it answers.
+// Probes the accessories in table order and sets up the codec when it answers.
 // The DACs' probes write the given values, the arduino board's its receiver-1
 // frequency in kHz (the control state's caches, unchanged by the probe).
 // Start-up only, with i2c_fd open. Returns the presence mask.

@@ -134,7 +134,7 @@ void key_on() {
   st(cw_ptt, 1);
   set_bits8(tx_rst, tx_rst_bits::keyer_source);
   tx_mux_data.store(1, std::memory_order_release);
-  if (ld(i2c_codec) && ld(dac_level_data)) set_bits8(tx_rst, tx_rst_bits::sidetone);
+  if (i2c_has(i2c_accessory::codec) && ld(dac_level_data)) set_bits8(tx_rst, tx_rst_bits::sidetone);
   if (!ptt_was_up) signal_ptt_change();
 }
 
@@ -149,7 +149,7 @@ void ptt_drop() {
 
 // Without a codec nothing drives the sidetone, so its bit is left alone.
 void sidetone_off() {
-  if (ld(i2c_codec)) clear_bits8(tx_rst, tx_rst_bits::sidetone);
+  if (i2c_has(i2c_accessory::codec)) clear_bits8(tx_rst, tx_rst_bits::sidetone);
 }
 
 void key_down() {

@@ -27,15 +27,24 @@ constexpr bool geometries_fit() {
 }
 static_assert(geometries_fit());
 
+// Versions the board reports in its status words; clients show them as they
+// are (docs/clients.md, "What the board reports").
+constexpr uint8_t receiver_version = 0x21;     // 33
+constexpr uint8_t transmitter_version = 0x11;  // 17
+constexpr uint8_t board_version = 0x15;        // 21, shown by clients as the firmware version
+// Status address 4: per receiver 1..4 its version in bits 1..7 and its ADC
+// overload bit (bit 0), which stays clear.
+constexpr uint8_t receiver_status = receiver_version << 1;  // 0x42
+
 // Block headers in rotation: sync bytes, C0..C4. C0 bits 3..7 name what
 // C1..C4 carry; the zeros of rows 1..3 are filled from the XADC.
 constexpr int status_count = 5;
 constexpr uint8_t status_headers[status_count][8] = {
-    {0x7F, 0x7F, 0x7F, 0x00, 0x00, 0x21, 0x11, 0x15},
+    {0x7F, 0x7F, 0x7F, 0x00, 0x00, receiver_version, transmitter_version, board_version},
     {0x7F, 0x7F, 0x7F, 0x08, 0x00, 0x00, 0x00, 0x00},
     {0x7F, 0x7F, 0x7F, 0x10, 0x00, 0x00, 0x00, 0x00},
     {0x7F, 0x7F, 0x7F, 0x18, 0x00, 0x00, 0x00, 0x00},
-    {0x7F, 0x7F, 0x7F, 0x20, 0x42, 0x42, 0x42, 0x42},
+    {0x7F, 0x7F, 0x7F, 0x20, receiver_status, receiver_status, receiver_status, receiver_status},
 };
 constexpr size_t c0 = block_c0_offset;
 constexpr size_t c1 = c0 + 1;
@@ -217,14 +226,14 @@ void* handler_ep6(void*) {
   }
   int codec_countdown = 1 << (ld(rate) & 3);
 
-  if (ld(i2c_codec) != 0) pulse8(rx_rst, rx_rst_bits::codec_restart);
+  if (i2c_has(i2c_accessory::codec) != 0) pulse8(rx_rst, rx_rst_bits::codec_restart);
   pulse8(rx_rst, rx_rst_bits::fifo_restart);
 
   const int sock = ld(sock_ep2);
   ep6_stream_state state;
   while (enable_thread.load(std::memory_order_acquire) != 0) {
     const ep6_geometry g = ep6_geometry_for(ld(receivers));
-    const bool with_codec = ld(i2c_codec) != 0;
+    const bool with_codec = i2c_has(i2c_accessory::codec) != 0;
     ep6_overflow_check(with_codec);
     if (!wait_for_batch(g.fill_threshold)) break;
 

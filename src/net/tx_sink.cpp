@@ -89,5 +89,5 @@ void audio_part(const uint8_t* frame) {
 
 void tx_sink_frame(const uint8_t* frame) {
   if (ld(tx_mux_data) == 0) transmit_part(frame);
-  if (ld(i2c_codec) != 0) audio_part(frame);
+  if (i2c_has(i2c_accessory::codec) != 0) audio_part(frame);
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/civ.h"
 #include "hardware/fpga.h"
 #include "hardware/i2c.h"
 #include "hardware/stop_signal.h"
@@ -40,7 +41,6 @@ int bound_socket = -1;
 std::atomic<int> uart_master{-1};
 int uart_slave = -1;
 constexpr int64_t uart_partial_ns = 100000000;  // a frame without its end is shown after 100 ms
-constexpr uint8_t civ_end = 0xFD;
 // What was read from the far side and not yet traced; model thread only.
 uint8_t uart_buf[256];
 size_t uart_len;
@@ -342,16 +342,8 @@ uint16_t sim_bound_port() {
 }
 
 int sim_accessory_address(const std::string& name) {
-  static const struct {
-    const char* name;
-    int addr;
-  } table[] = {{"pene", i2c_addr::pene},     {"alex", i2c_addr::alex},
-               {"level", i2c_addr::level},   {"misc", i2c_addr::misc},
-               {"drive", i2c_addr::drive},   {"dac0", i2c_addr::dac0},
-               {"dac1", i2c_addr::dac1},     {"arduino", i2c_addr::arduino},
-               {"nucleo", i2c_addr::nucleo}, {"codec", i2c_addr::codec}};
-  for (const auto& e : table)
-    if (name == e.name) return e.addr;
+  for (const i2c_accessory_entry& a : i2c_accessories)
+    if (name == a.name) return a.address;
   return -1;
 }
 

@@ -96,7 +96,6 @@ bool sim_uart_termios(struct termios* t);
 // The port the socket was bound to (after an ephemeral bind), host order.
 uint16_t sim_bound_port();
 
-// Names of accessories as command-line options and presence flags use them
-// (pene, alex, level, misc, drive, dac0, dac1, arduino, nucleo, codec).
-// Returns the I2C address for a name, -1 when unknown.
+// The I2C address of the accessory of that name in hardware/i2c.h's
+// i2c_accessories (the names command-line options use); -1 when unknown.
 int sim_accessory_address(const std::string& name);

@@ -90,13 +90,13 @@ class startup_transcript : public startup_fixture,
 TEST_P(startup_transcript, writes_every_register_and_table_once_in_order) {
   const transcript_row& r = GetParam();
   std::memcpy(harness::cfg_power_on, r.power_on, 3);
-  if (r.codec) present({i2c_addr::codec});
+  if (r.codec) present({i2c_address(i2c_accessory::codec)});
 
   const harness::outcome o = harness::run_startup({"1", "2", "1", "2", "1", "2"});
 
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.err, "");
-  EXPECT_EQ(ld(i2c_codec), r.codec ? 1 : 0);
+  EXPECT_EQ(i2c_has(i2c_accessory::codec), r.codec ? 1 : 0);
   harness::expect_same("store", board.rec.stores, expected_transcript(r.codec, r.power_on));
 }
 
@@ -198,7 +198,7 @@ TEST_F(startup_fixture, without_a_hardware_address_the_reply_carries_a_zero_mac)
 }
 
 TEST_F(startup_fixture, creates_the_keyer_thread_last_with_fifo_priority_99) {
-  present({i2c_addr::codec});
+  present({i2c_address(i2c_accessory::codec)});
   ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
   ASSERT_EQ(calls.threads.size(), 1u);
   const auto& k = calls.threads[0];
@@ -232,15 +232,16 @@ TEST_F(startup_fixture, the_serial_port_is_raw_1200_baud_8n1_without_flow_contro
 TEST_F(startup_fixture, without_serial_port_and_i2c_bus_start_up_completes_without_a_codec) {
   sim_config.uart_present = false;
   sim_config.i2c_present = false;
-  present({i2c_addr::codec, i2c_addr::alex});  // unreachable without the bus
+  present({i2c_address(i2c_accessory::codec),
+           i2c_address(i2c_accessory::alex)});  // unreachable without the bus
   const harness::outcome o = harness::run_startup(harness::six_ones);
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(o.err, "");
   EXPECT_LT(ld(uart_fd), 0);
   EXPECT_LT(ld(i2c_fd), 0);
   EXPECT_TRUE(sim_i2c_log.empty());
-  EXPECT_EQ(ld(i2c_codec), 0);
-  EXPECT_EQ(ld(i2c_alex), 0);
+  EXPECT_EQ(i2c_has(i2c_accessory::codec), 0);
+  EXPECT_EQ(i2c_has(i2c_accessory::alex), 0);
   EXPECT_EQ(cfg[0] & 0x04, 0x04);
   EXPECT_EQ(calls.threads.size(), 1u);
 }

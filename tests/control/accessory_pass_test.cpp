@@ -107,17 +107,17 @@ int messages_to(int address) {
 }
 
 TEST_F(accessory_pass_fixture, ptt_reaches_a_present_nucleo_board_once) {
-  sim_config.i2c_devices[i2c_addr::nucleo] = true;
+  sim_config.i2c_devices[i2c_address(i2c_accessory::nucleo)] = true;
   st(i2c_fd, sim_platform.open("/dev/i2c-0", O_RDWR));
-  st(i2c_nucleo, 1);
+  set_i2c_has(i2c_accessory::nucleo, 1);
   st(cw_ptt, 1);
   accessory_updates();
-  EXPECT_EQ(messages_to(i2c_addr::nucleo), 1);
+  EXPECT_EQ(messages_to(i2c_address(i2c_accessory::nucleo)), 1);
   EXPECT_EQ(ld(nucleo_data_0), 1u);
   accessory_updates();  // nothing new to say
   st(cw_ptt, 0);
   accessory_updates();  // the bit stays until a control word rewrites the word
-  EXPECT_EQ(messages_to(i2c_addr::nucleo), 1);
+  EXPECT_EQ(messages_to(i2c_address(i2c_accessory::nucleo)), 1);
   EXPECT_EQ(ld(nucleo_data_0), 1u);
 }
 
@@ -128,7 +128,7 @@ TEST_F(accessory_pass_fixture, absent_nucleo_board_gets_bit_0_and_nothing_on_the
   accessory_updates();
   EXPECT_EQ(ld(nucleo_data_0), 1u);
   EXPECT_EQ(ld(nucleo_update), 0);
-  EXPECT_EQ(messages_to(i2c_addr::nucleo), 0);
+  EXPECT_EQ(messages_to(i2c_address(i2c_accessory::nucleo)), 0);
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ TEST_P(alex_words, receive_word_then_transmit_word_then_nothing) {
 
 TEST_P(alex_words, nothing_is_written_with_a_codec) {
   const auto& c = GetParam();
-  bring_up({i2c_addr::codec});
+  bring_up({i2c_address(i2c_accessory::codec)});
   set_inputs(c);
   alex_write();
   EXPECT_TRUE(rec.stores.empty());

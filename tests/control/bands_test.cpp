@@ -49,7 +49,7 @@ class band_boards : public control_fixture {
 };
 
 TEST_F(band_boards, misc_word_carries_receiver_bands) {
-  bring_up({i2c_addr::misc});
+  bring_up({i2c_address(i2c_accessory::misc)});
   set_frequencies(7100000, 7100000, 14200000);
   misc_write();
   EXPECT_EQ(take_i2c(), (std::vector<i2c_msg>{{0x23, {0x02, 0x53, 0x00}}}));
@@ -57,7 +57,7 @@ TEST_F(band_boards, misc_word_carries_receiver_bands) {
 }
 
 TEST_F(band_boards, misc_word_carries_split_band_attenuators_and_relays) {
-  bring_up({i2c_addr::misc});
+  bring_up({i2c_address(i2c_accessory::misc)});
   set_frequencies(14200000, 7100000, 14200000);
   st(misc_data_0, 31);
   st(misc_data_1, 24);
@@ -67,7 +67,7 @@ TEST_F(band_boards, misc_word_carries_split_band_attenuators_and_relays) {
 }
 
 TEST_F(band_boards, misc_sends_nothing_while_the_word_stays_the_same) {
-  bring_up({i2c_addr::misc});
+  bring_up({i2c_address(i2c_accessory::misc)});
   misc_write();  // all zero: equals the cache
   EXPECT_TRUE(take_i2c().empty());
   set_frequencies(7100000, 7100000, 14200000);
@@ -80,7 +80,7 @@ TEST_F(band_boards, misc_sends_nothing_while_the_word_stays_the_same) {
 }
 
 TEST_F(band_boards, nucleo_message_is_word_then_band_byte) {
-  bring_up({i2c_addr::nucleo});
+  bring_up({i2c_address(i2c_accessory::nucleo)});
   set_frequencies(14200000, 7100000, 14200000);
   st(nucleo_data_0, 0x2001);
   st(nucleo_data_1, 7);
@@ -95,7 +95,7 @@ TEST_F(band_boards, nucleo_message_is_word_then_band_byte) {
 }
 
 TEST_F(band_boards, nucleo_band_byte_change_alone_is_sent) {
-  bring_up({i2c_addr::nucleo});
+  bring_up({i2c_address(i2c_accessory::nucleo)});
   set_frequencies(7100000, 7100000, 14200000);
   nucleo_write();
   set_frequencies(7100000, 7100000, 21200000);
@@ -105,7 +105,7 @@ TEST_F(band_boards, nucleo_band_byte_change_alone_is_sent) {
 }
 
 TEST_F(band_boards, nothing_is_sent_for_all_zero_inputs) {
-  bring_up({i2c_addr::misc, i2c_addr::nucleo});
+  bring_up({i2c_address(i2c_accessory::misc), i2c_address(i2c_accessory::nucleo)});
   misc_write();
   nucleo_write();
   EXPECT_TRUE(take_i2c().empty());

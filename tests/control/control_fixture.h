@@ -39,8 +39,11 @@ inline std::ostream& operator<<(std::ostream& os, const i2c_msg& m) {
 
 // Every accessory of the bus, codec excluded.
 inline constexpr std::array<int, 9> all_but_codec = {
-    i2c_addr::pene,    i2c_addr::alex,   i2c_addr::level, i2c_addr::misc, i2c_addr::drive,
-    i2c_addr::arduino, i2c_addr::nucleo, i2c_addr::dac0,  i2c_addr::dac1};
+    i2c_address(i2c_accessory::pene),   i2c_address(i2c_accessory::alex),
+    i2c_address(i2c_accessory::level),  i2c_address(i2c_accessory::misc),
+    i2c_address(i2c_accessory::drive),  i2c_address(i2c_accessory::arduino),
+    i2c_address(i2c_accessory::nucleo), i2c_address(i2c_accessory::dac0),
+    i2c_address(i2c_accessory::dac1)};
 
 // The store a register write should produce.
 inline recorded_store store_of(const volatile void* reg, unsigned width, uint32_t value) {

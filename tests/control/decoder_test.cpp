@@ -47,7 +47,7 @@ class decoder : public control_fixture {
 
 TEST_F(decoder, unknown_words_change_no_state_register_or_message) {
   bring_up(all_but_codec);
-  st(i2c_codec, 1);  // codec-only paths open too
+  set_i2c_has(i2c_accessory::codec, 1);  // codec-only paths open too
   std::vector<int> unknown = {0x23, 0xFE};
   for (int c0 = 0x0A; c0 <= 0x11; ++c0) unknown.push_back(c0);
   for (int c0 = 0x18; c0 <= 0x1B; ++c0) unknown.push_back(c0);
@@ -59,7 +59,7 @@ TEST_F(decoder, unknown_words_change_no_state_register_or_message) {
 }
 
 TEST_F(decoder, transmit_attenuation_without_arduino_board_is_ignored) {
-  bring_up({i2c_addr::pene, i2c_addr::level});
+  bring_up({i2c_address(i2c_accessory::pene), i2c_address(i2c_accessory::level)});
   expect_ignored(ep2_c0::tx_attenuation);
 }
 
@@ -113,7 +113,9 @@ INSTANTIATE_TEST_SUITE_P(
     test_rows::row_name);
 
 TEST_F(decoder, repeated_transmit_frequency_rewrites_register_but_acts_once) {
-  bring_up({i2c_addr::misc, i2c_addr::nucleo, i2c_addr::arduino}, true);
+  bring_up({i2c_address(i2c_accessory::misc), i2c_address(i2c_accessory::nucleo),
+            i2c_address(i2c_accessory::arduino)},
+           true);
   send_frequency(ep2_c0::tx_frequency, 7100000);
   EXPECT_EQ(ld(alex_update), 1);
   EXPECT_EQ(ld(misc_update), 1);
@@ -137,7 +139,7 @@ TEST_F(decoder, repeated_transmit_frequency_rewrites_register_but_acts_once) {
 }
 
 TEST_F(decoder, repeated_receiver_frequencies_raise_flags_and_messages_once) {
-  bring_up({i2c_addr::arduino});
+  bring_up({i2c_address(i2c_accessory::arduino)});
   for (int i = 0; i < 2; ++i) {
     send_frequency(ep2_c0::rx1_frequency, 7100000);
     send_frequency(ep2_c0::rx2_frequency, 14200000);
@@ -152,7 +154,7 @@ TEST_F(decoder, repeated_receiver_frequencies_raise_flags_and_messages_once) {
 }
 
 TEST_F(decoder, frequency_reaches_arduino_board_in_whole_khz) {
-  bring_up({i2c_addr::arduino});
+  bring_up({i2c_address(i2c_accessory::arduino)});
   send_frequency(ep2_c0::tx_frequency, 12345678);
   send_frequency(ep2_c0::rx1_frequency, 12345999);
   send_frequency(ep2_c0::rx2_frequency, 999);
@@ -186,7 +188,7 @@ TEST_F(decoder, synchronisation_on_copies_receiver_1_then_restarts_oscillators) 
 }
 
 TEST_F(decoder, synchronised_receiver_1_drives_receiver_2_whose_own_word_is_ignored) {
-  bring_up({i2c_addr::arduino});
+  bring_up({i2c_address(i2c_accessory::arduino)});
   send_word(ep2_c0::general, 0, 0, 0, 0x80);
   rec.stores.clear();
 
@@ -310,7 +312,7 @@ class nucleo_data_0_packing : public control_fixture,
 
 TEST_P(nucleo_data_0_packing, follows_the_layout) {
   const auto& c = GetParam();
-  bring_up({i2c_addr::nucleo});
+  bring_up({i2c_address(i2c_accessory::nucleo)});
   send_word(c.c0, 0, c.c2, c.c3, c.c4);
   EXPECT_EQ(ld(nucleo_data_0), c.expected);
   EXPECT_EQ(ld(nucleo_update), c.expected != 0 ? 1 : 0);
@@ -340,7 +342,7 @@ TEST_F(decoder, board_inputs_stay_untouched_without_their_boards) {
 }
 
 TEST_F(decoder, board_inputs_raise_their_flags_once_per_change) {
-  bring_up({i2c_addr::misc, i2c_addr::nucleo});
+  bring_up({i2c_address(i2c_accessory::misc), i2c_address(i2c_accessory::nucleo)});
   send_word(ep2_c0::drive_filters, 0, 0, 0xA0, 0);
   EXPECT_EQ(ld(misc_data_2), 3);
   EXPECT_EQ(ld(nucleo_data_1), 5u);
@@ -373,7 +375,7 @@ class dac0_level : public control_fixture, public ::testing::WithParamInterface<
 
 TEST_P(dac0_level, follows_total_receive_attenuation) {
   const auto& c = GetParam();
-  bring_up({i2c_addr::dac0});
+  bring_up({i2c_address(i2c_accessory::dac0)});
   send_word(ep2_c0::rx_attenuation, 0, 0, 0, c.rx_att);
   EXPECT_TRUE(take_i2c().empty()) << "attenuation alone waits for the general word";
   send_word(ep2_c0::general, 0, 0, c.att_code, 0);
@@ -416,7 +418,8 @@ TEST_P(drive_level_destination, goes_to_exactly_one_place) {
   EXPECT_EQ(stores_to(tx_level), c.tx_level_stores) << "the register is rewritten every time";
 }
 
-constexpr int lvl = i2c_addr::level, drv = i2c_addr::drive, ard = i2c_addr::arduino;
+constexpr int lvl = i2c_address(i2c_accessory::level), drv = i2c_address(i2c_accessory::drive),
+              ard = i2c_address(i2c_accessory::arduino);
 
 INSTANTIATE_TEST_SUITE_P(
     cases, drive_level_destination,
@@ -444,7 +447,7 @@ TEST_F(decoder, drive_word_packs_alex_data_1) {
 }
 
 TEST_F(decoder, microphone_boost_reaches_codec_only_on_change) {
-  bring_up({i2c_addr::codec});
+  bring_up({i2c_address(i2c_accessory::codec)});
   send_word(ep2_c0::drive_filters, 0, 0x01);
   send_word(ep2_c0::drive_filters, 0, 0x01);
   send_word(ep2_c0::drive_filters, 0, 0x40);
@@ -454,7 +457,7 @@ TEST_F(decoder, microphone_boost_reaches_codec_only_on_change) {
 // ---------------------------------------------------------------- arduino words
 
 TEST_F(decoder, arduino_output_and_antenna_word_keeps_receive_and_transmit_halves) {
-  bring_up({i2c_addr::arduino});
+  bring_up({i2c_address(i2c_accessory::arduino)});
   send_word(ep2_c0::general, 0, 0x04, 0x40, 0x00);
   send_word(ep2_c0::general | ep2_c0::mox, 0, 0x02, 0x00, 0x02);
   EXPECT_EQ(ld(i2c_ard_ocant_data), 0x420201u);
@@ -470,7 +473,7 @@ TEST_F(decoder, arduino_output_and_antenna_word_keeps_receive_and_transmit_halve
 }
 
 TEST_F(decoder, arduino_attenuation_words_keep_the_other_field) {
-  bring_up({i2c_addr::arduino});
+  bring_up({i2c_address(i2c_accessory::arduino)});
   send_word(ep2_c0::rx_attenuation, 0, 0, 0, 0x1F);
   send_word(ep2_c0::attenuation_keyer, 0x15, 0, 0, 0);
   send_word(ep2_c0::rx_attenuation, 0, 0, 0, 0x03);
@@ -519,7 +522,7 @@ class sidetone : public control_fixture, public ::testing::WithParamInterface<si
 
 TEST_P(sidetone, settings_stored_and_registers_written_only_with_codec) {
   const auto& c = GetParam();
-  bring_up(c.codec ? std::vector<int>{i2c_addr::codec} : std::vector<int>{});
+  bring_up(c.codec ? std::vector<int>{i2c_address(i2c_accessory::codec)} : std::vector<int>{});
   send_word(c.c0, c.c1, c.c2, c.c3, c.c4);
   std::vector<recorded_store> expected;
   if (c.level_store) expected.push_back(store_of(dac_level, 2, c.level_store));

@@ -16,7 +16,7 @@ class pene_word : public control_fixture, public ::testing::WithParamInterface<p
 
 TEST_P(pene_word, lands_on_its_lines) {
   const auto& c = GetParam();
-  bring_up({i2c_addr::pene});
+  bring_up({i2c_address(i2c_accessory::pene)});
   send_word(ep2_c0::general, 0, c.c2, c.c3, c.c4);
   const auto lo = static_cast<uint8_t>(c.word), hi = static_cast<uint8_t>(c.word >> 8);
   // A zero word equals the cache after start-up: nothing is sent.
@@ -24,7 +24,9 @@ TEST_P(pene_word, lands_on_its_lines) {
   if (c.word == 0)
     EXPECT_TRUE(sent.empty());
   else
-    EXPECT_EQ(sent, (std::vector<i2c_msg>{{i2c_addr::pene, {expander_output, lo, hi}}}));
+    EXPECT_EQ(
+        sent,
+        (std::vector<i2c_msg>{{i2c_address(i2c_accessory::pene), {expander_output, lo, hi}}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(fields, pene_word,

@@ -64,8 +64,11 @@ std::ostream& operator<<(std::ostream& os, const flags& f) {
             << f.arduino << " nucleo " << f.nucleo << " codec " << f.codec;
 }
 flags presence() {
-  return {ld(i2c_pene), ld(i2c_alex), ld(i2c_level),   ld(i2c_misc),   ld(i2c_drive),
-          ld(i2c_dac0), ld(i2c_dac1), ld(i2c_arduino), ld(i2c_nucleo), ld(i2c_codec)};
+  return {i2c_has(i2c_accessory::pene),   i2c_has(i2c_accessory::alex),
+          i2c_has(i2c_accessory::level),  i2c_has(i2c_accessory::misc),
+          i2c_has(i2c_accessory::drive),  i2c_has(i2c_accessory::dac0),
+          i2c_has(i2c_accessory::dac1),   i2c_has(i2c_accessory::arduino),
+          i2c_has(i2c_accessory::nucleo), i2c_has(i2c_accessory::codec)};
 }
 
 using i2c_startup = startup_fixture;
@@ -136,29 +139,28 @@ TEST_F(i2c_startup, the_probes_send_the_cached_values_without_changing_them) {
 struct single_row {
   const char* label;
   int addr;
-  std::atomic<int32_t>* flag;
+  i2c_accessory id;
 };
 class single_accessory : public startup_fixture, public testing::WithParamInterface<single_row> {};
 
 TEST_P(single_accessory, raises_only_its_own_presence_flag) {
   present({GetParam().addr});
   ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
-  int raised = 0;
-  for (auto* f : {&i2c_pene, &i2c_alex, &i2c_level, &i2c_misc, &i2c_drive, &i2c_dac0, &i2c_dac1,
-                  &i2c_arduino, &i2c_nucleo, &i2c_codec})
-    raised += ld(*f);
-  EXPECT_EQ(ld(*GetParam().flag), 1);
-  EXPECT_EQ(raised, 1);
+  EXPECT_EQ(ld(i2c_found), i2c_present(GetParam().id));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    each_accessory, single_accessory,
-    testing::Values(single_row{"pene", 0x20, &i2c_pene}, single_row{"alex", 0x21, &i2c_alex},
-                    single_row{"level", 0x22, &i2c_level}, single_row{"misc", 0x23, &i2c_misc},
-                    single_row{"drive", 0x28, &i2c_drive}, single_row{"dac0", 0x60, &i2c_dac0},
-                    single_row{"dac1", 0x61, &i2c_dac1}, single_row{"arduino", 0x40, &i2c_arduino},
-                    single_row{"nucleo", 0x55, &i2c_nucleo}, single_row{"codec", 0x1A, &i2c_codec}),
-    test_rows::row_name);
+INSTANTIATE_TEST_SUITE_P(each_accessory, single_accessory,
+                         testing::Values(single_row{"pene", 0x20, i2c_accessory::pene},
+                                         single_row{"alex", 0x21, i2c_accessory::alex},
+                                         single_row{"level", 0x22, i2c_accessory::level},
+                                         single_row{"misc", 0x23, i2c_accessory::misc},
+                                         single_row{"drive", 0x28, i2c_accessory::drive},
+                                         single_row{"dac0", 0x60, i2c_accessory::dac0},
+                                         single_row{"dac1", 0x61, i2c_accessory::dac1},
+                                         single_row{"arduino", 0x40, i2c_accessory::arduino},
+                                         single_row{"nucleo", 0x55, i2c_accessory::nucleo},
+                                         single_row{"codec", 0x1A, i2c_accessory::codec}),
+                         test_rows::row_name);
 
 std::vector<uint8_t> bytes_of(const i2c_message& m) {
   return {m.bytes, m.bytes + m.len};

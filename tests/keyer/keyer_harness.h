@@ -198,7 +198,7 @@ class keyer_test_base : public board_fixture {
     test_platform::ops.usleep = keyer_harness::usleep;
     st(cw_int_data, 1);
     st(cw_mode, 1);
-    st(i2c_codec, 1);
+    set_i2c_has(i2c_accessory::codec, 1);
     st(dac_level_data, 200);
   }
 

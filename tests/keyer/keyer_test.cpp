@@ -51,7 +51,7 @@ TEST_P(keyer_runs, follow_the_settings) {
   st(cw_spacing, r.spacing);
   st(cw_hang, r.hang);
   st(dac_level_data, r.level);
-  st(i2c_codec, r.codec);
+  set_i2c_has(i2c_accessory::codec, r.codec);
   st(cw_reversed, r.reversed);
   const keyer_run run = run_keyer(r.ticks, r.presses, r.hook);
   if (!r.events.empty()) {

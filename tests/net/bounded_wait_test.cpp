@@ -51,7 +51,7 @@ class stalled_fifo : public board_fixture, public testing::WithParamInterface<fi
       ++sleeps;
       now_ns += static_cast<int64_t>(us) * 1000;
     };
-    st(i2c_codec, 1);  // both parts run; the other FIFO always has room
+    set_i2c_has(i2c_accessory::codec, 1);  // both parts run; the other FIFO always has room
     const bool codec = GetParam().codec;
     level = codec ? &model.dac_level : &model.tx_level;
     threshold = codec ? dac_fifo_threshold : tx_fifo_threshold;

@@ -74,7 +74,7 @@ class pass_writers : public control_fixture, public testing::WithParamInterface<
 
 TEST_P(pass_writers, each_writer_asked_for_is_called) {
   const writer_row& r = GetParam();
-  bring_up({i2c_addr::misc, i2c_addr::nucleo});
+  bring_up({i2c_address(i2c_accessory::misc), i2c_address(i2c_accessory::nucleo)});
   st(freq_data[1], 7050000);  // a band the boards have not been told of
   st(cw_ptt, r.cw_ptt);
   st(alex_update, r.alex_update);
@@ -171,7 +171,7 @@ class shutdown_release : public control_fixture {
 };
 
 TEST_F(shutdown_release, relays_leave_transmit_even_when_the_keyer_misses_its_limit) {
-  bring_up({i2c_addr::nucleo});
+  bring_up({i2c_address(i2c_accessory::nucleo)});
   const auto f = frame_with({{0x01, 0x01, 0x0A, 0x25, 0x1A}},
                             {{ep2_c0::tx_frequency, 0x00, 0x6C, 0x56, 0x3C}});
   process_ep2(&f[ep2_c0_offset[0]]);
@@ -200,7 +200,7 @@ TEST_F(shutdown_release, relays_leave_transmit_even_when_the_keyer_misses_its_li
   EXPECT_GT(rx_words + tx_words, 0) << "the Alex board was not written";
   std::vector<i2c_msg> nucleo;
   for (const auto& m : take_i2c())
-    if (m.addr == i2c_addr::nucleo) nucleo.push_back(m);
+    if (m.addr == i2c_address(i2c_accessory::nucleo)) nucleo.push_back(m);
   ASSERT_FALSE(nucleo.empty()) << "the band board was not written";
   EXPECT_EQ(ld(i2c_nucleo_data[0]) & 2, 0u);
 }

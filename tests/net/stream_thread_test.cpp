@@ -95,8 +95,8 @@ TEST(stream_thread, start_restarts_the_receive_fifo_without_touching_codec_bit) 
 }
 
 TEST(stream_thread, start_restarts_codec_fifo_first_with_a_codec) {
-  running_server server([] { sim_config.i2c_devices[i2c_addr::codec] = true; });
-  ASSERT_EQ(ld(i2c_codec), 1);
+  running_server server([] { sim_config.i2c_devices[i2c_address(i2c_accessory::codec)] = true; });
+  ASSERT_EQ(i2c_has(i2c_accessory::codec), 1);
   client c(server.port);
   start_stream(server, c);
   EXPECT_EQ(server.model.rx_rst_log(), (std::vector<uint8_t>{0x00, 0x02, 0x02, 0x03}));
@@ -116,7 +116,7 @@ std::vector<uint32_t> mic_numbers(const frame_vec& frames) {
 }
 
 TEST(stream_thread, codec_words_repeat_two_to_the_rate_times_and_hold_when_rate_drops) {
-  running_server server([] { sim_config.i2c_devices[i2c_addr::codec] = true; });
+  running_server server([] { sim_config.i2c_devices[i2c_address(i2c_accessory::codec)] = true; });
   st(rate, 2);
   client c(server.port);
   start_stream(server, c);

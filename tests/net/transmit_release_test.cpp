@@ -98,14 +98,16 @@ const std::vector<int> all(all_but_codec.begin(), all_but_codec.end());
 
 INSTANTIATE_TEST_SUITE_P(
     rows, release_equals_mox_clear,
-    testing::Values(
-        release_row{"every_accessory", all, {{0x00, 0x01, 0x0A, 0x25, 0x1A}}},
-        release_row{"every_accessory_all_bits", all, {{0x00, 0xFF, 0xFF, 0xFF, 0xFF}}},
-        release_row{"no_accessory", {}, {{0x00, 0x01, 0x0A, 0x25, 0x1A}}},
-        release_row{"codec_keeps_alex_quiet", {i2c_addr::codec}, {{0x00, 0x02, 0x04, 0x41, 0x01}}},
-        // The receive path bit depends on the attenuation of now.
-        release_row{"attenuation_changed_since", all, {{0x00, 0x00, 0x00, 0x00, 0x00}}, 12},
-        release_row{"keyer_holds_ptt", all, {{0x00, 0x01, 0x0A, 0x25, 0x1A}}, 0, 1}),
+    testing::Values(release_row{"every_accessory", all, {{0x00, 0x01, 0x0A, 0x25, 0x1A}}},
+                    release_row{"every_accessory_all_bits", all, {{0x00, 0xFF, 0xFF, 0xFF, 0xFF}}},
+                    release_row{"no_accessory", {}, {{0x00, 0x01, 0x0A, 0x25, 0x1A}}},
+                    release_row{"codec_keeps_alex_quiet",
+                                {i2c_address(i2c_accessory::codec)},
+                                {{0x00, 0x02, 0x04, 0x41, 0x01}}},
+                    // The receive path bit depends on the attenuation of now.
+                    release_row{
+                        "attenuation_changed_since", all, {{0x00, 0x00, 0x00, 0x00, 0x00}}, 12},
+                    release_row{"keyer_holds_ptt", all, {{0x00, 0x01, 0x0A, 0x25, 0x1A}}, 0, 1}),
     test_rows::row_name);
 
 // The silence check against a virtual clock.

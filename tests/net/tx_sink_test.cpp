@@ -58,7 +58,7 @@ TEST_P(tx_sink_counts, words_and_sleeps_per_frame) {
   write8(gpio_out, r.gpio_out);
   st(tx_eer_data, r.eer);
   st(tx_mux_data, r.mux);
-  st(i2c_codec, r.codec);
+  set_i2c_has(i2c_accessory::codec, r.codec);
   const auto frame = ep2_frame();
   tx_sink_frame(frame.data());
   EXPECT_EQ(model.tx().size(), r.tx_words);
@@ -177,7 +177,7 @@ TEST_F(tx_sink, priming_zeros_come_before_the_frame) {
 }
 
 TEST_F(tx_sink, codec_gets_the_audio_words_in_sample_order) {
-  st(i2c_codec, 1);
+  set_i2c_has(i2c_accessory::codec, 1);
   model.dac_level = 0;
   const auto frame = ep2_frame();
   tx_sink_frame(frame.data());

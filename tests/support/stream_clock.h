@@ -176,7 +176,7 @@ inline void begin(const run_config& c, run_result* r) {
   d::last_rx_rst = read8(rx_rst);
   st(rate, c.rate_code);
   st(receivers, c.receivers);
-  st(i2c_codec, 0);
+  set_i2c_has(i2c_accessory::codec, 0);
   counters_reset();
   enable_thread.store(1, std::memory_order_release);
   active_thread.store(1, std::memory_order_release);
