@@ -21,7 +21,7 @@ namespace {
 
 void bring_up_every_accessory() {
   sim_config = sim_config_t{};
-  for (int a : {i2c_address(i2c_accessory::pene), i2c_address(i2c_accessory::alex),
+  for (int a : {i2c_address(i2c_accessory::pene), i2c_address(i2c_accessory::filter_expander),
                 i2c_address(i2c_accessory::level), i2c_address(i2c_accessory::misc),
                 i2c_address(i2c_accessory::drive), i2c_address(i2c_accessory::arduino),
                 i2c_address(i2c_accessory::nucleo), i2c_address(i2c_accessory::dac0),
@@ -33,7 +33,7 @@ void bring_up_every_accessory() {
   map_fpga_blocks(mem);
   st(i2c_fd, platform->open("/dev/i2c-0", O_RDWR));
   probe_i2c_accessories();
-  calc_log_lookup();
+  fill_drive_db_table();
 }
 
 // A typical client's round of control words (C0..C4).

@@ -145,12 +145,12 @@ void BM_keyer_element_error(benchmark::State& state) {
     return;
   }
   control_state_reset();
-  st(cw_int_data, 1);
+  st(keyer_enabled, 1);
   st(cw_mode, 1);
   st(cw_speed, wpm);
   st(cw_hang, 500);
   set_i2c_has(i2c_accessory::codec, 1);
-  st(dac_level_data, 200);
+  st(sidetone_level, 200);
   // Nominal lengths are whole ticks, as the keyer computes them.
   const double dot = 1200 / wpm;
   const double dash = (3600 * 50) / (50 * wpm);

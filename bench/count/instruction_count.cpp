@@ -290,7 +290,7 @@ double run_ep2(const char* mode, int64_t units) {
 double run_keyer(const char* mode, int64_t units) {
   namespace f = count_fake;
   const bool dot = std::strcmp(mode, "dot") == 0;
-  st(cw_int_data, 1);
+  st(keyer_enabled, 1);
   st(cw_mode, 1);
   st(cw_speed, 20);
   st(cw_weight, 50);

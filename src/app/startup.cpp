@@ -166,7 +166,7 @@ int startup(int argc, char** argv) {
 
   if (!map_fpga_blocks(mem_fd)) return fail("mmap");
   write_initial_registers(mask);
-  calc_log_lookup();
+  fill_drive_db_table();
 
   const int sock = platform->socket(AF_INET, SOCK_DGRAM, 0);
   if (sock < 0) return fail("socket");

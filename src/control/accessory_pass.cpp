@@ -8,10 +8,10 @@
 
 void accessory_updates() {
   // The keyer's PTT goes into the MOX bit of both words.
-  const uint16_t alex_word = ld(alex_data_0);
-  const uint32_t ptt_alex = field_put(alex0_bits::mox, ld(cw_ptt));
+  const uint16_t alex_word = ld(filter_settings);
+  const uint32_t ptt_alex = field_put(filter_settings_bits::mox, ld(cw_ptt));
   if (ptt_alex & ~alex_word) {
-    st(alex_data_0, alex_word | ptt_alex);
+    st(filter_settings, alex_word | ptt_alex);
     st(alex_update, 0);
     alex_write();
   } else if (ld(alex_update) != 0) {
@@ -25,11 +25,11 @@ void accessory_updates() {
     misc_write();
   }
 
-  const uint32_t nucleo_word = ld(nucleo_data_0);
-  const uint32_t merged =
-      field_get(nucleo0_bits::all, nucleo_word | field_put(nucleo0_bits::mox, ld(cw_ptt)));
+  const uint32_t nucleo_word = ld(nucleo_settings);
+  const uint32_t merged = field_get(nucleo_settings_bits::all,
+                                    nucleo_word | field_put(nucleo_settings_bits::mox, ld(cw_ptt)));
   if (merged != nucleo_word) {
-    st(nucleo_data_0, merged);
+    st(nucleo_settings, merged);
     st(nucleo_update, 0);
     nucleo_write();
   } else if (ld(nucleo_update) != 0) {

@@ -35,7 +35,7 @@ constexpr bit_field mox{0x8000};
 // Transmit word: low-pass filters, transmit antenna, relay.
 namespace tx_bits {
 constexpr uint16_t always = 0x0008;
-constexpr bit_field lpf_low{0x00F0};  // manual low-pass selections of alex_data_1 bits 8..11
+constexpr bit_field lpf_low{0x00F0};  // manual low-pass selections of filter_manual bits 8..11
 constexpr uint16_t lpf_15mhz = 0x0010;
 constexpr uint16_t lpf_8mhz = 0x0020;
 constexpr uint16_t lpf_4_5mhz = 0x0040;
@@ -43,7 +43,7 @@ constexpr uint16_t lpf_2_4mhz = 0x0080;
 constexpr int antenna_base = 8;  // antenna code t = 0, 1, 2 sets bit 8 + t
 constexpr bit_field relay{0x0800};
 constexpr bit_field mox{0x1000};
-constexpr bit_field lpf_high{0xE000};  // manual low-pass selections of alex_data_1 bits 12..14
+constexpr bit_field lpf_high{0xE000};  // manual low-pass selections of filter_manual bits 12..14
 constexpr uint16_t lpf_above_32mhz = 0x2000;
 constexpr uint16_t lpf_32mhz = 0x4000;
 constexpr uint16_t lpf_22mhz = 0x8000;
@@ -63,7 +63,7 @@ uint16_t auto_high_pass(uint32_t f_lo) {
   return hpf_20mhz;
 }
 
-// alex_data_1 bits 0, 1, 2, 3, 4, 5 select receive bits 1, 2, 4, 5, 6, 12.
+// filter_manual bits 0, 1, 2, 3, 4, 5 select receive bits 1, 2, 4, 5, 6, 12.
 uint16_t manual_high_pass(uint16_t d1) {
   return static_cast<uint16_t>(bit(d1, 0) << 1 | bit(d1, 1) << 2 | bit(d1, 2) << 4 |
                                bit(d1, 3) << 5 | bit(d1, 4) << 6 | bit(d1, 5) << 12);
@@ -82,8 +82,8 @@ uint16_t auto_low_pass(uint32_t f) {
 
 uint16_t manual_low_pass(uint16_t d1) {
   return static_cast<uint16_t>(
-      field_put(tx_bits::lpf_low, field_get(alex1_bits::low_pass_low, d1)) |
-      field_put(tx_bits::lpf_high, field_get(alex1_bits::low_pass_high, d1)));
+      field_put(tx_bits::lpf_low, field_get(filter_manual_bits::low_pass_low, d1)) |
+      field_put(tx_bits::lpf_high, field_get(filter_manual_bits::low_pass_high, d1)));
 }
 
 }  // namespace
@@ -92,45 +92,46 @@ void alex_write() {
   // Boards with a codec have no Alex port behind the register.
   if (i2c_has(i2c_accessory::codec)) return;
 
-  const uint16_t d0 = ld(alex_data_0);
-  const uint16_t d1 = ld(alex_data_1);
-  const uint32_t rx1 = ld(freq_data[1]);
-  const uint32_t rx2 = ld(freq_data[2]);
+  const uint16_t d0 = ld(filter_settings);
+  const uint16_t d1 = ld(filter_manual);
+  const uint32_t rx1 = ld(rx1_freq_hz);
+  const uint32_t rx2 = ld(rx2_freq_hz);
   const uint32_t f_hi = std::max(rx1, rx2);
   const uint32_t f_lo = std::min(rx1, rx2);
-  const bool manual = field_get(alex1_bits::manual, d1) != 0;
-  const uint32_t mox = field_get(alex0_bits::mox, d0);
+  const bool manual = field_get(filter_manual_bits::manual, d1) != 0;
+  const uint32_t mox = field_get(filter_settings_bits::mox, d0);
 
   // High-pass filters follow the lower receive frequency, the 6 m path the
   // higher one; the 6 m path bypasses every high-pass filter.
-  const bool six_metres = manual ? field_get(alex1_bits::six_metres, d1) != 0 : f_hi > 50000000;
+  const bool six_metres =
+      manual ? field_get(filter_manual_bits::six_metres, d1) != 0 : f_hi > 50000000;
   uint32_t rx = rx_bits::always;
   if (six_metres)
     rx |= rx_bits::six_metres;
   else
     rx |= manual ? manual_high_pass(d1) : auto_high_pass(f_lo);
-  const uint32_t rx_ant = field_get(alex0_bits::rx_antenna, d0);
+  const uint32_t rx_ant = field_get(filter_settings_bits::rx_antenna, d0);
   if (rx_ant != 0) rx |= 1u << (rx_bits::antenna_top - rx_ant);
-  rx |= field_put(rx_bits::rx_out, field_get(alex0_bits::rx_out, d0)) |
-        field_put(rx_bits::att_20db, field_get(alex0_bits::att_20db, d0)) |
-        field_put(rx_bits::att_10db, field_get(alex0_bits::att_10db, d0)) |
+  rx |= field_put(rx_bits::rx_out, field_get(filter_settings_bits::rx_out, d0)) |
+        field_put(rx_bits::att_20db, field_get(filter_settings_bits::att_20db, d0)) |
+        field_put(rx_bits::att_10db, field_get(filter_settings_bits::att_10db, d0)) |
         field_put(rx_bits::mox, mox);
-  if (rx != ld(alex_data_rx)) {
-    st(alex_data_rx, rx);
+  if (rx != ld(alex_rx_sent)) {
+    st(alex_rx_sent, rx);
     write32(alex, alex_rx_mark | field_put(alex_word, rx));
   }
 
   // The low-pass filter protects the transmitter while transmitting and
   // follows the higher receive frequency otherwise.
-  const uint32_t f_tx = mox ? ld(freq_data[0]) : f_hi;
+  const uint32_t f_tx = mox ? ld(tx_freq_hz) : f_hi;
   uint32_t tx = tx_bits::always;
   tx |= manual ? manual_low_pass(d1) : auto_low_pass(f_tx);
-  const uint32_t tx_ant = field_get(alex0_bits::tx_antenna, d0);
+  const uint32_t tx_ant = field_get(filter_settings_bits::tx_antenna, d0);
   if (tx_ant != 3) tx |= 1u << (tx_bits::antenna_base + tx_ant);
-  const uint32_t relay = mox && !field_get(alex1_bits::relay_disable, d1);
+  const uint32_t relay = mox && !field_get(filter_manual_bits::relay_disable, d1);
   tx |= field_put(tx_bits::relay, relay) | field_put(tx_bits::mox, mox);
-  if (tx != ld(alex_data_tx)) {
-    st(alex_data_tx, tx);
+  if (tx != ld(alex_tx_sent)) {
+    st(alex_tx_sent, tx);
     write32(alex, alex_tx_mark | field_put(alex_word, tx));
   }
 }

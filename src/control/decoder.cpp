@@ -43,13 +43,13 @@ constexpr bit_field c4_sync{0x80};             // receivers 1 and 2 locked toget
 namespace drive_filters {
 constexpr bit_field c1_drive{0xFF};  // drive level 0..255
 constexpr bit_field c2_mic_boost{0x01};
-constexpr bit_field c2_manual{0x40};   // manual filter selection (alex_data_1 bit 15)
+constexpr bit_field c2_manual{0x40};   // manual filter selection (filter_manual bit 15)
 constexpr bit_field c3_relay_a{0x20};  // relay bits of the band boards
 constexpr bit_field c3_relay_b{0x80};
 constexpr bit_field c3_relays{0xE0};  // bits 5..7 together, as the nucleo board takes them
 constexpr bit_field c3_arduino_relays{0xC0};
 // C3 in full: manual high-pass selections, 50 MHz path, relay disable;
-// C4 in full: manual low-pass selections (alex1_bits).
+// C4 in full: manual low-pass selections (filter_manual_bits).
 }  // namespace drive_filters
 
 // The word with C0 = 0x14: receive attenuation.
@@ -112,7 +112,7 @@ constexpr bit_field rx_antenna{0x700000};
 
 // The arduino board's transmit attenuation word (command 5, 24 bits).
 namespace txatt_bits {
-constexpr bit_field drive_db{0x00003F};  // log_table_lookup of the last drive level
+constexpr bit_field drive_db{0x00003F};  // drive_db_table of the last drive level
 constexpr bit_field tx_db{0x001F00};     // the word with C0 = 0x1C
 constexpr bit_field relays{0x030000};    // C3 bits 6..7 of the word with C0 = 0x12
 }  // namespace txatt_bits
@@ -183,19 +183,19 @@ void handle_general(const uint8_t* c) {
   st(receivers, field_get(c4_receivers, c4) + 1);
 
   const uint16_t sync = static_cast<uint16_t>(field_get(c4_sync, c4));
-  if (changed(rx_sync_data, sync) && sync) {
+  if (changed(rx_synced, sync) && sync) {
     // Receiver 2 takes receiver 1's increment as the register holds it, then
     // both oscillators restart together so that they run in phase.
     write32(rx_freq + 1, read32(rx_freq));
     pulse8(lo_rst, lo_rst_bits::rx_sync);
   }
 
-  st(tx_eer_data, field_get(c2_eer, c2));
+  st(tx_eer, field_get(c2_eer, c2));
 
   // The receive path bit is on only while receiving with no attenuation or
   // with the preamplifier bit set.
   const bool rx_path = !mox && (read8(gpio_in) & gpio_in_bits::ptt) == 0 &&
-                       (ld(rx_att_data) == 0 || field_get(c3_preamp, c3) != 0);
+                       (ld(rx_att_db) == 0 || field_get(c3_preamp, c3) != 0);
   const uint8_t outputs = static_cast<uint8_t>(
       field_put(gpio_out_bits::mox, mox) | field_put(gpio_out_bits::rx_path, rx_path) |
       field_put(gpio_out_bits::attenuator, att_code) |
@@ -206,12 +206,13 @@ void handle_general(const uint8_t* c) {
   st(rate, rate_code);
   write16(rx_rate, rx_rate_divider[rate_code]);
 
-  const uint16_t alex0 = static_cast<uint16_t>(
-      field_put(alex0_bits::mox, mox) | field_put(alex0_bits::attenuator, att_code) |
-      field_put(alex0_bits::rx_antenna, rx_ant) |
-      field_put(alex0_bits::rx_out, field_get(c3_rx_out, c3)) |
-      field_put(alex0_bits::tx_antenna, tx_ant));
-  update(alex_data_0, alex0, alex_update);
+  const uint16_t alex0 =
+      static_cast<uint16_t>(field_put(filter_settings_bits::mox, mox) |
+                            field_put(filter_settings_bits::attenuator, att_code) |
+                            field_put(filter_settings_bits::rx_antenna, rx_ant) |
+                            field_put(filter_settings_bits::rx_out, field_get(c3_rx_out, c3)) |
+                            field_put(filter_settings_bits::tx_antenna, tx_ant));
+  update(filter_settings, alex0, alex_update);
 
   if (i2c_has(i2c_accessory::pene)) {
     const uint16_t pene = static_cast<uint16_t>(
@@ -223,25 +224,25 @@ void handle_general(const uint8_t* c) {
   }
 
   if (i2c_has(i2c_accessory::nucleo)) {
-    uint32_t nucleo0 = field_put(nucleo0_bits::mox, mox) |
-                       field_put(nucleo0_bits::outputs, field_get(c2_outputs, c2)) |
-                       field_put(nucleo0_bits::c3_bits_3_4, field_get(c3_bits_3_4, c3));
-    if (rx_ant != 0) nucleo0 |= 1u << (nucleo0_bits::rx_antenna_base + rx_ant);
-    if (tx_ant != 3) nucleo0 |= 1u << (nucleo0_bits::tx_antenna_base + tx_ant);
-    update(nucleo_data_0, nucleo0, nucleo_update);
+    uint32_t nucleo0 = field_put(nucleo_settings_bits::mox, mox) |
+                       field_put(nucleo_settings_bits::outputs, field_get(c2_outputs, c2)) |
+                       field_put(nucleo_settings_bits::c3_bits_3_4, field_get(c3_bits_3_4, c3));
+    if (rx_ant != 0) nucleo0 |= 1u << (nucleo_settings_bits::rx_antenna_base + rx_ant);
+    if (tx_ant != 3) nucleo0 |= 1u << (nucleo_settings_bits::tx_antenna_base + tx_ant);
+    update(nucleo_settings, nucleo0, nucleo_update);
   }
 
   if (i2c_has(i2c_accessory::dac0)) {
     // Total receive attenuation 0..61 dB. At 61 dB the line would fall below
     // the DAC's range (4065 - 4095); it stops at 0 instead.
-    const unsigned x = ld(rx_att_data) + 10u * att_code;
+    const unsigned x = ld(rx_att_db) + 10u * att_code;
     const unsigned drop = x * dac0_span / dac0_steps;
     const uint16_t value = static_cast<uint16_t>(drop < dac0_top ? dac0_top - drop : 0);
     if (changed(i2c_dac0_data, value)) i2c_send(i2c_address(i2c_accessory::dac0), dac_msg(value));
   }
 
   if (i2c_has(i2c_accessory::arduino)) {
-    const uint32_t old = ld(i2c_ard_ocant_data);
+    const uint32_t old = ld(arduino_outputs_antennas_sent);
     uint32_t ocant;
     if (mox) {
       ocant = (old & (ocant_bits::rx_outputs.mask | ocant_bits::rx_antenna.mask)) |
@@ -254,7 +255,8 @@ void handle_general(const uint8_t* c) {
               field_put(ocant_bits::rx_outputs, field_get(c2_outputs, c2)) |
               field_put(ocant_bits::rx_antenna, antenna);
     }
-    if (changed(i2c_ard_ocant_data, ocant)) send_arduino24(arduino_cmd::outputs_antennas, ocant);
+    if (changed(arduino_outputs_antennas_sent, ocant))
+      send_arduino24(arduino_cmd::outputs_antennas, ocant);
   }
 }
 
@@ -262,10 +264,10 @@ void handle_tx_frequency(const uint8_t* c) {
   const uint32_t f = get_be32(c + 1);
   if (f > freq_max) return;
   write32(tx_freq, phase_increment(f));
-  if (!changed(freq_data[0], f)) return;
+  if (!changed(tx_freq_hz, f)) return;
   icom_write();
   raise_frequency_flags();
-  arduino_frequency(arduino_cmd::tx_khz, i2c_ard_ftx_data, f);
+  arduino_frequency(arduino_cmd::tx_khz, arduino_tx_khz_sent, f);
 }
 
 void handle_rx1_frequency(const uint8_t* c) {
@@ -273,23 +275,23 @@ void handle_rx1_frequency(const uint8_t* c) {
   if (f > freq_max) return;
   write32(rx_freq, phase_increment(f));
   // While synchronised receiver 2 follows, restarted with receiver 1 at a change.
-  const bool sync = ld(rx_sync_data) != 0;
+  const bool sync = ld(rx_synced) != 0;
   if (sync) write32(rx_freq + 1, read32(rx_freq));
-  if (!changed(freq_data[1], f)) return;
+  if (!changed(rx1_freq_hz, f)) return;
   if (sync) pulse8(lo_rst, lo_rst_bits::rx_sync);
   raise_frequency_flags();
-  arduino_frequency(arduino_cmd::rx1_khz, i2c_ard_frx1_data, f);
+  arduino_frequency(arduino_cmd::rx1_khz, arduino_rx1_khz_sent, f);
 }
 
 // While synchronised receiver 2 follows receiver 1 and its own word is ignored.
 void handle_rx2_frequency(const uint8_t* c) {
-  if (ld(rx_sync_data)) return;
+  if (ld(rx_synced)) return;
   const uint32_t f = get_be32(c + 1);
   if (f > freq_max) return;
   write32(rx_freq + 1, phase_increment(f));
-  if (!changed(freq_data[2], f)) return;
+  if (!changed(rx2_freq_hz, f)) return;
   raise_frequency_flags();
-  arduino_frequency(arduino_cmd::rx2_khz, i2c_ard_frx2_data, f);
+  arduino_frequency(arduino_cmd::rx2_khz, arduino_rx2_khz_sent, f);
 }
 
 // Receiver 3 drives no filter and no accessory: only its oscillator.
@@ -306,26 +308,27 @@ void handle_drive_filters(const uint8_t* c) {
   const uint8_t c1 = c[1], c2 = c[2], c3 = c[3], c4 = c[4];
 
   // C4 bit 7 lands on the manual bit too: either turns manual selection on.
-  const uint16_t alex1 =
-      static_cast<uint16_t>(field_put(alex1_bits::c3, c3) | field_put(alex1_bits::c4, c4) |
-                            field_put(alex1_bits::manual, field_get(c2_manual, c2)));
-  update(alex_data_1, alex1, alex_update);
+  const uint16_t alex1 = static_cast<uint16_t>(
+      field_put(filter_manual_bits::c3, c3) | field_put(filter_manual_bits::c4, c4) |
+      field_put(filter_manual_bits::manual, field_get(c2_manual, c2)));
+  update(filter_manual, alex1, alex_update);
 
   if (i2c_has(i2c_accessory::misc)) {
     const uint16_t relays =
-        static_cast<uint16_t>(field_put(misc2_bits::relay_a, field_get(c3_relay_a, c3)) |
-                              field_put(misc2_bits::relay_b, field_get(c3_relay_b, c3)));
-    update(misc_data_2, relays, misc_update);
+        static_cast<uint16_t>(field_put(misc_relays_bits::relay_a, field_get(c3_relay_a, c3)) |
+                              field_put(misc_relays_bits::relay_b, field_get(c3_relay_b, c3)));
+    update(misc_relays, relays, misc_update);
   }
 
   if (i2c_has(i2c_accessory::nucleo))
-    update(nucleo_data_1, field_get(c3_relays, c3), nucleo_update);
+    update(nucleo_relays, field_get(c3_relays, c3), nucleo_update);
 
   // The Alex board on I2C takes C3 and C4 as its 16 lines.
-  if (i2c_has(i2c_accessory::alex)) {
-    const uint16_t v =
-        static_cast<uint16_t>(field_put(alex1_bits::c3, c3) | field_put(alex1_bits::c4, c4));
-    if (changed(i2c_alex_data, v)) send_expander(i2c_address(i2c_accessory::alex), v);
+  if (i2c_has(i2c_accessory::filter_expander)) {
+    const uint16_t v = static_cast<uint16_t>(field_put(filter_manual_bits::c3, c3) |
+                                             field_put(filter_manual_bits::c4, c4));
+    if (changed(filter_expander_sent, v))
+      send_expander(i2c_address(i2c_accessory::filter_expander), v);
   }
 
   // The drive level goes to exactly one place: the first present of level
@@ -337,10 +340,11 @@ void handle_drive_filters(const uint8_t* c) {
     if (changed(i2c_drive_data, level))
       i2c_send(i2c_address(i2c_accessory::drive), drive_msg(level));
   } else if (i2c_has(i2c_accessory::arduino)) {
-    const uint32_t txatt = (ld(i2c_ard_txatt_data) & txatt_bits::tx_db.mask) |
-                           field_put(txatt_bits::drive_db, log_table_lookup[level]) |
+    const uint32_t txatt = (ld(arduino_tx_attenuation_sent) & txatt_bits::tx_db.mask) |
+                           field_put(txatt_bits::drive_db, drive_db_table[level]) |
                            field_put(txatt_bits::relays, field_get(c3_arduino_relays, c3));
-    if (changed(i2c_ard_txatt_data, txatt)) send_arduino24(arduino_cmd::tx_attenuation, txatt);
+    if (changed(arduino_tx_attenuation_sent, txatt))
+      send_arduino24(arduino_cmd::tx_attenuation, txatt);
   } else {
     const double scaled = std::floor(level * tx_level_per_drive + 0.5);
     write16(tx_level, static_cast<uint16_t>(static_cast<int16_t>(scaled)));
@@ -358,15 +362,16 @@ void handle_drive_filters(const uint8_t* c) {
 // The word with C0 = 0x14: receive attenuation.
 void handle_rx_attenuation(const uint8_t* c) {
   const uint8_t att = static_cast<uint8_t>(field_get(rx_attenuation::c4_db, c[4]));
-  st(rx_att_data, att);
+  st(rx_att_db, att);
 
-  if (i2c_has(i2c_accessory::misc)) update(misc_data_0, att, misc_update);
-  if (i2c_has(i2c_accessory::nucleo)) update(nucleo_data_2, att, nucleo_update);
+  if (i2c_has(i2c_accessory::misc)) update(misc_rx_att_db, att, misc_update);
+  if (i2c_has(i2c_accessory::nucleo)) update(nucleo_rx_att_db, att, nucleo_update);
   if (i2c_has(i2c_accessory::arduino)) {
     const uint16_t rxatt =
-        static_cast<uint16_t>((ld(i2c_ard_rxatt_data) & rxatt_bits::second_db.mask) |
+        static_cast<uint16_t>((ld(arduino_rx_attenuation_sent) & rxatt_bits::second_db.mask) |
                               field_put(rxatt_bits::first_db, att));
-    if (changed(i2c_ard_rxatt_data, rxatt)) send_arduino16(arduino_cmd::rx_attenuation, rxatt);
+    if (changed(arduino_rx_attenuation_sent, rxatt))
+      send_arduino16(arduino_cmd::rx_attenuation, rxatt);
   }
 }
 
@@ -377,8 +382,8 @@ void handle_attenuation_keyer(const uint8_t* c) {
   const uint8_t c1 = c[1], c2 = c[2], c3 = c[3], c4 = c[4];
   const uint32_t att2 = field_get(c1_second_db, c1);
 
-  if (i2c_has(i2c_accessory::misc)) update(misc_data_1, att2, misc_update);
-  if (i2c_has(i2c_accessory::nucleo)) update(nucleo_data_3, att2, nucleo_update);
+  if (i2c_has(i2c_accessory::misc)) update(misc_rx2_att_db, att2, misc_update);
+  if (i2c_has(i2c_accessory::nucleo)) update(nucleo_rx2_att_db, att2, nucleo_update);
 
   st(cw_speed, field_get(c3_speed, c3));
   st(cw_mode, field_get(c3_mode, c3));
@@ -389,8 +394,9 @@ void handle_attenuation_keyer(const uint8_t* c) {
   if (i2c_has(i2c_accessory::arduino)) {
     const uint16_t rxatt =
         static_cast<uint16_t>(field_put(rxatt_bits::second_db, att2) |
-                              (ld(i2c_ard_rxatt_data) & rxatt_bits::first_db.mask));
-    if (changed(i2c_ard_rxatt_data, rxatt)) send_arduino16(arduino_cmd::rx_attenuation, rxatt);
+                              (ld(arduino_rx_attenuation_sent) & rxatt_bits::first_db.mask));
+    if (changed(arduino_rx_attenuation_sent, rxatt))
+      send_arduino16(arduino_cmd::rx_attenuation, rxatt);
   }
 }
 
@@ -399,15 +405,16 @@ void handle_tx_attenuation(const uint8_t* c) {
   if (!i2c_has(i2c_accessory::arduino)) return;
   const uint32_t txatt =
       field_put(txatt_bits::tx_db, field_get(tx_attenuation::c3_db, c[3])) |
-      (ld(i2c_ard_txatt_data) & (txatt_bits::drive_db.mask | txatt_bits::relays.mask));
-  if (changed(i2c_ard_txatt_data, txatt)) send_arduino24(arduino_cmd::tx_attenuation, txatt);
+      (ld(arduino_tx_attenuation_sent) & (txatt_bits::drive_db.mask | txatt_bits::relays.mask));
+  if (changed(arduino_tx_attenuation_sent, txatt))
+    send_arduino24(arduino_cmd::tx_attenuation, txatt);
 }
 
 // The word with C0 = 0x1E.
 void handle_keyer_sidetone(const uint8_t* c) {
-  st(cw_int_data, field_get(keyer_sidetone::c1_keyer_on, c[1]));
+  st(keyer_enabled, field_get(keyer_sidetone::c1_keyer_on, c[1]));
   st(cw_delay, c[3]);
-  st(dac_level_data, c[2]);
+  st(sidetone_level, c[2]);
   if (i2c_has(i2c_accessory::codec)) write16(dac_level, static_cast<uint16_t>(c[2] << 6));
 }
 

@@ -25,7 +25,7 @@ constexpr icom_band icom_bands[] = {
 }  // namespace
 
 void icom_write() {
-  const uint32_t f = ld(freq_data[0]);
+  const uint32_t f = ld(tx_freq_hz);
   const icom_band* band = icom_bands;
   // The last row holds every frequency from 26 MHz up.
   while (f >= band->below && band->below != UINT32_MAX) ++band;

@@ -2,6 +2,6 @@
 // arduino accessory.
 #pragma once
 
-// Fills log_table_lookup: entries 0 and 1 are 63; entry i is
+// Fills drive_db_table: entries 0 and 1 are 63; entry i is
 // -40 * log10(i / 255) truncated toward zero, at most 63. Start-up only.
-void calc_log_lookup();
+void fill_drive_db_table();

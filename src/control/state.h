@@ -9,7 +9,7 @@
 // Who writes what at run time:
 //   main thread (receive loop, process_ep2, the *_write functions): settings,
 //     packed words, caches, update flags, enable_thread, addr_ep6, cw_release;
-//   keyer thread: cw_ptt, cw_ptt_delay, tx_mux_data, cw_memory, cw_released,
+//   keyer thread: cw_ptt, cw_ptt_delay, keyer_owns_tx, paddle_latest/paddle_memory, cw_released,
 //     keyer_ticks;
 //   stream thread: active_thread (cleared as its last act), stream_progress.
 // Presence flags and descriptors are written only during start-up, before any
@@ -33,18 +33,20 @@ inline void st(std::atomic<T>& v, U x) {
 }
 
 // Receiver and stream settings
-extern std::atomic<int32_t> receivers;      // 1..8 streamed receivers
-extern std::atomic<int32_t> rate;           // 0..3: 48, 96, 192, 384 kHz
-extern std::atomic<uint16_t> rx_sync_data;  // 1: receivers 1 and 2 locked together
-extern std::atomic<uint32_t> freq_data[3];  // Hz: [0] transmit, [1] rx 1, [2] rx 2
-constexpr uint32_t freq_max = 30720000;     // Hz
-constexpr uint32_t freq_min = 0;            // Hz
+extern std::atomic<int32_t> receivers;     // 1..8 streamed receivers
+extern std::atomic<int32_t> rate;          // 0..3: 48, 96, 192, 384 kHz
+extern std::atomic<uint16_t> rx_synced;    // 1: receivers 1 and 2 locked together
+extern std::atomic<uint32_t> tx_freq_hz;   // Hz, transmit
+extern std::atomic<uint32_t> rx1_freq_hz;  // Hz, receiver 1
+extern std::atomic<uint32_t> rx2_freq_hz;  // Hz, receiver 2
+constexpr uint32_t freq_max = 30720000;    // Hz
+constexpr uint32_t freq_min = 0;           // Hz
 
 // Transmit and keyer settings written by decoding
-extern std::atomic<uint8_t> tx_eer_data;     // EER bit: C2 bit 0 of the word with C0 = 0x00
-extern std::atomic<uint8_t> rx_att_data;     // dB, 0..31: the word with C0 = 0x14
-extern std::atomic<uint8_t> dac_level_data;  // sidetone level 0..255
-extern std::atomic<uint8_t> cw_int_data;     // 1: internal keyer enabled
+extern std::atomic<uint8_t> tx_eer;          // EER bit: C2 bit 0 of the word with C0 = 0x00
+extern std::atomic<uint8_t> rx_att_db;       // dB, 0..31: the word with C0 = 0x14
+extern std::atomic<uint8_t> sidetone_level;  // sidetone level 0..255
+extern std::atomic<uint8_t> keyer_enabled;   // 1: internal keyer enabled
 extern std::atomic<uint8_t> cw_delay;        // RF delay, ms
 extern std::atomic<uint16_t> cw_hang;        // PTT hang, ms, 0..1023 (0 stands for 10)
 extern std::atomic<uint8_t> cw_speed;        // words per minute, 0..63
@@ -54,10 +56,11 @@ extern std::atomic<uint8_t> cw_spacing;      // 1: enforce letter space
 extern std::atomic<uint8_t> cw_reversed;     // 1: paddles swapped
 
 // Keyer-owned state
-extern std::atomic<uint8_t> cw_ptt;         // 1 while the keyer holds the transmitter
-extern std::atomic<int32_t> cw_ptt_delay;   // hang countdown, ticks
-extern std::atomic<uint8_t> tx_mux_data;    // 1 while the keyer owns the transmit path
-extern std::atomic<uint32_t> cw_memory[2];  // [0] latest paddle sample, [1] paddle memory
+extern std::atomic<uint8_t> cw_ptt;          // 1 while the keyer holds the transmitter
+extern std::atomic<int32_t> cw_ptt_delay;    // hang countdown, ticks
+extern std::atomic<uint8_t> keyer_owns_tx;   // 1 while the keyer owns the transmit path
+extern std::atomic<uint32_t> paddle_latest;  // latest paddle sample
+extern std::atomic<uint32_t> paddle_memory;  // paddle presses latched for the next element
 // Shutdown hand-shake: the main thread sets cw_release to ask the keyer to end
 // any keying and drop its PTT in the usual order; the keyer sets cw_released
 // when that is done and keys nothing from then on.
@@ -75,25 +78,26 @@ extern std::atomic<uint32_t> stream_progress;
 extern std::atomic<int32_t> ptt_event_fd;
 
 // Alex filter board
-extern std::atomic<uint16_t> alex_data_0;   // the word with C0 = 0x00, packed (control/words.h)
-extern std::atomic<uint16_t> alex_data_1;   // the word with C0 = 0x12: manual filters
-extern std::atomic<uint16_t> alex_data_rx;  // cache: last receive word written
-extern std::atomic<uint16_t> alex_data_tx;  // cache: last transmit word written
+extern std::atomic<uint16_t> filter_settings;  // the word with C0 = 0x00, packed (control/words.h)
+extern std::atomic<uint16_t> filter_manual;    // the word with C0 = 0x12: manual filters
+extern std::atomic<uint16_t> alex_rx_sent;     // cache: last receive word written
+extern std::atomic<uint16_t> alex_tx_sent;     // cache: last transmit word written
 extern std::atomic<uint16_t> alex_update;
 
 // Misc board (0x23)
-extern std::atomic<uint16_t> misc_data_0;  // dB, the word with C0 = 0x14
-extern std::atomic<uint16_t> misc_data_1;  // dB, the word with C0 = 0x16
-extern std::atomic<uint16_t> misc_data_2;  // relay bits, the word with C0 = 0x12
-extern std::atomic<uint16_t> i2c_misc_data;
+extern std::atomic<uint16_t> misc_rx_att_db;   // dB, the word with C0 = 0x14
+extern std::atomic<uint16_t> misc_rx2_att_db;  // dB, the word with C0 = 0x16
+extern std::atomic<uint16_t> misc_relays;      // relay bits, the word with C0 = 0x12
+extern std::atomic<uint16_t> misc_word_sent;
 extern std::atomic<uint16_t> misc_update;
 
 // Nucleo board (0x55)
-extern std::atomic<uint32_t> nucleo_data_0;  // the word with C0 = 0x00, packed (control/words.h)
-extern std::atomic<uint32_t> nucleo_data_1;  // relay bits, the word with C0 = 0x12
-extern std::atomic<uint32_t> nucleo_data_2;  // dB, the word with C0 = 0x14
-extern std::atomic<uint32_t> nucleo_data_3;  // dB, the word with C0 = 0x16
-extern std::atomic<uint32_t> i2c_nucleo_data[2];  // cache: [0] word, [1] band byte
+extern std::atomic<uint32_t> nucleo_settings;   // the word with C0 = 0x00, packed (control/words.h)
+extern std::atomic<uint32_t> nucleo_relays;     // relay bits, the word with C0 = 0x12
+extern std::atomic<uint32_t> nucleo_rx_att_db;  // dB, the word with C0 = 0x14
+extern std::atomic<uint32_t> nucleo_rx2_att_db;  // dB, the word with C0 = 0x16
+extern std::atomic<uint32_t> nucleo_word_sent;   // cache: last word sent
+extern std::atomic<uint32_t> nucleo_bands_sent;  // cache: last band byte sent
 extern std::atomic<int32_t> nucleo_update;
 
 // Serial band message
@@ -114,21 +118,21 @@ inline void set_i2c_has(i2c_accessory a, bool present) {
 
 // Last-sent caches of I2C messages
 extern std::atomic<uint16_t> i2c_pene_data;
-extern std::atomic<uint16_t> i2c_alex_data;
+extern std::atomic<uint16_t> filter_expander_sent;
 extern std::atomic<uint16_t> i2c_level_data;
 extern std::atomic<uint16_t> i2c_drive_data;
 extern std::atomic<uint16_t> i2c_dac0_data;  // initial 4095
 extern std::atomic<uint16_t> i2c_dac1_data;  // initial 4095
 extern std::atomic<uint8_t> i2c_boost_data;
-extern std::atomic<uint16_t> i2c_ard_ftx_data;    // kHz
-extern std::atomic<uint16_t> i2c_ard_frx1_data;   // kHz
-extern std::atomic<uint16_t> i2c_ard_frx2_data;   // kHz
-extern std::atomic<uint32_t> i2c_ard_ocant_data;  // 24 bits used
-extern std::atomic<uint32_t> i2c_ard_txatt_data;  // 18 bits used
-extern std::atomic<uint16_t> i2c_ard_rxatt_data;
+extern std::atomic<uint16_t> arduino_tx_khz_sent;            // kHz
+extern std::atomic<uint16_t> arduino_rx1_khz_sent;           // kHz
+extern std::atomic<uint16_t> arduino_rx2_khz_sent;           // kHz
+extern std::atomic<uint32_t> arduino_outputs_antennas_sent;  // 24 bits used
+extern std::atomic<uint32_t> arduino_tx_attenuation_sent;    // 18 bits used
+extern std::atomic<uint16_t> arduino_rx_attenuation_sent;
 
 // Drive level 0..255 -> attenuation in dB; filled once at start-up, then read only.
-extern uint8_t log_table_lookup[256];
+extern uint8_t drive_db_table[256];
 
 // Network
 extern std::atomic<int32_t> sock_ep2;

@@ -7,10 +7,10 @@
 
 #include <cstdint>
 
-// The accessory pass, in this order: merges cw_ptt into bit 0 of alex_data_0
+// The accessory pass, in this order: merges cw_ptt into bit 0 of filter_settings
 // and, when that sets a bit, calls alex_write (else only when alex_update is
 // set); calls misc_write when misc_update is set; merges cw_ptt into bit 0 of
-// nucleo_data_0 (kept to 16 bits) and calls nucleo_write when that changes the
+// nucleo_settings (kept to 16 bits) and calls nucleo_write when that changes the
 // word (else only when nucleo_update is set). Each update flag is cleared
 // before its writer is called. The merge only ever sets bits. Main thread.
 void accessory_updates();
@@ -18,7 +18,7 @@ void accessory_updates();
 // Alex filter words to the alex register: the receive word (high-pass,
 // receive antenna, attenuator, MOX) as 0x10000 | word, then the transmit word
 // (low-pass, transmit antenna, relay, MOX) as 0x20000 | word, each only when
-// it changed. Filters follow alex_data_1 when its bit 15 asks for manual
+// it changed. Filters follow filter_manual when its bit 15 asks for manual
 // selection, else the frequencies. Does nothing at all with a codec present.
 void alex_write();
 

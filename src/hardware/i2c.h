@@ -25,7 +25,7 @@ extern std::atomic<int32_t> i2c_fd;
 // probe returns has bit i2c_present(a) set for each accessory a that answered.
 enum class i2c_accessory : uint8_t {
   pene,
-  alex,
+  filter_expander,
   level,
   misc,
   drive,
@@ -53,7 +53,7 @@ constexpr i2c_accessory_entry i2c_accessories[] = {
     // kernel driver may sit at its address, hence the forced selection.
     {i2c_accessory::pene, "pene", 0x20, i2c_probe::expander_forced},
     // 16-bit I/O expander: the filter board's manual selections over I2C.
-    {i2c_accessory::alex, "alex", 0x21, i2c_probe::expander},
+    {i2c_accessory::filter_expander, "alex", 0x21, i2c_probe::expander},
     {i2c_accessory::level, "level", 0x22, i2c_probe::expander},  // I/O expander: drive level
     {i2c_accessory::misc, "misc", 0x23, i2c_probe::expander},    // I/O expander: band board
     {i2c_accessory::drive, "drive", 0x28, i2c_probe::drive},     // drive-level device

@@ -11,7 +11,7 @@
 #include "hardware/platform.h"
 
 // Everything here runs on the keyer thread, the only writer of tx_rst,
-// cw_ptt, cw_ptt_delay, tx_mux_data and cw_memory after start-up. Settings
+// cw_ptt, cw_ptt_delay, keyer_owns_tx and paddle_latest/paddle_memory after start-up. Settings
 // are re-read at every step that needs them, because process_ep2 changes
 // them at any time; each length below loads cw_speed exactly once, so a
 // change to 0 between a test and the division cannot divide by zero.
@@ -107,7 +107,7 @@ constexpr uint32_t paddle_bit(uint32_t element) {
 
 // The paddle sample: 0 while the keyer is disabled, without touching gpio_in.
 uint32_t paddle_sample() {
-  if (!ld(cw_int_data)) return 0;
+  if (!ld(keyer_enabled)) return 0;
   uint32_t paddles = field_get(gpio_in_bits::paddles, read8(gpio_in));
   if (ld(cw_reversed)) paddles = ((paddles & 1u) << 1) | (paddles >> 1);
   return paddles;
@@ -124,8 +124,8 @@ void signal_ptt_change() {
 }
 
 // Key-on, PTT drop and key-up, in the order the FPGA and the other threads
-// rely on: PTT before the transmit source, cw_ptt before tx_mux_data. The
-// tx_mux_data stores are releases so that a reader that acquires it also
+// rely on: PTT before the transmit source, cw_ptt before keyer_owns_tx. The
+// keyer_owns_tx stores are releases so that a reader that acquires it also
 // sees the cw_ptt stored before it. Key-on within a letter finds PTT still up
 // and changes nothing the receive loop needs to hear of.
 void key_on() {
@@ -133,8 +133,8 @@ void key_on() {
   set_bits8(tx_rst, tx_rst_bits::keyer_ptt);
   st(cw_ptt, 1);
   set_bits8(tx_rst, tx_rst_bits::keyer_source);
-  tx_mux_data.store(1, std::memory_order_release);
-  if (i2c_has(i2c_accessory::codec) && ld(dac_level_data)) set_bits8(tx_rst, tx_rst_bits::sidetone);
+  keyer_owns_tx.store(1, std::memory_order_release);
+  if (i2c_has(i2c_accessory::codec) && ld(sidetone_level)) set_bits8(tx_rst, tx_rst_bits::sidetone);
   if (!ptt_was_up) signal_ptt_change();
 }
 
@@ -143,7 +143,7 @@ void ptt_drop() {
   st(cw_ptt, 0);
   pulse8(tx_rst, tx_rst_bits::restart);
   clear_bits8(tx_rst, tx_rst_bits::keyer_source);
-  tx_mux_data.store(0, std::memory_order_release);
+  keyer_owns_tx.store(0, std::memory_order_release);
   signal_ptt_change();
 }
 
@@ -185,27 +185,27 @@ void hang_step() {
   if (left <= 0) ptt_drop();
 }
 
-// Takes a paddle sample and keeps it as the latest (cw_memory[0]).
+// Takes a paddle sample and keeps it as the latest (paddle_latest).
 uint32_t sample() {
   const uint32_t paddles = paddle_sample();
-  st(cw_memory[0], paddles);
+  st(paddle_latest, paddles);
   return paddles;
 }
 
 // Latching during the RF delay and the mark: every pressed paddle is
-// latched into the paddle memory (cw_memory[1]), except that in mode 1 a
+// latched into the paddle memory (paddle_memory), except that in mode 1 a
 // released sample forgets what the memory held, so only a paddle still
 // pressed (or pressed later) asks for the next element.
 void latch_in_mark(uint32_t paddles) {
   if (ld(cw_mode) == 1 && paddles == 0)
-    st(cw_memory[1], 0);
+    st(paddle_memory, 0);
   else
-    st(cw_memory[1], ld(cw_memory[1]) | paddles);
+    st(paddle_memory, ld(paddle_memory) | paddles);
 }
 
 // Latching in the tail and the spaces: every pressed paddle is latched.
 void latch(uint32_t paddles) {
-  st(cw_memory[1], ld(cw_memory[1]) | paddles);
+  st(paddle_memory, ld(paddle_memory) | paddles);
 }
 
 // RF-delay and mark ticks.
@@ -239,7 +239,7 @@ void straight_key() {
   key_on();
   mark_ticks(rf_delay());
   key_down();
-  if (ld(cw_memory[0]) & paddle_bit(dash)) {
+  if (ld(paddle_latest) & paddle_bit(dash)) {
     for (;;) {
       tick();
       if (!(sample() & paddle_bit(dash))) break;
@@ -269,7 +269,7 @@ void timed_dot() {
 // if still pressed at the last sample, the other one if it was latched at
 // any time.
 void iambic_element(uint32_t element) {
-  st(cw_memory[1], 0);
+  st(paddle_memory, 0);
   key_on();
   mark_ticks(rf_delay());
   key_down();
@@ -279,14 +279,14 @@ void iambic_element(uint32_t element) {
   tail_ticks(rf_delay());
   key_up();
   space_ticks(space_length());
-  st(cw_memory[1], (ld(cw_memory[1]) & ~paddle_bit(element)) | ld(cw_memory[0]));
+  st(paddle_memory, (ld(paddle_memory) & ~paddle_bit(element)) | ld(paddle_latest));
 }
 
 // The element the paddle memory asks for, keeping `element` if its paddle
 // is latched. The memory is nonzero here and holds only the two paddle
 // bits, so one change is enough.
 uint32_t choose(uint32_t element) {
-  if (!(ld(cw_memory[1]) & paddle_bit(element))) element = element == dot ? dash : dot;
+  if (!(ld(paddle_memory) & paddle_bit(element))) element = element == dot ? dash : dot;
   return element;
 }
 
@@ -294,20 +294,20 @@ uint32_t choose(uint32_t element) {
 // The dot has the preference at entry and after a letter space; after an
 // element the other one follows if its paddle is latched.
 void iambic_keyer(uint32_t paddles) {
-  st(cw_memory[1], paddles);
+  st(paddle_memory, paddles);
   uint32_t element = choose(dot);
   for (;;) {
     iambic_element(element);
     // A speed changed to 0 mid-letter pauses the keyer after this element;
     // otherwise a held paddle would loop here through elements of 0 ticks.
     if (!ld(cw_speed)) return;
-    if (ld(cw_memory[1])) {
+    if (ld(paddle_memory)) {
       element = choose(element == dot ? dash : dot);
       continue;
     }
     if (!ld(cw_spacing)) return;
     space_ticks(letter_space_length());
-    if (!ld(cw_memory[1]) || !ld(cw_speed)) return;
+    if (!ld(paddle_memory) || !ld(cw_speed)) return;
     element = choose(dot);
   }
 }
@@ -321,8 +321,8 @@ void* handler_keyer(void*) {
   for (;;) {
     tick();
     hang_step();
-    if (!ld(cw_int_data)) {
-      st(cw_memory[0], 0);
+    if (!ld(keyer_enabled)) {
+      st(paddle_latest, 0);
       continue;
     }
     const uint32_t paddles = sample();

@@ -1,11 +1,11 @@
 // The CW keyer thread.
 //
 // handler_keyer samples the paddles (gpio_in bits 1 and 2) once per 1 ms
-// tick and, while cw_int_data is set, keys the transmitter through tx_rst:
+// tick and, while keyer_enabled is set, keys the transmitter through tx_rst:
 // keyer PTT (bit 5), transmit source (bit 4), sidetone (bit 3, only with a
 // codec), RF key (bit 2, lagging the sidetone by the RF delay) and the
 // transmit restart pulse (bit 0) when PTT drops after the hang time. It
-// publishes cw_ptt and tx_mux_data for the other threads, and signals every
+// publishes cw_ptt and keyer_owns_tx for the other threads, and signals every
 // change of cw_ptt on ptt_event_fd (when there is one) so that the receive
 // loop brings the Alex and nucleo relays along at once.
 //

@@ -193,7 +193,7 @@ bool stream_start(const sockaddr_in& client) {
   // once waits for the new thread.
   enable_thread.store(1, std::memory_order_release);
   active_thread.store(1, std::memory_order_release);
-  st(rx_sync_data, 0);
+  st(rx_synced, 0);
   pulse8(lo_rst, lo_rst_bits::rx_sync);
   stream_heard_ns = platform_now_ns();
   stream_client_heard = false;

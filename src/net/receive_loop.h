@@ -92,7 +92,7 @@ bool handle_datagram(uint8_t* buffer, unsigned length, const sockaddr_in& from);
 // when none runs); false when it has not ended within stream_stop_limit_ms.
 // stream_start ends any running stream the same way (false, after "varnholt:
 // the stream thread did not stop", when that fails), points addr_ep6 at
-// `client`, sets enable_thread and active_thread, clears rx_sync_data,
+// `client`, sets enable_thread and active_thread, clears rx_synced,
 // pulses lo_rst bits 0-1 and creates the detached stream thread with
 // SCHED_FIFO priority stream_priority, or with default attributes when
 // real-time scheduling is refused (EPERM); false, after

@@ -22,20 +22,20 @@ bool release_keyer() {
   return true;
 }
 
-// The accessory pass ORs cw_ptt into bit 0 of alex_data_0 and nucleo_data_0
+// The accessory pass ORs cw_ptt into bit 0 of filter_settings and nucleo_settings
 // and only the client's next general word clears it again. With the client's
 // MOX released and the keyer's PTT dropped for good, bit 0 of both words can
 // only be such a leftover; it is cleared as that general word (MOX clear)
 // would clear it, and the pass that follows calls the writers.
 void clear_merged_ptt() {
-  const uint16_t alex = ld(alex_data_0);
+  const uint16_t alex = ld(filter_settings);
   if (alex & 1) {
-    st(alex_data_0, alex & ~1u);
+    st(filter_settings, alex & ~1u);
     st(alex_update, 1);
   }
-  const uint32_t nucleo = ld(nucleo_data_0);
+  const uint32_t nucleo = ld(nucleo_settings);
   if (nucleo & 1) {
-    st(nucleo_data_0, nucleo & ~1u);
+    st(nucleo_settings, nucleo & ~1u);
     st(nucleo_update, 1);
   }
 }

@@ -66,7 +66,7 @@ void transmit_part(const uint8_t* frame) {
   }
   // Per sample the audio word (with EER, else a zero word), then the I/Q
   // word; block 1's samples, then block 2's.
-  const bool eer = ld(tx_eer_data) != 0;
+  const bool eer = ld(tx_eer) != 0;
   volatile uint32_t* const port = fifo;
   for (const size_t block : frame_block_offset) {
     const uint8_t* samples = frame + block + block_payload_offset;
@@ -88,6 +88,6 @@ void audio_part(const uint8_t* frame) {
 }  // namespace
 
 void tx_sink_frame(const uint8_t* frame) {
-  if (ld(tx_mux_data) == 0) transmit_part(frame);
+  if (ld(keyer_owns_tx) == 0) transmit_part(frame);
   if (i2c_has(i2c_accessory::codec) != 0) audio_part(frame);
 }

@@ -27,15 +27,15 @@ extern std::atomic<uint8_t> dac_fifo_stalled;
 
 // Called by the receive loop (main thread) with one whole 1032-byte EP2 frame,
 // before the frame's control words are decoded, so the samples are gated by
-// the transmit request, PTT input and tx_eer_data as they stood before it.
+// the transmit request, PTT input and tx_eer as they stood before it.
 //
-// Transmit part, skipped while tx_mux_data is set (the keyer owns the
+// Transmit part, skipped while keyer_owns_tx is set (the keyer owns the
 // transmitter; tx_cntr is then not read and nothing reaches `fifo`): waits in
 // 1 ms sleeps while tx_cntr > 3844, primes 2520 zero words when tx_cntr reads
 // 0 (counted in count_tx_fifo_empty), then writes 252 words: zero words
 // while neither gpio_out nor gpio_in bit 0 is set, else per sample the audio
-// word (or a zero word when tx_eer_data is 0) followed by the I/Q word.
-// Audio part, only with a codec and whatever tx_mux_data holds: the same with
+// word (or a zero word when tx_eer is 0) followed by the I/Q word.
+// Audio part, only with a codec and whatever keyer_owns_tx holds: the same with
 // dac_cntr, 1922 and 1260, then the 126 audio words.
 // Words keep the wire byte order (see wire_word).
 //

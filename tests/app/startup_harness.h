@@ -41,7 +41,7 @@ inline store_recorder* recorder = nullptr;
 inline uint8_t cfg_power_on[3] = {0, 0, 0};
 
 inline moment now() {
-  return {sim_i2c_log.size(), recorder ? recorder->stores.size() : 0, log_table_lookup[7],
+  return {sim_i2c_log.size(), recorder ? recorder->stores.size() : 0, drive_db_table[7],
           sim_bound_port()};
 }
 

@@ -233,7 +233,7 @@ TEST_F(startup_fixture, without_serial_port_and_i2c_bus_start_up_completes_witho
   sim_config.uart_present = false;
   sim_config.i2c_present = false;
   present({i2c_address(i2c_accessory::codec),
-           i2c_address(i2c_accessory::alex)});  // unreachable without the bus
+           i2c_address(i2c_accessory::filter_expander)});  // unreachable without the bus
   const harness::outcome o = harness::run_startup(harness::six_ones);
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(o.err, "");
@@ -241,7 +241,7 @@ TEST_F(startup_fixture, without_serial_port_and_i2c_bus_start_up_completes_witho
   EXPECT_LT(ld(i2c_fd), 0);
   EXPECT_TRUE(sim_i2c_log.empty());
   EXPECT_EQ(i2c_has(i2c_accessory::codec), 0);
-  EXPECT_EQ(i2c_has(i2c_accessory::alex), 0);
+  EXPECT_EQ(i2c_has(i2c_accessory::filter_expander), 0);
   EXPECT_EQ(cfg[0] & 0x04, 0x04);
   EXPECT_EQ(calls.threads.size(), 1u);
 }
@@ -274,7 +274,7 @@ TEST_P(startup_failure, reports_the_step_and_goes_no_further) {
   EXPECT_EQ(sim_i2c_log.empty(), r.at == at_open) << "the probe runs after /dev/mem opens";
   EXPECT_EQ(calls.mmaps.empty(), r.at == at_open);
   EXPECT_EQ(board.rec.stores.empty(), r.at <= at_mmap);
-  EXPECT_EQ(log_table_lookup[7] == 0, r.at <= at_mmap) << "drive table filled after mapping";
+  EXPECT_EQ(drive_db_table[7] == 0, r.at <= at_mmap) << "drive table filled after mapping";
   EXPECT_EQ(calls.sockets == 0, r.at <= at_mmap);
   EXPECT_EQ(calls.binds.empty(), r.at <= at_socket);
   EXPECT_EQ(calls.threads.size(), r.at == at_thread ? 1u : 0u);

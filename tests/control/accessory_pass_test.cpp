@@ -18,30 +18,30 @@ using namespace net_test;
 
 struct pass_state {
   uint8_t cw_ptt = 0;
-  uint16_t alex_data_0 = 0;
+  uint16_t filter_settings = 0;
   uint16_t alex_update = 0;
   uint16_t misc_update = 0;
-  uint32_t nucleo_data_0 = 0;
+  uint32_t nucleo_settings = 0;
   int32_t nucleo_update = 0;
   bool operator==(const pass_state&) const = default;
 };
 std::ostream& operator<<(std::ostream& os, const pass_state& s) {
-  return os << "{ptt " << int(s.cw_ptt) << ", alex " << s.alex_data_0 << "/" << s.alex_update
-            << ", misc " << s.misc_update << ", nucleo " << s.nucleo_data_0 << "/"
+  return os << "{ptt " << int(s.cw_ptt) << ", alex " << s.filter_settings << "/" << s.alex_update
+            << ", misc " << s.misc_update << ", nucleo " << s.nucleo_settings << "/"
             << s.nucleo_update << "}";
 }
 
 void apply(const pass_state& s) {
   st(cw_ptt, s.cw_ptt);
-  st(alex_data_0, s.alex_data_0);
+  st(filter_settings, s.filter_settings);
   st(alex_update, s.alex_update);
   st(misc_update, s.misc_update);
-  st(nucleo_data_0, s.nucleo_data_0);
+  st(nucleo_settings, s.nucleo_settings);
   st(nucleo_update, s.nucleo_update);
 }
 pass_state observe() {
-  return {ld(cw_ptt),      ld(alex_data_0),   ld(alex_update),
-          ld(misc_update), ld(nucleo_data_0), ld(nucleo_update)};
+  return {ld(cw_ptt),      ld(filter_settings), ld(alex_update),
+          ld(misc_update), ld(nucleo_settings), ld(nucleo_update)};
 }
 
 // The blocks are mapped: alex_write reaches the alex register.
@@ -76,28 +76,32 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         pass_row{"idle_pass_changes_nothing", {}, {}},
         pass_row{"ptt_sets_bit_0_of_both_words_without_flags",
-                 with([](pass_state& s) { s.cw_ptt = 1; }),
-                 with([](pass_state& s) { s.cw_ptt = 1, s.alex_data_0 = 1, s.nucleo_data_0 = 1; })},
+                 with([](pass_state& s) { s.cw_ptt = 1; }), with([](pass_state& s) {
+                   s.cw_ptt = 1, s.filter_settings = 1, s.nucleo_settings = 1;
+                 })},
         pass_row{"ptt_merge_clears_pending_flags", with([](pass_state& s) {
-                   s.cw_ptt = 1, s.alex_data_0 = 0x60, s.alex_update = 1, s.nucleo_data_0 = 0x80,
-                   s.nucleo_update = 1;
+                   s.cw_ptt = 1, s.filter_settings = 0x60, s.alex_update = 1,
+                   s.nucleo_settings = 0x80, s.nucleo_update = 1;
                  }),
                  with([](pass_state& s) {
-                   s.cw_ptt = 1, s.alex_data_0 = 0x61, s.nucleo_data_0 = 0x81;
+                   s.cw_ptt = 1, s.filter_settings = 0x61, s.nucleo_settings = 0x81;
                  })},
         pass_row{"bit_stays_set_when_ptt_falls",
-                 with([](pass_state& s) { s.alex_data_0 = 0x61, s.nucleo_data_0 = 0x81; }),
-                 with([](pass_state& s) { s.alex_data_0 = 0x61, s.nucleo_data_0 = 0x81; })},
-        pass_row{"ptt_with_bit_already_set_leaves_flags_alone",
-                 with([](pass_state& s) { s.cw_ptt = 1, s.alex_data_0 = 1, s.nucleo_data_0 = 1; }),
-                 with([](pass_state& s) { s.cw_ptt = 1, s.alex_data_0 = 1, s.nucleo_data_0 = 1; })},
+                 with([](pass_state& s) { s.filter_settings = 0x61, s.nucleo_settings = 0x81; }),
+                 with([](pass_state& s) { s.filter_settings = 0x61, s.nucleo_settings = 0x81; })},
+        pass_row{"ptt_with_bit_already_set_leaves_flags_alone", with([](pass_state& s) {
+                   s.cw_ptt = 1, s.filter_settings = 1, s.nucleo_settings = 1;
+                 }),
+                 with([](pass_state& s) {
+                   s.cw_ptt = 1, s.filter_settings = 1, s.nucleo_settings = 1;
+                 })},
         pass_row{"flags_alone_are_cleared", with([](pass_state& s) {
                    s.alex_update = 1, s.misc_update = 1, s.nucleo_update = 1;
                  }),
                  pass_state{}},
         pass_row{"nucleo_word_is_cut_to_16_bits_by_the_merge",
-                 with([](pass_state& s) { s.nucleo_data_0 = 0x10001, s.nucleo_update = 1; }),
-                 with([](pass_state& s) { s.nucleo_data_0 = 0x0001; })}),
+                 with([](pass_state& s) { s.nucleo_settings = 0x10001, s.nucleo_update = 1; }),
+                 with([](pass_state& s) { s.nucleo_settings = 0x0001; })}),
     test_rows::row_name);
 
 int messages_to(int address) {
@@ -113,12 +117,12 @@ TEST_F(accessory_pass_fixture, ptt_reaches_a_present_nucleo_board_once) {
   st(cw_ptt, 1);
   accessory_updates();
   EXPECT_EQ(messages_to(i2c_address(i2c_accessory::nucleo)), 1);
-  EXPECT_EQ(ld(nucleo_data_0), 1u);
+  EXPECT_EQ(ld(nucleo_settings), 1u);
   accessory_updates();  // nothing new to say
   st(cw_ptt, 0);
   accessory_updates();  // the bit stays until a control word rewrites the word
   EXPECT_EQ(messages_to(i2c_address(i2c_accessory::nucleo)), 1);
-  EXPECT_EQ(ld(nucleo_data_0), 1u);
+  EXPECT_EQ(ld(nucleo_settings), 1u);
 }
 
 TEST_F(accessory_pass_fixture, absent_nucleo_board_gets_bit_0_and_nothing_on_the_bus) {
@@ -126,7 +130,7 @@ TEST_F(accessory_pass_fixture, absent_nucleo_board_gets_bit_0_and_nothing_on_the
   st(cw_ptt, 1);
   accessory_updates();
   accessory_updates();
-  EXPECT_EQ(ld(nucleo_data_0), 1u);
+  EXPECT_EQ(ld(nucleo_settings), 1u);
   EXPECT_EQ(ld(nucleo_update), 0);
   EXPECT_EQ(messages_to(i2c_address(i2c_accessory::nucleo)), 0);
 }

@@ -21,11 +21,11 @@ struct alex_case {
 class alex_words : public control_fixture, public ::testing::WithParamInterface<alex_case> {
  protected:
   void set_inputs(const alex_case& c) {
-    st(alex_data_0, c.d0);
-    st(alex_data_1, c.d1);
-    st(freq_data[0], c.f_tx);
-    st(freq_data[1], c.f_rx1);
-    st(freq_data[2], c.f_rx2);
+    st(filter_settings, c.d0);
+    st(filter_manual, c.d1);
+    st(tx_freq_hz, c.f_tx);
+    st(rx1_freq_hz, c.f_rx1);
+    st(rx2_freq_hz, c.f_rx2);
   }
 };
 
@@ -35,8 +35,8 @@ TEST_P(alex_words, receive_word_then_transmit_word_then_nothing) {
   set_inputs(c);
   alex_write();
   EXPECT_EQ(stores_to(alex), (std::vector<uint32_t>{rx_mark | c.rx, tx_mark | c.tx}));
-  EXPECT_EQ(ld(alex_data_rx), c.rx);
-  EXPECT_EQ(ld(alex_data_tx), c.tx);
+  EXPECT_EQ(ld(alex_rx_sent), c.rx);
+  EXPECT_EQ(ld(alex_tx_sent), c.tx);
 
   rec.stores.clear();
   alex_write();
@@ -49,8 +49,8 @@ TEST_P(alex_words, nothing_is_written_with_a_codec) {
   set_inputs(c);
   alex_write();
   EXPECT_TRUE(rec.stores.empty());
-  EXPECT_EQ(ld(alex_data_rx), 0);
-  EXPECT_EQ(ld(alex_data_tx), 0);
+  EXPECT_EQ(ld(alex_rx_sent), 0);
+  EXPECT_EQ(ld(alex_tx_sent), 0);
 }
 
 constexpr uint16_t mox = 0x0001;
@@ -92,34 +92,34 @@ class alex_writer : public control_fixture {};
 
 TEST_F(alex_writer, only_the_changed_word_is_written) {
   bring_up({});
-  st(freq_data[1], 7100000);
-  st(freq_data[2], 14200000);
+  st(rx1_freq_hz, 7100000);
+  st(rx2_freq_hz, 14200000);
   alex_write();
   rec.stores.clear();
 
-  st(alex_data_1, 0x0080);  // relay disable matters only while transmitting
+  st(filter_manual, 0x0080);  // relay disable matters only while transmitting
   alex_write();
   EXPECT_TRUE(rec.stores.empty());
 
-  st(alex_data_0, 0x0100);  // transmit antenna 1: transmit word only
+  st(filter_settings, 0x0100);  // transmit antenna 1: transmit word only
   alex_write();
   EXPECT_EQ(stores_to(alex), std::vector<uint32_t>{tx_mark | 0x0218});
 
   rec.stores.clear();
-  st(freq_data[2], 14300000);  // same filters, nothing to write
+  st(rx2_freq_hz, 14300000);  // same filters, nothing to write
   alex_write();
   EXPECT_TRUE(rec.stores.empty());
 }
 
 TEST_F(alex_writer, low_pass_follows_transmit_frequency_only_while_transmitting) {
   bring_up({});
-  st(freq_data[0], 28000000);
-  st(freq_data[1], 3600000);
-  st(freq_data[2], 3600000);
+  st(tx_freq_hz, 28000000);
+  st(rx1_freq_hz, 3600000);
+  st(rx2_freq_hz, 3600000);
   alex_write();
   EXPECT_EQ(stores_to(alex), (std::vector<uint32_t>{rx_mark | 0x0041, tx_mark | 0x0148}));
   rec.stores.clear();
-  st(alex_data_0, mox);
+  st(filter_settings, mox);
   alex_write();
   EXPECT_EQ(stores_to(alex), (std::vector<uint32_t>{rx_mark | 0x8041, tx_mark | 0x5908}));
 }

@@ -42,9 +42,9 @@ INSTANTIATE_TEST_SUITE_P(
 class band_boards : public control_fixture {
  protected:
   static void set_frequencies(uint32_t tx, uint32_t rx1, uint32_t rx2) {
-    st(freq_data[0], tx);
-    st(freq_data[1], rx1);
-    st(freq_data[2], rx2);
+    st(tx_freq_hz, tx);
+    st(rx1_freq_hz, rx1);
+    st(rx2_freq_hz, rx2);
   }
 };
 
@@ -53,15 +53,15 @@ TEST_F(band_boards, misc_word_carries_receiver_bands) {
   set_frequencies(7100000, 7100000, 14200000);
   misc_write();
   EXPECT_EQ(take_i2c(), (std::vector<i2c_msg>{{0x23, {0x02, 0x53, 0x00}}}));
-  EXPECT_EQ(ld(i2c_misc_data), 0x0053);
+  EXPECT_EQ(ld(misc_word_sent), 0x0053);
 }
 
 TEST_F(band_boards, misc_word_carries_split_band_attenuators_and_relays) {
   bring_up({i2c_address(i2c_accessory::misc)});
   set_frequencies(14200000, 7100000, 14200000);
-  st(misc_data_0, 31);
-  st(misc_data_1, 24);
-  st(misc_data_2, 3);
+  st(misc_rx_att_db, 31);
+  st(misc_rx2_att_db, 24);
+  st(misc_relays, 3);
   misc_write();
   EXPECT_EQ(take_i2c(), (std::vector<i2c_msg>{{0x23, {0x02, 0x53, 0x7F}}}));
 }
@@ -74,7 +74,7 @@ TEST_F(band_boards, misc_sends_nothing_while_the_word_stays_the_same) {
   misc_write();
   take_i2c();
   set_frequencies(7000000, 7200000, 14000000);  // same bands
-  st(misc_data_0, 7);                           // bits 0-2 are not sent
+  st(misc_rx_att_db, 7);                        // bits 0-2 are not sent
   misc_write();
   EXPECT_TRUE(take_i2c().empty());
 }
@@ -82,14 +82,14 @@ TEST_F(band_boards, misc_sends_nothing_while_the_word_stays_the_same) {
 TEST_F(band_boards, nucleo_message_is_word_then_band_byte) {
   bring_up({i2c_address(i2c_accessory::nucleo)});
   set_frequencies(14200000, 7100000, 14200000);
-  st(nucleo_data_0, 0x2001);
-  st(nucleo_data_1, 7);
-  st(nucleo_data_2, 31);
-  st(nucleo_data_3, 24);
+  st(nucleo_settings, 0x2001);
+  st(nucleo_relays, 7);
+  st(nucleo_rx_att_db, 31);
+  st(nucleo_rx2_att_db, 24);
   nucleo_write();
   EXPECT_EQ(take_i2c(), (std::vector<i2c_msg>{{0x55, {0x03, 0x40, 0xFE, 0x31, 0x64}}}));
-  EXPECT_EQ(ld(i2c_nucleo_data[0]), 0x31FE4003u);
-  EXPECT_EQ(ld(i2c_nucleo_data[1]), 0x64u);
+  EXPECT_EQ(ld(nucleo_word_sent), 0x31FE4003u);
+  EXPECT_EQ(ld(nucleo_bands_sent), 0x64u);
   nucleo_write();
   EXPECT_TRUE(take_i2c().empty());
 }
@@ -111,11 +111,11 @@ TEST_F(band_boards, nothing_is_sent_for_all_zero_inputs) {
   EXPECT_TRUE(take_i2c().empty());
 }
 
-// The receive loop merges the keyer's PTT into nucleo_data_0 and calls the
+// The receive loop merges the keyer's PTT into nucleo_settings and calls the
 // writer even without the board; an absent board is never addressed.
 TEST_F(band_boards, nucleo_write_addresses_no_absent_board) {
   bring_up({});
-  st(nucleo_data_0, 1);
+  st(nucleo_settings, 1);
   nucleo_write();
   EXPECT_TRUE(take_i2c().empty());
 }

@@ -39,7 +39,7 @@ inline std::ostream& operator<<(std::ostream& os, const i2c_msg& m) {
 
 // Every accessory of the bus, codec excluded.
 inline constexpr std::array<int, 9> all_but_codec = {
-    i2c_address(i2c_accessory::pene),   i2c_address(i2c_accessory::alex),
+    i2c_address(i2c_accessory::pene),   i2c_address(i2c_accessory::filter_expander),
     i2c_address(i2c_accessory::level),  i2c_address(i2c_accessory::misc),
     i2c_address(i2c_accessory::drive),  i2c_address(i2c_accessory::arduino),
     i2c_address(i2c_accessory::nucleo), i2c_address(i2c_accessory::dac0),
@@ -79,7 +79,7 @@ class control_fixture : public board_fixture {
     }
     st(i2c_fd, platform->open("/dev/i2c-0", O_RDWR));
     probe_i2c_accessories();
-    calc_log_lookup();
+    fill_drive_db_table();
     sim_i2c_log.clear();
     rec.stores.clear();
   }

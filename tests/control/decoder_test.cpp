@@ -19,14 +19,15 @@ std::vector<uint64_t> values_of(const std::atomic<T>&... v) {
 }
 
 std::vector<uint64_t> control_snapshot() {
-  return values_of(receivers, rate, rx_sync_data, tx_eer_data, rx_att_data, dac_level_data,
-                   cw_int_data, cw_delay, cw_hang, cw_speed, cw_mode, cw_weight, cw_spacing,
-                   cw_reversed, alex_data_0, alex_data_1, alex_update, misc_data_0, misc_data_1,
-                   misc_data_2, misc_update, nucleo_data_0, nucleo_data_1, nucleo_data_2,
-                   nucleo_data_3, nucleo_update, icom_band_data, i2c_pene_data, i2c_alex_data,
-                   i2c_level_data, i2c_drive_data, i2c_dac0_data, i2c_boost_data, i2c_ard_ftx_data,
-                   i2c_ard_frx1_data, i2c_ard_frx2_data, i2c_ard_ocant_data, i2c_ard_txatt_data,
-                   i2c_ard_rxatt_data, freq_data[0], freq_data[1], freq_data[2]);
+  return values_of(receivers, rate, rx_synced, tx_eer, rx_att_db, sidetone_level, keyer_enabled,
+                   cw_delay, cw_hang, cw_speed, cw_mode, cw_weight, cw_spacing, cw_reversed,
+                   filter_settings, filter_manual, alex_update, misc_rx_att_db, misc_rx2_att_db,
+                   misc_relays, misc_update, nucleo_settings, nucleo_relays, nucleo_rx_att_db,
+                   nucleo_rx2_att_db, nucleo_update, icom_band_data, i2c_pene_data,
+                   filter_expander_sent, i2c_level_data, i2c_drive_data, i2c_dac0_data,
+                   i2c_boost_data, arduino_tx_khz_sent, arduino_rx1_khz_sent, arduino_rx2_khz_sent,
+                   arduino_outputs_antennas_sent, arduino_tx_attenuation_sent,
+                   arduino_rx_attenuation_sent, tx_freq_hz, rx1_freq_hz, rx2_freq_hz);
 }
 
 class decoder : public control_fixture {
@@ -84,9 +85,13 @@ TEST_P(frequency_word, writes_phase_increment_only_when_accepted) {
   } else {
     EXPECT_TRUE(rec.stores.empty());
   }
-  // Receiver 3 has no place in freq_data and no filters.
+  // Receiver 3 has no frequency setting and no filters.
   for (int i = 0; i < 3; ++i)
-    EXPECT_EQ(ld(freq_data[i]), i == c.slot && c.increment ? c.hz : 0u) << "freq_data " << i;
+    EXPECT_EQ(ld(i == 0   ? tx_freq_hz
+                 : i == 1 ? rx1_freq_hz
+                          : rx2_freq_hz),
+              i == c.slot && c.increment ? c.hz : 0u)
+        << "frequency " << i;
   if (!c.increment || c.slot == 3) {
     EXPECT_EQ(ld(alex_update), 0);
   }
@@ -179,7 +184,7 @@ TEST_F(decoder, synchronisation_on_copies_receiver_1_then_restarts_oscillators) 
       store_of(rx_freq + 1, 4, 62040747), store_of(lo_rst, 1, 0x84), store_of(lo_rst, 1, 0x87),
       store_of(gpio_out, 1, 0x02), store_of(rx_rate, 2, 640)};
   EXPECT_EQ(rec.stores, expected);
-  EXPECT_EQ(ld(rx_sync_data), 1);
+  EXPECT_EQ(ld(rx_synced), 1);
 
   rec.stores.clear();
   send_word(ep2_c0::general, 0, 0, 0, 0x80);  // same bit again: no restart
@@ -196,7 +201,7 @@ TEST_F(decoder, synchronised_receiver_1_drives_receiver_2_whose_own_word_is_igno
   EXPECT_EQ(rec.stores, (std::vector<recorded_store>{
                             store_of(rx_freq, 4, 122333867), store_of(rx_freq + 1, 4, 122333867),
                             store_of(lo_rst, 1, 0x00), store_of(lo_rst, 1, 0x03)}));
-  EXPECT_EQ(ld(freq_data[1]), 14000000u);
+  EXPECT_EQ(ld(rx1_freq_hz), 14000000u);
 
   rec.stores.clear();
   send_frequency(ep2_c0::rx1_frequency, 14000000);  // no restart without a change
@@ -208,7 +213,7 @@ TEST_F(decoder, synchronised_receiver_1_drives_receiver_2_whose_own_word_is_igno
   rec.stores.clear();
   send_frequency(ep2_c0::rx2_frequency, 7100000);
   EXPECT_TRUE(rec.stores.empty());
-  EXPECT_EQ(ld(freq_data[2]), 0u);
+  EXPECT_EQ(ld(rx2_freq_hz), 0u);
   EXPECT_EQ(ld(alex_update), 0);
   EXPECT_TRUE(take_i2c().empty());
 }
@@ -220,7 +225,7 @@ TEST_F(decoder, synchronisation_off_changes_nothing_until_receiver_2_word) {
   rec.stores.clear();
 
   send_word(ep2_c0::general, 0, 0, 0, 0x00);
-  EXPECT_EQ(ld(rx_sync_data), 0);
+  EXPECT_EQ(ld(rx_synced), 0);
   EXPECT_TRUE(stores_to(lo_rst).empty());
   EXPECT_TRUE(stores_to(rx_freq + 1).empty());
 
@@ -290,16 +295,16 @@ INSTANTIATE_TEST_SUITE_P(
                       gpio_case{"c2_bits_1_to_4", 0x00, 0x1E, 0x00, false, 0, 0xF2}),
     test_rows::row_name);
 
-TEST_F(decoder, general_word_packs_alex_data_0_and_raises_flag_on_change) {
+TEST_F(decoder, general_word_packs_the_filter_settings_and_raises_flag_on_change) {
   bring_up({});
   send_word(0x01, 0, 0, 0xFF, 0xFF);
-  EXPECT_EQ(ld(alex_data_0), 0x3E7);
+  EXPECT_EQ(ld(filter_settings), 0x3E7);
   EXPECT_EQ(ld(alex_update), 1);
-  EXPECT_EQ(ld(tx_eer_data), 0);
+  EXPECT_EQ(ld(tx_eer), 0);
   st(alex_update, 0);
   send_word(0x01, 0x03, 0x01, 0xFF, 0xFF);  // rate and EER bit are not Alex inputs
   EXPECT_EQ(ld(alex_update), 0);
-  EXPECT_EQ(ld(tx_eer_data), 1);
+  EXPECT_EQ(ld(tx_eer), 1);
 }
 
 struct nucleo0_case {
@@ -307,19 +312,19 @@ struct nucleo0_case {
   uint8_t c0, c2, c3, c4;
   uint32_t expected;
 };
-class nucleo_data_0_packing : public control_fixture,
+class nucleo_settings_packing : public control_fixture,
                               public ::testing::WithParamInterface<nucleo0_case> {};
 
-TEST_P(nucleo_data_0_packing, follows_the_layout) {
+TEST_P(nucleo_settings_packing, follows_the_layout) {
   const auto& c = GetParam();
   bring_up({i2c_address(i2c_accessory::nucleo)});
   send_word(c.c0, 0, c.c2, c.c3, c.c4);
-  EXPECT_EQ(ld(nucleo_data_0), c.expected);
+  EXPECT_EQ(ld(nucleo_settings), c.expected);
   EXPECT_EQ(ld(nucleo_update), c.expected != 0 ? 1 : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    cases, nucleo_data_0_packing,
+    cases, nucleo_settings_packing,
     ::testing::Values(nucleo0_case{"everything", 0x01, 0xFE, 0x78, 0x00, 0x33FF},
                       nucleo0_case{"rx_antenna_1", 0x00, 0x00, 0x20, 0x03, 0x0400},
                       nucleo0_case{"rx_antenna_2_tx_antenna_1", 0x00, 0x00, 0x40, 0x01, 0x4800},
@@ -333,25 +338,25 @@ TEST_F(decoder, board_inputs_stay_untouched_without_their_boards) {
   send_word(ep2_c0::drive_filters, 0, 0, 0xFF, 0);
   send_word(ep2_c0::rx_attenuation, 0, 0, 0, 0x1F);
   send_word(ep2_c0::attenuation_keyer, 0x1F, 0, 0, 0);
-  for (auto* v : {&misc_data_0, &misc_data_1, &misc_data_2}) EXPECT_EQ(ld(*v), 0);
-  for (auto* v : {&nucleo_data_0, &nucleo_data_1, &nucleo_data_2, &nucleo_data_3})
+  for (auto* v : {&misc_rx_att_db, &misc_rx2_att_db, &misc_relays}) EXPECT_EQ(ld(*v), 0);
+  for (auto* v : {&nucleo_settings, &nucleo_relays, &nucleo_rx_att_db, &nucleo_rx2_att_db})
     EXPECT_EQ(ld(*v), 0u);
   EXPECT_EQ(ld(misc_update), 0);
   EXPECT_EQ(ld(nucleo_update), 0);
-  EXPECT_EQ(ld(rx_att_data), 31);
+  EXPECT_EQ(ld(rx_att_db), 31);
 }
 
 TEST_F(decoder, board_inputs_raise_their_flags_once_per_change) {
   bring_up({i2c_address(i2c_accessory::misc), i2c_address(i2c_accessory::nucleo)});
   send_word(ep2_c0::drive_filters, 0, 0, 0xA0, 0);
-  EXPECT_EQ(ld(misc_data_2), 3);
-  EXPECT_EQ(ld(nucleo_data_1), 5u);
+  EXPECT_EQ(ld(misc_relays), 3);
+  EXPECT_EQ(ld(nucleo_relays), 5u);
   send_word(ep2_c0::rx_attenuation, 0, 0, 0, 0x3F);
-  EXPECT_EQ(ld(misc_data_0), 0x1F);
-  EXPECT_EQ(ld(nucleo_data_2), 0x1Fu);
+  EXPECT_EQ(ld(misc_rx_att_db), 0x1F);
+  EXPECT_EQ(ld(nucleo_rx_att_db), 0x1Fu);
   send_word(ep2_c0::attenuation_keyer, 0xF8, 0, 0, 0);
-  EXPECT_EQ(ld(misc_data_1), 0x18);
-  EXPECT_EQ(ld(nucleo_data_3), 0x18u);
+  EXPECT_EQ(ld(misc_rx2_att_db), 0x18);
+  EXPECT_EQ(ld(nucleo_rx2_att_db), 0x18u);
   EXPECT_EQ(ld(misc_update), 1);
   EXPECT_EQ(ld(nucleo_update), 1);
 
@@ -435,14 +440,14 @@ INSTANTIATE_TEST_SUITE_P(
         drive_case{"arduino_full_drive", {ard}, 255, 0x40, {{0x40, {0x05, 0, 0x00, 0x01}}}, {}}),
     test_rows::row_name);
 
-TEST_F(decoder, drive_word_packs_alex_data_1) {
+TEST_F(decoder, drive_word_packs_the_filter_manual_bits) {
   bring_up({});
   send_word(ep2_c0::drive_filters, 0, 0x40, 0x12, 0x34);
-  EXPECT_EQ(ld(alex_data_1), 0xB412);
+  EXPECT_EQ(ld(filter_manual), 0xB412);
   EXPECT_EQ(ld(alex_update), 1);
   st(alex_update, 0);
   send_word(ep2_c0::drive_filters, 0, 0x00, 0x12, 0xB4);  // bit 15 from C4 bit 7 alone
-  EXPECT_EQ(ld(alex_data_1), 0xB412);
+  EXPECT_EQ(ld(filter_manual), 0xB412);
   EXPECT_EQ(ld(alex_update), 0);
 }
 
@@ -460,16 +465,16 @@ TEST_F(decoder, arduino_output_and_antenna_word_keeps_receive_and_transmit_halve
   bring_up({i2c_address(i2c_accessory::arduino)});
   send_word(ep2_c0::general, 0, 0x04, 0x40, 0x00);
   send_word(ep2_c0::general | ep2_c0::mox, 0, 0x02, 0x00, 0x02);
-  EXPECT_EQ(ld(i2c_ard_ocant_data), 0x420201u);
+  EXPECT_EQ(ld(arduino_outputs_antennas_sent), 0x420201u);
   EXPECT_EQ(take_i2c(), (std::vector<i2c_msg>{{0x40, {0x04, 0x00, 0x02, 0x40}},
                                               {0x40, {0x04, 0x01, 0x02, 0x42}}}));
   // Receive antenna code 0: the transmit antenna code stands in bits 20-22;
   // the transmit half survives.
   send_word(ep2_c0::general, 0, 0x01, 0x00, 0x03);
-  EXPECT_EQ(ld(i2c_ard_ocant_data), 0x320081u);
+  EXPECT_EQ(ld(arduino_outputs_antennas_sent), 0x320081u);
   // A transmit word clears bit 7.
   send_word(ep2_c0::general | ep2_c0::mox, 0, 0x02, 0x00, 0x02);
-  EXPECT_EQ(ld(i2c_ard_ocant_data), 0x320001u);
+  EXPECT_EQ(ld(arduino_outputs_antennas_sent), 0x320001u);
 }
 
 TEST_F(decoder, arduino_attenuation_words_keep_the_other_field) {
@@ -528,9 +533,9 @@ TEST_P(sidetone, settings_stored_and_registers_written_only_with_codec) {
   if (c.level_store) expected.push_back(store_of(dac_level, 2, c.level_store));
   if (c.tone_store) expected.push_back(store_of(dac_freq, 4, c.tone_store));
   EXPECT_EQ(rec.stores, expected);
-  EXPECT_EQ(ld(cw_int_data), c.int_data);
+  EXPECT_EQ(ld(keyer_enabled), c.int_data);
   EXPECT_EQ(ld(cw_delay), c.delay);
-  EXPECT_EQ(ld(dac_level_data), c.level);
+  EXPECT_EQ(ld(sidetone_level), c.level);
   EXPECT_EQ(ld(cw_hang), c.hang);
   EXPECT_TRUE(take_i2c().empty());
 }

@@ -26,7 +26,7 @@ class icom_band : public control_fixture, public ::testing::WithParamInterface<i
 TEST_P(icom_band, first_frequency_sends_the_band_frame) {
   const auto& c = GetParam();
   bring_up({}, true);
-  st(freq_data[0], c.hz);
+  st(tx_freq_hz, c.hz);
   icom_write();
   EXPECT_EQ(serial_read(10), frame(c.byte7, c.band));
   EXPECT_EQ(ld(icom_band_data), c.band);
@@ -49,7 +49,7 @@ class icom : public control_fixture {};
 TEST_F(icom, frame_goes_out_only_when_the_band_changes) {
   bring_up({}, true);
   for (uint32_t hz : {7100000u, 7200000u, 10100000u, 0u}) {
-    st(freq_data[0], hz);
+    st(tx_freq_hz, hz);
     icom_write();
   }
   EXPECT_EQ(serial_read(30), [] {
@@ -71,7 +71,7 @@ TEST_F(icom, band_is_recorded_without_a_serial_port) {
   test_platform::ops.write = counting_write;
   writes_seen = 0;
 
-  st(freq_data[0], 7100000);
+  st(tx_freq_hz, 7100000);
   icom_write();
   EXPECT_EQ(ld(icom_band_data), 0x07);
   EXPECT_EQ(writes_seen, 0);

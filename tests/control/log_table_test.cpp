@@ -12,8 +12,8 @@ namespace {
 class attenuation_table : public testing::Test {
  protected:
   void SetUp() override {
-    std::memset(log_table_lookup, 0xAA, sizeof log_table_lookup);
-    calc_log_lookup();
+    std::memset(drive_db_table, 0xAA, sizeof drive_db_table);
+    fill_drive_db_table();
   }
 };
 
@@ -31,7 +31,7 @@ class attenuation_of_level : public attenuation_table,
 
 TEST_P(attenuation_of_level, converts_to_the_required_attenuation) {
   for (int i = GetParam().first; i <= GetParam().last; ++i)
-    EXPECT_EQ(log_table_lookup[i], GetParam().db) << "level " << i;
+    EXPECT_EQ(drive_db_table[i], GetParam().db) << "level " << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -48,13 +48,13 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(attenuation_table, never_rises_as_the_level_grows) {
-  for (int i = 1; i < 256; ++i) ASSERT_LE(log_table_lookup[i], log_table_lookup[i - 1]) << i;
+  for (int i = 1; i < 256; ++i) ASSERT_LE(drive_db_table[i], drive_db_table[i - 1]) << i;
 }
 
 TEST_F(attenuation_table, truncates_toward_zero_rather_than_rounding) {
   // -40 log10(9 / 255) = 58.05 and -40 log10(11 / 255) = 54.61.
-  EXPECT_EQ(log_table_lookup[9], 58);
-  EXPECT_EQ(log_table_lookup[11], 54);
+  EXPECT_EQ(drive_db_table[9], 58);
+  EXPECT_EQ(drive_db_table[11], 54);
 }
 
 }  // namespace

@@ -64,7 +64,7 @@ std::ostream& operator<<(std::ostream& os, const flags& f) {
             << f.arduino << " nucleo " << f.nucleo << " codec " << f.codec;
 }
 flags presence() {
-  return {i2c_has(i2c_accessory::pene),   i2c_has(i2c_accessory::alex),
+  return {i2c_has(i2c_accessory::pene),   i2c_has(i2c_accessory::filter_expander),
           i2c_has(i2c_accessory::level),  i2c_has(i2c_accessory::misc),
           i2c_has(i2c_accessory::drive),  i2c_has(i2c_accessory::dac0),
           i2c_has(i2c_accessory::dac1),   i2c_has(i2c_accessory::arduino),
@@ -122,7 +122,7 @@ TEST_F(i2c_startup, address_0x20_is_forced_past_a_kernel_driver_and_the_others_a
 TEST_F(i2c_startup, the_probes_send_the_cached_values_without_changing_them) {
   st(i2c_dac0_data, 0x0123);
   st(i2c_dac1_data, 0x0ABC);
-  st(i2c_ard_frx1_data, 0x1234);
+  st(arduino_rx1_khz_sent, 0x1234);
   present({0x60, 0x61, 0x40});
   ASSERT_EQ(harness::run_startup(harness::six_ones).status, 0);
   const std::vector<tx>& log = sim_i2c_log;
@@ -132,7 +132,7 @@ TEST_F(i2c_startup, the_probes_send_the_cached_values_without_changing_them) {
   EXPECT_EQ(log[7].bytes, (std::vector<uint8_t>{0x01, 0x34, 0x12}));
   EXPECT_EQ(ld(i2c_dac0_data), 0x0123);
   EXPECT_EQ(ld(i2c_dac1_data), 0x0ABC);
-  EXPECT_EQ(ld(i2c_ard_frx1_data), 0x1234);
+  EXPECT_EQ(ld(arduino_rx1_khz_sent), 0x1234);
 }
 
 // Each accessory alone: only its own flag rises.
@@ -151,7 +151,7 @@ TEST_P(single_accessory, raises_only_its_own_presence_flag) {
 
 INSTANTIATE_TEST_SUITE_P(each_accessory, single_accessory,
                          testing::Values(single_row{"pene", 0x20, i2c_accessory::pene},
-                                         single_row{"alex", 0x21, i2c_accessory::alex},
+                                         single_row{"alex", 0x21, i2c_accessory::filter_expander},
                                          single_row{"level", 0x22, i2c_accessory::level},
                                          single_row{"misc", 0x23, i2c_accessory::misc},
                                          single_row{"drive", 0x28, i2c_accessory::drive},

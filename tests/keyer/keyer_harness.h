@@ -3,10 +3,10 @@
 // The keyer runs on the test platform with its virtual clock, whose
 // sleep_until here advances it over every whole millisecond up to the
 // deadline. At each millisecond t the harness notes the
-// cw_ptt/tx_mux_data left by tick t-1, calls the test's hook and sets the
+// cw_ptt/keyer_owns_tx left by tick t-1, calls the test's hook and sets the
 // paddle inputs for tick t; the keyer's loads of gpio_in are served from
 // that value through an FPGA observer, which also records every store (with
-// store_recorder) and stamps it with the tick, cw_ptt and tx_mux_data.
+// store_recorder) and stamps it with the tick, cw_ptt and keyer_owns_tx.
 //
 // handler_keyer never returns: run_keyer calls it on the test's own thread
 // (not as a pthread entry) and the virtual sleep throws keyer_stop once the
@@ -53,10 +53,10 @@ struct tx_store {
   uint8_t before;  // tx_rst before the store
   uint8_t value;   // stored value
   uint8_t ptt;     // cw_ptt at the moment of the store
-  uint8_t mux;     // tx_mux_data at the moment of the store
+  uint8_t mux;     // keyer_owns_tx at the moment of the store
 };
 
-// A change of (cw_ptt, tx_mux_data), stamped with the tick that made it.
+// A change of (cw_ptt, keyer_owns_tx), stamped with the tick that made it.
 struct ptt_change {
   int32_t tick;
   int ptt;
@@ -70,10 +70,10 @@ inline std::ostream& operator<<(std::ostream& os, const ptt_change& c) {
 struct keyer_run {
   std::vector<std::string> events;         // "tick +bit -bit", "=" for an unchanged store
   std::vector<tx_store> stores;            // tx_rst stores in order
-  std::vector<ptt_change> ptt;             // cw_ptt/tx_mux_data changes
+  std::vector<ptt_change> ptt;             // cw_ptt/keyer_owns_tx changes
   std::vector<int64_t> deadlines;          // every sleep_until deadline, ns after the start
   int late_sleeps = 0;                     // sleep_until calls with a deadline already past
-  int gpio_loads_while_disabled = 0;       // gpio_in loads while cw_int_data was 0
+  int gpio_loads_while_disabled = 0;       // gpio_in loads while keyer_enabled was 0
   std::vector<recorded_store> all_stores;  // every FPGA store (store_recorder)
 
   // Ticks at which bit `mask` was set and cleared again, as pairs; the
@@ -106,7 +106,7 @@ inline keyer_run* run;
 inline store_recorder* recorder;
 
 inline void note_ptt(int32_t t) {
-  const int p = ld(cw_ptt), m = ld(tx_mux_data);
+  const int p = ld(cw_ptt), m = ld(keyer_owns_tx);
   if (p != last_ptt || m != last_mux) run->ptt.push_back({t, p, m});
   last_ptt = p;
   last_mux = m;
@@ -143,7 +143,7 @@ inline int sleep_until(const timespec* d) {
 
 inline uint32_t on_load(void*, fpga_block b, uint32_t offset, unsigned, uint32_t memory) {
   if (b == fpga_block::sts && offset == reg_offset(reg::gpio_in)) {
-    if (!ld(cw_int_data)) ++run->gpio_loads_while_disabled;
+    if (!ld(keyer_enabled)) ++run->gpio_loads_while_disabled;
     return gpio;
   }
   return memory;
@@ -173,7 +173,7 @@ inline void on_store(void*, fpga_block b, uint32_t offset, unsigned width, uint3
   if (b != fpga_block::cfg || offset != reg_offset(reg::tx_rst)) return;
   const auto v = static_cast<uint8_t>(value);
   run->stores.push_back({tick, last_tx_rst, v, static_cast<uint8_t>(ld(cw_ptt)),
-                         static_cast<uint8_t>(ld(tx_mux_data))});
+                         static_cast<uint8_t>(ld(keyer_owns_tx))});
   run->events.push_back(describe(tick, last_tx_rst, v));
   last_tx_rst = v;
 }
@@ -196,10 +196,10 @@ class keyer_test_base : public board_fixture {
   keyer_test_base() : board_fixture({.settings = {.virtual_clock = true}}) {
     test_platform::ops.sleep_until = keyer_harness::sleep_until;
     test_platform::ops.usleep = keyer_harness::usleep;
-    st(cw_int_data, 1);
+    st(keyer_enabled, 1);
     st(cw_mode, 1);
     set_i2c_has(i2c_accessory::codec, 1);
-    st(dac_level_data, 200);
+    st(sidetone_level, 200);
   }
 
   // Runs the keyer from virtual time 0 through tick `ticks` with the given
@@ -212,8 +212,9 @@ class keyer_test_base : public board_fixture {
     // tx_rst bits 0 and 1 set by the start-up pulse, bit 4 clear.
     st(cw_ptt, 0);
     st(cw_ptt_delay, 0);
-    st(tx_mux_data, 0);
-    for (auto& m : cw_memory) st(m, 0);
+    st(keyer_owns_tx, 0);
+    st(paddle_latest, 0);
+    st(paddle_memory, 0);
     write8(tx_rst, tx_rst_bits::restart_all);
     keyer_run r;
     store_recorder rec;
@@ -226,7 +227,7 @@ class keyer_test_base : public board_fixture {
     h::gpio = 0;
     h::last_tx_rst = read8(tx_rst);
     h::last_ptt = ld(cw_ptt);
-    h::last_mux = ld(tx_mux_data);
+    h::last_mux = ld(keyer_owns_tx);
     h::presses = std::move(presses);
     h::hook = std::move(hook);
     fpga_obs = &h::observer;

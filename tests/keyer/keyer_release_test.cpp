@@ -45,7 +45,7 @@ TEST_P(keyer_release, ends_keying_in_drop_order_within_the_tick_and_then_keys_no
   EXPECT_EQ(after, row.after);
   EXPECT_EQ(released_at, row.release_at);
   EXPECT_EQ(ld(cw_ptt), 0);
-  EXPECT_EQ(ld(tx_mux_data), 0);
+  EXPECT_EQ(ld(keyer_owns_tx), 0);
 }
 
 std::vector<std::string> at(int32_t t, std::initializer_list<const char*> events) {

@@ -1,5 +1,5 @@
 // Tick-exact transcripts of the keyer: tx_rst stores, cw_ptt and
-// tx_mux_data, with the paddles set per tick on a virtual clock. Unless a
+// keyer_owns_tx, with the paddles set per tick on a virtual clock. Unless a
 // test says otherwise: speed 25 (dot 48, dash 144), weight 50, delay 0,
 // hang 0 (10 ticks), no letter space, mode 1, codec present, sidetone level
 // 200, keyer enabled. Tick t is the t-th millisecond after the keyer started.
@@ -28,7 +28,7 @@ std::vector<int32_t> starts(const std::vector<interval>& v) {
 
 // One run of the keyer with the settings of the row; each expectation that
 // is left empty is not checked: the tx_rst transcript, the key intervals and
-// the changes of cw_ptt/tx_mux_data.
+// the changes of cw_ptt/keyer_owns_tx.
 struct run_row {
   const char* name;
   int32_t ticks;
@@ -50,7 +50,7 @@ TEST_P(keyer_runs, follow_the_settings) {
   st(cw_delay, r.delay);
   st(cw_spacing, r.spacing);
   st(cw_hang, r.hang);
-  st(dac_level_data, r.level);
+  st(sidetone_level, r.level);
   set_i2c_has(i2c_accessory::codec, r.codec);
   st(cw_reversed, r.reversed);
   const keyer_run run = run_keyer(r.ticks, r.presses, r.hook);
@@ -125,15 +125,15 @@ INSTANTIATE_TEST_SUITE_P(
                                key_on_at(98)})},
         run_row{.name = "disabling_ends_a_straight_key_hold_at_the_next_tick",
                 .ticks = 300, .presses = {{1, 500, dash_in}}, .mode = 0,
-                .hook = [](int32_t t) { if (t == 100) st(cw_int_data, 0); },
+                .hook = [](int32_t t) { if (t == 100) st(keyer_enabled, 0); },
                 .key = {{1, 100}}, .ptt = ptt_for(110)},
         run_row{.name = "disabling_mid_letter_sends_only_the_element_the_memory_holds",
                 .ticks = 400, .presses = {{1, 1000, dot_in | dash_in}}, .mode = 2,
-                .hook = [](int32_t t) { if (t == 20) st(cw_int_data, 0); },
+                .hook = [](int32_t t) { if (t == 20) st(keyer_enabled, 0); },
                 .key = {{1, 49}, {97, 241}}, .ptt = {{1, 1, 1}, {59, 0, 0}, {97, 1, 1}, {251, 0, 0}}},
         run_row{.name = "disabling_mid_letter_in_mode_1_clears_the_memory_at_the_next_tick",
                 .ticks = 400, .presses = {{1, 1000, dot_in | dash_in}},
-                .hook = [](int32_t t) { if (t == 20) st(cw_int_data, 0); }, .key = {{1, 49}}},
+                .hook = [](int32_t t) { if (t == 20) st(keyer_enabled, 0); }, .key = {{1, 49}}},
         run_row{.name = "without_a_codec_the_sidetone_bit_is_never_written",
                 .ticks = 100, .presses = {{1, 3, dot_in}}, .codec = false,
                 .events = cat({key_on_at(1, false), {"1 +key", "49 -key"}, drop_at(59)})},
@@ -249,7 +249,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(keyer, dot_held_alone_gives_dots_with_one_dot_spaces_and_never_latches_the_dash) {
   bool dash_latched = false;
   const keyer_run r = run_keyer(380, {{1, 1000, dot_in}}, [&](int32_t) {
-    if (ld(cw_memory[1]) & 1u) dash_latched = true;
+    if (ld(paddle_memory) & 1u) dash_latched = true;
   });
   EXPECT_THAT(r.intervals(tx_rst_bits::key), ElementsAre(interval{1, 49}, interval{97, 145},
                                                          interval{193, 241}, interval{289, 337}));
@@ -300,7 +300,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(keyer, disabling_the_keyer_ignores_the_paddles_without_reading_them_but_lets_the_hang_run) {
   st(cw_hang, 100);
   const keyer_run r = run_keyer(300, {{1, 3, dot_in}, {120, 140, dot_in | dash_in}}, [](int32_t t) {
-    if (t == 60) st(cw_int_data, 0);
+    if (t == 60) st(keyer_enabled, 0);
   });
   EXPECT_EQ(r.events, cat({key_on_at(1), {"1 +key", "49 -tone", "49 -key"}, drop_at(149)}));
   EXPECT_EQ(r.gpio_loads_while_disabled, 0);
@@ -314,7 +314,7 @@ TEST_F(keyer, ptt_is_published_before_the_transmit_path_and_withdrawn_before_it)
   EXPECT_EQ(r.stores[1].ptt * 10 + r.stores[1].mux, 10);
   EXPECT_EQ(r.stores[2].ptt * 10 + r.stores[2].mux, 11);
   // Drop: bit 5 while both are up, then cw_ptt gone before the restart pulse
-  // and bit 4, tx_mux_data last.
+  // and bit 4, keyer_owns_tx last.
   EXPECT_EQ(r.stores[6].ptt * 10 + r.stores[6].mux, 11);
   for (int i = 7; i < 10; ++i) EXPECT_EQ(r.stores[i].ptt * 10 + r.stores[i].mux, 1) << i;
   EXPECT_THAT(r.ptt.back(), (ptt_change{59, 0, 0}));

@@ -60,7 +60,7 @@ TEST(ptt_signal, a_cw_ptt_change_reaches_the_accessory_pass_through_the_event_de
     ASSERT_TRUE(eventually([] { return stub.waiting_without_timeout.load(); }));
     st(cw_ptt, 1);
     ASSERT_EQ(eventfd_write(event, 1), 0);
-    EXPECT_TRUE(eventually([] { return (ld(alex_data_0) & 1) && (ld(nucleo_data_0) & 1); }));
+    EXPECT_TRUE(eventually([] { return (ld(filter_settings) & 1) && (ld(nucleo_settings) & 1); }));
   }
   ::close(event);
 }

@@ -52,8 +52,8 @@ TEST_P(any_sync, frame_is_still_used) {
   c.send(with_sync(frame_with({0x02, 0x00, 0x6C, 0x56, 0x60}, {0x04, 0x00, 0x6B, 0x93, 0x10}),
                    GetParam()));
   EXPECT_EQ(running_server::sync(c), 2);
-  EXPECT_EQ(ld(freq_data[0]), 7100000u);
-  EXPECT_EQ(ld(freq_data[1]), 7050000u);
+  EXPECT_EQ(ld(tx_freq_hz), 7100000u);
+  EXPECT_EQ(ld(rx1_freq_hz), 7050000u);
   EXPECT_EQ(server.model.tx().size(), tx_words_per_frame);
   server.end_loop();
 }
@@ -75,7 +75,7 @@ class pass_writers : public control_fixture, public testing::WithParamInterface<
 TEST_P(pass_writers, each_writer_asked_for_is_called) {
   const writer_row& r = GetParam();
   bring_up({i2c_address(i2c_accessory::misc), i2c_address(i2c_accessory::nucleo)});
-  st(freq_data[1], 7050000);  // a band the boards have not been told of
+  st(rx1_freq_hz, 7050000);  // a band the boards have not been told of
   st(cw_ptt, r.cw_ptt);
   st(alex_update, r.alex_update);
   st(misc_update, r.misc_update);
@@ -178,8 +178,8 @@ TEST_F(shutdown_release, relays_leave_transmit_even_when_the_keyer_misses_its_li
   process_ep2(&f[ep2_c0_offset[1]]);
   tx_release_note(f.data());
   accessory_updates();
-  ASSERT_EQ(ld(alex_data_0) & 1, 1);
-  ASSERT_EQ(ld(i2c_nucleo_data[0]) & 2, 2u);  // nucleo_data_0 bit 0, one up in the word
+  ASSERT_EQ(ld(filter_settings) & 1, 1);
+  ASSERT_EQ(ld(nucleo_word_sent) & 2, 2u);  // nucleo_settings bit 0, one up in the word
   rec.stores.clear();
   take_i2c();
 
@@ -202,7 +202,7 @@ TEST_F(shutdown_release, relays_leave_transmit_even_when_the_keyer_misses_its_li
   for (const auto& m : take_i2c())
     if (m.addr == i2c_address(i2c_accessory::nucleo)) nucleo.push_back(m);
   ASSERT_FALSE(nucleo.empty()) << "the band board was not written";
-  EXPECT_EQ(ld(i2c_nucleo_data[0]) & 2, 0u);
+  EXPECT_EQ(ld(nucleo_word_sent) & 2, 0u);
 }
 
 // The exit status after a stop signal: 0 only when the keyer released the

@@ -62,12 +62,12 @@ TEST(receive_loop, stop_without_stream_returns_at_once_and_changes_nothing) {
 TEST(receive_loop, start_sets_destination_flags_and_pulses_lo_rst) {
   running_server server;
   client c(server.port);
-  st(rx_sync_data, 1);
+  st(rx_synced, 1);
   const uint8_t lo = *lo_rst;
   server.model.clear_logs();
   c.start();
   ASSERT_TRUE(eventually([] { return stub.stream_threads_created == 1; }));
-  EXPECT_EQ(ld(rx_sync_data), 0);
+  EXPECT_EQ(ld(rx_synced), 0);
   EXPECT_EQ(server.model.lo_rst_log(),
             (std::vector<uint8_t>{static_cast<uint8_t>(lo & ~3), static_cast<uint8_t>(lo | 3)}));
   EXPECT_EQ(addr_ep6.sin_family, AF_INET);
@@ -209,7 +209,7 @@ TEST(receive_loop, ep2_frame_reaches_the_sink_and_longer_datagrams_are_dropped) 
   EXPECT_EQ(c.pending(), 0);
   EXPECT_EQ(server.model.tx().size(), 252u);
   EXPECT_EQ(read8(gpio_out) & 1, 0);
-  EXPECT_EQ(ld(alex_data_0) & 1, 0);
+  EXPECT_EQ(ld(filter_settings) & 1, 0);
   EXPECT_EQ(ld(count_long_datagrams), 3u);
   EXPECT_EQ(ld(count_ep2_short), 0u);
 }
@@ -226,7 +226,7 @@ TEST(receive_loop, interrupted_receive_keeps_the_loop_serving) {
 TEST(receive_loop, idle_loop_runs_the_accessory_pass) {
   running_server server;
   st(cw_ptt, 1);
-  EXPECT_TRUE(eventually([] { return (ld(alex_data_0) & 1) && (ld(nucleo_data_0) & 1); }));
+  EXPECT_TRUE(eventually([] { return (ld(filter_settings) & 1) && (ld(nucleo_settings) & 1); }));
 }
 
 TEST(receive_loop, receive_error_ends_the_loop_with_1) {

@@ -37,10 +37,21 @@ std::ostream& operator<<(std::ostream& os, const effect& e) {
 }
 
 std::vector<int64_t> state_words() {
-  return {ld(alex_data_0),  ld(alex_update),   ld(nucleo_data_0),      ld(nucleo_update),
-          ld(misc_update),  ld(i2c_pene_data), ld(i2c_dac0_data),      ld(i2c_ard_ocant_data),
-          ld(alex_data_rx), ld(alex_data_tx),  ld(i2c_nucleo_data[0]), ld(receivers),
-          ld(rate),         ld(tx_eer_data),   ld(rx_sync_data)};
+  return {ld(filter_settings),
+          ld(alex_update),
+          ld(nucleo_settings),
+          ld(nucleo_update),
+          ld(misc_update),
+          ld(i2c_pene_data),
+          ld(i2c_dac0_data),
+          ld(arduino_outputs_antennas_sent),
+          ld(alex_rx_sent),
+          ld(alex_tx_sent),
+          ld(nucleo_word_sent),
+          ld(receivers),
+          ld(rate),
+          ld(tx_eer),
+          ld(rx_synced)};
 }
 
 struct release_row {
@@ -84,8 +95,8 @@ TEST_P(release_equals_mox_clear, release_does_what_the_word_with_mox_clear_does)
   const effect released = taken();
   EXPECT_EQ(count_tx_released.load(), 1u);
   EXPECT_EQ(read8(gpio_out) & 1, 0);
-  EXPECT_EQ(ld(alex_data_0) & 1, r.keyer_ptt);  // the keyer's PTT is merged back
-  EXPECT_FALSE(tx_release());                   // nothing left to release
+  EXPECT_EQ(ld(filter_settings) & 1, r.keyer_ptt);  // the keyer's PTT is merged back
+  EXPECT_FALSE(tx_release());                       // nothing left to release
   EXPECT_TRUE(taken().stores.empty());
   EXPECT_EQ(count_tx_released.load(), 1u);
 
@@ -171,7 +182,7 @@ TEST_P(command_releases, at_once_and_the_next_mox_word_keys_again) {
   a.start();
   a.send(keyed);
   EXPECT_EQ(running_server::sync(a), 3);
-  ASSERT_EQ(ld(alex_data_0) & 1, 1);
+  ASSERT_EQ(ld(filter_settings) & 1, 1);
   switch (GetParam().what) {
     case command::stop:
       a.stop();
@@ -189,11 +200,11 @@ TEST_P(command_releases, at_once_and_the_next_mox_word_keys_again) {
   // gpio_out itself: release_equals_mox_clear and the end-to-end trace.
   EXPECT_EQ(count_tx_released.load(), 1u);
   EXPECT_EQ(ld(tx_general_word[0]), 0);
-  EXPECT_EQ(ld(alex_data_0) & 1, 0);
+  EXPECT_EQ(ld(filter_settings) & 1, 0);
 
   a.send(keyed);
   EXPECT_EQ(running_server::sync(a), GetParam().what == command::stop ? 2 : 3);
-  EXPECT_EQ(ld(alex_data_0) & 1, 1);
+  EXPECT_EQ(ld(filter_settings) & 1, 1);
   EXPECT_EQ(count_tx_released.load(), 1u);
   server.end_loop();
 }

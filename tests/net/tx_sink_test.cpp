@@ -56,8 +56,8 @@ TEST_P(tx_sink_counts, words_and_sleeps_per_frame) {
   model.dac_level = r.dac_cntr;
   model.gpio_in_value = r.gpio_in;
   write8(gpio_out, r.gpio_out);
-  st(tx_eer_data, r.eer);
-  st(tx_mux_data, r.mux);
+  st(tx_eer, r.eer);
+  st(keyer_owns_tx, r.mux);
   set_i2c_has(i2c_accessory::codec, r.codec);
   const auto frame = ep2_frame();
   tx_sink_frame(frame.data());
@@ -120,7 +120,7 @@ std::vector<uint32_t> audio_of(const std::vector<uint8_t>& frame) {
 }
 
 TEST_F(tx_sink, closed_gate_sends_zero_words_even_with_eer) {
-  st(tx_eer_data, 1);
+  st(tx_eer, 1);
   write8(gpio_out, 0xFE);      // every output but the transmit request
   model.gpio_in_value = 0x06;  // paddles, no PTT
   const auto frame = ep2_frame();
@@ -143,7 +143,7 @@ TEST_F(tx_sink, without_eer_words_alternate_zero_and_iq) {
 
 TEST_F(tx_sink, with_eer_words_alternate_audio_and_iq) {
   model.gpio_in_value = 1;
-  st(tx_eer_data, 1);
+  st(tx_eer, 1);
   const auto frame = ep2_frame();
   tx_sink_frame(frame.data());
   const auto tx = model.tx();

@@ -32,7 +32,7 @@ const control_word mox_word{{0x01, 0x01, 0x0A, 0x25, 0x1A}};
 const control_word keyer_on{{0x1E, 0x01, 0x00, 0x00, 0x00}};  // internal keyer, no delay
 
 constexpr uint32_t alex_rx_mox = 1u << 15, alex_tx_mox = 1u << 12;
-constexpr uint32_t nucleo_mox = 0x02;  // nucleo_data_0 bit 0, shifted up one in the word
+constexpr uint32_t nucleo_mox = 0x02;  // nucleo_settings bit 0, shifted up one in the word
 constexpr uint32_t keyer_bits = 0x20 | 0x10 | 0x08 | 0x04;  // PTT, source, sidetone, key
 
 class stop_signal : public release_e2e, public ::testing::WithParamInterface<int> {};
