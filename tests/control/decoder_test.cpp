@@ -313,7 +313,7 @@ struct nucleo0_case {
   uint32_t expected;
 };
 class nucleo_settings_packing : public control_fixture,
-                              public ::testing::WithParamInterface<nucleo0_case> {};
+                                public ::testing::WithParamInterface<nucleo0_case> {};
 
 TEST_P(nucleo_settings_packing, follows_the_layout) {
   const auto& c = GetParam();
