@@ -64,44 +64,31 @@ TEST_P(accessory_pass, merges_ptt_and_clears_flags_before_writing) {
   EXPECT_EQ(observe(), GetParam().after);
 }
 
-template <class F>
-pass_state with(F change) {
-  pass_state s;
-  change(s);
-  return s;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     cases, accessory_pass,
-    testing::Values(
-        pass_row{"idle_pass_changes_nothing", {}, {}},
-        pass_row{"ptt_sets_bit_0_of_both_words_without_flags",
-                 with([](pass_state& s) { s.cw_ptt = 1; }), with([](pass_state& s) {
-                   s.cw_ptt = 1, s.filter_settings = 1, s.nucleo_settings = 1;
-                 })},
-        pass_row{"ptt_merge_clears_pending_flags", with([](pass_state& s) {
-                   s.cw_ptt = 1, s.filter_settings = 0x60, s.alex_update = 1,
-                   s.nucleo_settings = 0x80, s.nucleo_update = 1;
-                 }),
-                 with([](pass_state& s) {
-                   s.cw_ptt = 1, s.filter_settings = 0x61, s.nucleo_settings = 0x81;
-                 })},
-        pass_row{"bit_stays_set_when_ptt_falls",
-                 with([](pass_state& s) { s.filter_settings = 0x61, s.nucleo_settings = 0x81; }),
-                 with([](pass_state& s) { s.filter_settings = 0x61, s.nucleo_settings = 0x81; })},
-        pass_row{"ptt_with_bit_already_set_leaves_flags_alone", with([](pass_state& s) {
-                   s.cw_ptt = 1, s.filter_settings = 1, s.nucleo_settings = 1;
-                 }),
-                 with([](pass_state& s) {
-                   s.cw_ptt = 1, s.filter_settings = 1, s.nucleo_settings = 1;
-                 })},
-        pass_row{"flags_alone_are_cleared", with([](pass_state& s) {
-                   s.alex_update = 1, s.misc_update = 1, s.nucleo_update = 1;
-                 }),
-                 pass_state{}},
-        pass_row{"nucleo_word_is_cut_to_16_bits_by_the_merge",
-                 with([](pass_state& s) { s.nucleo_settings = 0x10001, s.nucleo_update = 1; }),
-                 with([](pass_state& s) { s.nucleo_settings = 0x0001; })}),
+    testing::Values(pass_row{"idle_pass_changes_nothing", {}, {}},
+                    pass_row{"ptt_sets_bit_0_of_both_words_without_flags",
+                             {.cw_ptt = 1},
+                             {.cw_ptt = 1, .filter_settings = 1, .nucleo_settings = 1}},
+                    pass_row{"ptt_merge_clears_pending_flags",
+                             {.cw_ptt = 1,
+                              .filter_settings = 0x60,
+                              .alex_update = 1,
+                              .nucleo_settings = 0x80,
+                              .nucleo_update = 1},
+                             {.cw_ptt = 1, .filter_settings = 0x61, .nucleo_settings = 0x81}},
+                    pass_row{"bit_stays_set_when_ptt_falls",
+                             {.filter_settings = 0x61, .nucleo_settings = 0x81},
+                             {.filter_settings = 0x61, .nucleo_settings = 0x81}},
+                    pass_row{"ptt_with_bit_already_set_leaves_flags_alone",
+                             {.cw_ptt = 1, .filter_settings = 1, .nucleo_settings = 1},
+                             {.cw_ptt = 1, .filter_settings = 1, .nucleo_settings = 1}},
+                    pass_row{"flags_alone_are_cleared",
+                             {.alex_update = 1, .misc_update = 1, .nucleo_update = 1},
+                             {}},
+                    pass_row{"nucleo_word_is_cut_to_16_bits_by_the_merge",
+                             {.nucleo_settings = 0x10001, .nucleo_update = 1},
+                             {.nucleo_settings = 0x0001}}),
     test_rows::row_name);
 
 int messages_to(int address) {

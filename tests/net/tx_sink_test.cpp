@@ -119,42 +119,43 @@ std::vector<uint32_t> audio_of(const std::vector<uint8_t>& frame) {
   return w;
 }
 
-TEST_F(tx_sink, closed_gate_sends_zero_words_even_with_eer) {
-  st(tx_eer, 1);
-  write8(gpio_out, 0xFE);      // every output but the transmit request
-  model.gpio_in_value = 0x06;  // paddles, no PTT
+// The 252 words of a frame alternate: even words carry the EER audio (or
+// zero), odd words the IQ sample (or zero while the gate is closed). An
+// empty FIFO is first primed with 2520 zero words.
+struct words_row {
+  const char* name;
+  uint8_t eer, gpio_out, gpio_in;
+  uint16_t tx_cntr;
+  bool audio;  // even words carry the audio
+  bool iq;     // odd words carry the IQ samples
+};
+class tx_sink_words : public tx_sink, public testing::WithParamInterface<words_row> {};
+
+TEST_P(tx_sink_words, alternate_as_the_gate_and_eer_say) {
+  const words_row& r = GetParam();
+  st(tx_eer, r.eer);
+  write8(gpio_out, r.gpio_out);
+  model.gpio_in_value = r.gpio_in;
+  model.tx_level = r.tx_cntr;
   const auto frame = ep2_frame();
   tx_sink_frame(frame.data());
-  EXPECT_EQ(model.tx(), std::vector<uint32_t>(252, 0));
+  const auto iq = iq_words(frame), audio = audio_of(frame);
+  std::vector<uint32_t> expected(r.tx_cntr == 0 ? 2520 : 0, 0);
+  for (unsigned k = 0; k < 126; ++k) {
+    expected.push_back(r.audio ? audio[k] : 0);
+    expected.push_back(r.iq ? iq[k] : 0);
+  }
+  EXPECT_EQ(model.tx(), expected);
 }
 
-TEST_F(tx_sink, without_eer_words_alternate_zero_and_iq) {
-  write8(gpio_out, 1);
-  const auto frame = ep2_frame();
-  tx_sink_frame(frame.data());
-  const auto tx = model.tx();
-  const auto iq = iq_words(frame);
-  ASSERT_EQ(tx.size(), 252u);
-  for (unsigned k = 0; k < 126; ++k) {
-    EXPECT_EQ(tx[2 * k], 0u) << k;
-    EXPECT_EQ(tx[2 * k + 1], iq[k]) << k;
-  }
-}
-
-TEST_F(tx_sink, with_eer_words_alternate_audio_and_iq) {
-  model.gpio_in_value = 1;
-  st(tx_eer, 1);
-  const auto frame = ep2_frame();
-  tx_sink_frame(frame.data());
-  const auto tx = model.tx();
-  const auto iq = iq_words(frame);
-  const auto audio = audio_of(frame);
-  ASSERT_EQ(tx.size(), 252u);
-  for (unsigned k = 0; k < 126; ++k) {
-    EXPECT_EQ(tx[2 * k], audio[k]) << k;
-    EXPECT_EQ(tx[2 * k + 1], iq[k]) << k;
-  }
-}
+// Closed gate: every output but the transmit request, paddles but no PTT.
+INSTANTIATE_TEST_SUITE_P(
+    gate_and_eer, tx_sink_words,
+    testing::Values(words_row{"closed_gate_sends_zero_words_even_with_eer", 1, 0xFE, 6, 100, 0, 0},
+                    words_row{"without_eer_words_alternate_zero_and_iq", 0, 1, 0, 100, 0, 1},
+                    words_row{"with_eer_words_alternate_audio_and_iq", 1, 0, 1, 100, 1, 1},
+                    words_row{"priming_zeros_come_before_the_frame", 0, 1, 0, 0, 0, 1}),
+    test_rows::row_name);
 
 TEST_F(tx_sink, iq_word_keeps_wire_byte_order) {
   write8(gpio_out, 1);
@@ -163,17 +164,6 @@ TEST_F(tx_sink, iq_word_keeps_wire_byte_order) {
   s[4] = 0x12, s[5] = 0x34, s[6] = 0x56, s[7] = 0x78;
   tx_sink_frame(frame.data());
   EXPECT_EQ(model.tx().at(2 * 70 + 1), 0x78563412u);
-}
-
-TEST_F(tx_sink, priming_zeros_come_before_the_frame) {
-  model.tx_level = 0;
-  write8(gpio_out, 1);
-  const auto frame = ep2_frame();
-  tx_sink_frame(frame.data());
-  const auto tx = model.tx();
-  ASSERT_EQ(tx.size(), 2772u);
-  for (size_t i = 0; i < 2520; ++i) ASSERT_EQ(tx[i], 0u) << i;
-  EXPECT_EQ(tx[2521], iq_words(frame)[0]);
 }
 
 TEST_F(tx_sink, codec_gets_the_audio_words_in_sample_order) {
