@@ -80,38 +80,6 @@ INSTANTIATE_TEST_SUITE_P(one_to_eight, geometry,
                                          geometry_row{7, 44, 11, 23, 506, 4048, 20},
                                          geometry_row{8, 50, 10, 25, 500, 4000, 4}));
 
-class slot_layout : public stream_batch, public testing::WithParamInterface<int> {};
-
-TEST_P(slot_layout, records_fill_slots_and_the_rest_is_zero) {
-  const ep6_geometry g = ep6_geometry_for(GetParam());
-  build(g);
-  for (int b = 0; b < 2 * g.frames; ++b) {
-    SCOPED_TRACE(testing::Message() << "block " << b);
-    for (int k = 0; k < g.samples_per_block; ++k) {
-      const uint32_t n = static_cast<uint32_t>(b * g.samples_per_block + k);
-      const uint8_t* s = slot(g, b, k);
-      for (int j = 0; j < g.slot_size; ++j) {
-        // Receivers 1-2 from record bytes 0..11, 3-4 from 18..29 (12..17
-        // skipped), receivers 5-8 and the microphone (no codec) zero.
-        uint8_t want = 0;
-        if (j < 6 * std::min(g.receivers, 2))
-          want = record_byte(n, static_cast<unsigned>(j));
-        else if (j >= 12 && j < 12 + 6 * std::clamp(g.receivers - 2, 0, 2))
-          want = record_byte(n, static_cast<unsigned>(j + 6));
-        ASSERT_EQ(s[j], want) << "slot " << k << " byte " << j;
-      }
-    }
-    const uint8_t* payload = block(b) + block_payload_offset;
-    for (int j = g.samples_per_block * g.slot_size; j < 504; ++j)
-      ASSERT_EQ(payload[j], 0) << "tail byte " << j;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(receivers, slot_layout, testing::Values(1, 2, 3, 4, 5, 8),
-                         [](const auto& info) {
-                           return std::to_string(info.param) + "_receivers";
-                         });
-
 TEST_F(stream_batch, sequence_numbers_count_frames_big_endian_and_wrap) {
   state.sequence = 0xFFFFFFFE;
   build(ep6_geometry_for(1));
@@ -214,10 +182,12 @@ INSTANTIATE_TEST_SUITE_P(
                             true}),
     test_rows::row_name);
 
-// The frames are the same buffers from batch to batch, and the bytes that
-// carry nothing are zeroed only when the layout changes. After batches of
-// other layouts (receivers, codec) in turn, the last batch holds exactly its
-// own layout: its records, its microphone words or zeros, zeros elsewhere.
+// A batch holds exactly its layout: receivers 1-2 from record bytes 0..11,
+// 3-4 from 18..29 (12..17 skipped), receivers 5-8 zero, the microphone words
+// with a codec or zeros, and a zero tail. The frames are the same buffers
+// from batch to batch, and the bytes that carry nothing are zeroed only when
+// the layout changes: after batches of other layouts (receivers, codec) in
+// turn, the last batch still holds exactly its own.
 struct layout {
   int receivers;
   bool codec;
@@ -228,7 +198,7 @@ struct layout_change_row {
 };
 class layout_change : public stream_batch, public testing::WithParamInterface<layout_change_row> {};
 
-TEST_P(layout_change, leaves_no_byte_of_an_earlier_layout) {
+TEST_P(layout_change, batch_holds_its_layout_and_no_byte_of_an_earlier_one) {
   st(rate, 0);
   const std::vector<layout>& batches = GetParam().batches;
   for (size_t i = 0; i + 1 < batches.size(); ++i)
@@ -261,7 +231,13 @@ TEST_P(layout_change, leaves_no_byte_of_an_earlier_layout) {
 
 INSTANTIATE_TEST_SUITE_P(
     sequences, layout_change,
-    testing::Values(layout_change_row{"eight_with_codec_then_three", {{8, true}, {3, false}}},
+    testing::Values(layout_change_row{"1_receivers", {{1, false}}},
+                    layout_change_row{"2_receivers", {{2, false}}},
+                    layout_change_row{"3_receivers", {{3, false}}},
+                    layout_change_row{"4_receivers", {{4, false}}},
+                    layout_change_row{"5_receivers", {{5, false}}},
+                    layout_change_row{"8_receivers", {{8, false}}},
+                    layout_change_row{"eight_with_codec_then_three", {{8, true}, {3, false}}},
                     layout_change_row{"one_then_eight", {{1, false}, {8, false}}},
                     layout_change_row{"eight_then_one_then_eight",
                                       {{8, false}, {1, false}, {8, false}}},
