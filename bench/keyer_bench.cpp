@@ -32,6 +32,7 @@
 #include <thread>
 
 #include "app/startup.h"
+#include "common/clock.h"
 #include "control/state.h"
 #include "hardware/fpga.h"
 #include "hardware/platform.h"
@@ -59,7 +60,7 @@ uint8_t last_tx_rst;
 int64_t monotonic_ns() {
   timespec t{};
   clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+  return timespec_ns(t);
 }
 
 void on_store(void*, fpga_block b, uint32_t offset, unsigned, uint32_t value) {

@@ -78,6 +78,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/clock.h"
 #include "support/ep6_reader.h"
 #include "support/sim_process.h"
 
@@ -92,7 +93,7 @@ int bench_seconds() {
 int64_t mono_ns() {
   timespec t{};
   clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+  return timespec_ns(t);
 }
 
 // The thread ids of `pid`, in creation order (ascending), from /proc.
@@ -176,9 +177,8 @@ struct stall_watch {
         pthread_setschedparam(pthread_self(), SCHED_FIFO, &p);  // as root; else normal
         int64_t deadline = mono_ns();
         while (run.load(std::memory_order_relaxed)) {
-          deadline += 1000000;
-          const timespec d{static_cast<time_t>(deadline / 1000000000),
-                           static_cast<long>(deadline % 1000000000)};
+          deadline += ns_per_ms;
+          const timespec d = ns_timespec(deadline);
           while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &d, nullptr) == EINTR) {
           }
           const int64_t now = mono_ns();

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "app/startup.h"
+#include "common/clock.h"
 #include "control/state.h"
 #include "hardware/fpga.h"
 #include "hardware/platform.h"
@@ -124,7 +125,7 @@ inline void enter_tick(int32_t t) {
 }
 
 inline int sleep_until(const timespec* d) {
-  const int64_t deadline = test_platform::to_ns(*d);
+  const int64_t deadline = timespec_ns(*d);
   run->deadlines.push_back(deadline - start_ns);
   if (deadline <= now_ns) {
     ++run->late_sleeps;

@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "common/clock.h"
 #include "hardware/platform.h"
 #include "sim/sim_platform.h"
 
@@ -90,10 +91,6 @@ struct calls_t {
 inline settings_t settings;
 inline calls_t calls;
 inline int64_t now_ns = 0;
-
-inline int64_t to_ns(const timespec& t) {
-  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
 
 namespace detail {
 
@@ -155,13 +152,13 @@ inline platform_ops make_defaults() {
   };
   o.clock_now = [](timespec* t) {
     if (!settings.virtual_clock && !settings.virtual_sleeps) return sim_platform.clock_now(t);
-    *t = {static_cast<time_t>(now_ns / 1000000000), static_cast<long>(now_ns % 1000000000)};
+    *t = ns_timespec(now_ns);
     return 0;
   };
   o.sleep_until = [](const timespec* d) {
     ++calls.sleeps;
     if (!settings.virtual_sleeps) return sim_platform.sleep_until(d);
-    const int64_t asked = to_ns(*d) - now_ns;
+    const int64_t asked = timespec_ns(*d) - now_ns;
     if (calls.shortest_sleep_ns < 0 || asked < calls.shortest_sleep_ns)
       calls.shortest_sleep_ns = asked;
     calls.longest_sleep_ns = std::max(calls.longest_sleep_ns, asked);

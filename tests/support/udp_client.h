@@ -125,7 +125,7 @@ struct udp_client {
     const ssize_t n = receive(buf, cap, timeout_ms);
     timespec ts{};
     if (n < 0 || ioctl(fd, SIOCGSTAMPNS, &ts) != 0) return -1;
-    *arrived_ns = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    *arrived_ns = timespec_ns(ts);
     return n;
   }
   // Datagrams already waiting, read and counted without blocking.
